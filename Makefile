@@ -1,0 +1,43 @@
+# Set-up and everyday commands. Every target creates what it needs.
+SHELL := /bin/bash
+VENV ?= .venv
+PY := $(VENV)/bin/python
+JOBS ?= 2
+# Tools installed into the venv (cmake, ninja) come first.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+.PHONY: demo test test-python test-cpp venv install deps fuzz bench-json clean
+
+demo: install  ## the main job: materialise the example pipeline
+	@scripts/demo.sh "$(PY)"
+
+test: test-cpp test-python  ## every test, C++ and Python
+
+venv: $(VENV)/.ready
+$(VENV)/.ready: pyproject.toml scripts/setup-venv.sh
+	@scripts/setup-venv.sh "$(VENV)"
+	@touch $@
+
+install: venv  ## (re)build the extension into the venv, incrementally
+	@$(PY) -m pip install --no-build-isolation --no-deps -q . \
+	    || { echo "error: building orvan failed (see above)" >&2; exit 1; }
+
+test-python: install
+	$(PY) -X dev -P -m pytest -q tests
+
+deps:
+	@scripts/system-deps.sh
+
+test-cpp: deps venv
+	cmake -S . -B build/cpp -DORVAN_BUILD_TESTS=ON -DORVAN_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build build/cpp -j$(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
+
+fuzz: deps  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench-json: deps
+	scripts/bench-json.sh
+
+clean:
+	rm -rf build $(VENV)

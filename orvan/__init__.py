@@ -1,0 +1,25 @@
+"""orvan: declare data assets as Python functions and materialise them to disk.
+
+    from orvan import asset, partitions
+
+    @asset(partitions={"ticker": partitions(["AAPL", "MSFT"])})
+    def prices(ticker: str) -> dict: ...
+"""
+
+from typing import TYPE_CHECKING
+
+__all__ = ["asset", "partitions"]
+
+if TYPE_CHECKING:
+    from ._orvan import asset, partitions
+else:
+    # The extension is loaded on first use, so that tools which only need the
+    # pure-Python parts (the command line, the stubs' argument parsing) start fast.
+    def __getattr__(name: str) -> object:
+        if name in __all__:
+            from . import _orvan
+
+            value = getattr(_orvan, name)
+            globals()[name] = value
+            return value
+        raise AttributeError(f"module 'orvan' has no attribute {name!r}")

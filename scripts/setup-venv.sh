@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Creates the development virtual environment with CPython 3.13 and the build
+# and test tools, so that `pip install --no-build-isolation .` rebuilds incrementally.
+set -euo pipefail
+venv=${1:-.venv}
+here=$(cd "$(dirname "$0")" && pwd)
+python=$("$here/find-python.sh")
+if [ ! -x "$venv/bin/python" ]; then
+    echo "creating $venv with $python"
+    "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (is its venv module installed?)" >&2; exit 1; }
+fi
+"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy; then
+    echo "error: could not install the build and test tools from PyPI into $venv" >&2
+    exit 1
+fi

@@ -1,0 +1,182 @@
+// The native module's shared toolkit: owning references, the error boundary,
+// argument binding and text conversion. Every other subsystem builds on it.
+//
+// Rules of use
+// - Every PyObject* this code owns lives in a Ref. Adoption is explicit:
+//   Ref::steal() takes over a new reference, Ref::borrow() adds one. get()
+//   lends the pointer, release() hands the reference back to CPython. There is
+//   no implicit conversion to PyObject*; borrowed parameters stay PyObject*.
+// - A failing C-API call is turned into a C++ throw by require(): it throws
+//   ErrorAlreadySet, which always means "a Python exception is set". Never
+//   throw it without an exception set, never return NULL without one.
+// - Every entry point (module function, slot, initialiser) is a single call to
+//   guard() / guard_int(). It maps ErrorAlreadySet to NULL/-1, std::bad_alloc
+//   to MemoryError and anything else to the internal-fault exception, after
+//   writing a report to standard error. Nothing escapes into C.
+// - An internal-fault exception raised by Python code we call is never
+//   discarded or recorded: require() and discard_error() turn it back into a
+//   C++ InternalFault so that it reaches our caller as a new one.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace orvan::lib {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Thrown when a Python exception is set and the current call must end.
+struct ErrorAlreadySet {};
+
+// A violated invariant of the module; surfaces as pyo3_runtime.PanicException.
+struct InternalFault : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Ends the current call with the pending Python exception. Sets SystemError
+// when the interpreter reported failure without one; resumes internal faults.
+[[noreturn]] void throw_error();
+
+// Steals `p`; throws (see throw_error) when it is NULL.
+inline Ref require(PyObject* p) {
+    if (p == nullptr) throw_error();
+    return Ref::steal(p);
+}
+// For int-returning C-API calls: throws when `rc` is -1 (negative).
+inline int require(int rc) {
+    if (rc < 0) throw_error();
+    return rc;
+}
+
+// Clears the pending exception, unless it is an internal fault (then throws).
+void discard_error();
+
+// Sets `type` with `message` and throws ErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// TypeError "'{type}' object cannot be converted to '{target}'".
+[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
+
+// The internal-fault class, created on first need and kept for the process.
+// Returns a borrowed reference, or NULL with an exception set.
+PyObject* panic_class() noexcept;
+
+// --- entry-point boundary -------------------------------------------------
+
+// Translates the exception in flight into a Python error. Call only from a catch.
+void handle_exception(const char* where) noexcept;
+
+template <class F>
+PyObject* guard(const char* where, F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        handle_exception(where);
+        return nullptr;
+    }
+}
+
+template <class F>
+int guard_int(const char* where, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        handle_exception(where);
+        return -1;
+    }
+}
+
+// --- text ----------------------------------------------------------------
+
+// Strict UTF-8 view of a str (UnicodeEncodeError for lone surrogates). The view
+// lives as long as the str object.
+std::string_view utf8(PyObject* str);
+// utf8() after a str check; other objects raise the cannot-convert TypeError
+// with target "PyString".
+std::string_view text_of(PyObject* obj);
+// Lenient: lone surrogates become one U+FFFD per byte of their encoding.
+std::string lenient_utf8(PyObject* str);
+Ref new_string(std::string_view utf8_text);
+// "{qualname}: {str(exc)}", or "{qualname}: <exception str() failed>".
+std::string describe_exception(PyObject* exc);
+
+// --- calls ------------------------------------------------------------------
+
+Ref import(const char* module);
+Ref getattr(PyObject* obj, const char* name);
+
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return require(PyObject_Vectorcall(callable, argv + 1,
+                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(*args), through PyObject_VectorcallMethod.
+template <class... A>
+Ref call_method(PyObject* obj, const char* name, A... args) {
+    Ref method_name = require(PyUnicode_InternFromString(name));
+    PyObject* argv[] = {obj, args...};
+    return require(PyObject_VectorcallMethod(method_name.get(), argv, 1 + sizeof...(A), nullptr));
+}
+
+// --- argument binding -------------------------------------------------------
+
+// Parameters of one module function. Keyword-only names follow the positional
+// ones in the output slots.
+struct Signature {
+    const char* function;  // name without "()"
+    const char* const* positional;
+    int n_positional;
+    int required;  // leading positional parameters without default
+    const char* const* keyword_only;
+    int n_keyword_only;
+};
+
+// Fills out[0 .. n_positional + n_keyword_only) with borrowed arguments, NULL
+// for those not given. Raises the binding TypeError on failure.
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+          PyObject** out);
+
+// Runs `convert`; an exact TypeError it raises becomes
+// "argument '{parameter}': {message}" keeping the original's __cause__.
+void rewrap_argument_error(const char* parameter) noexcept;
+
+template <class F>
+auto convert_argument(const char* parameter, F&& convert) {
+    try {
+        return convert();
+    } catch (const ErrorAlreadySet&) {
+        rewrap_argument_error(parameter);
+        throw;
+    }
+}
+
+}  // namespace orvan::lib
