@@ -47,13 +47,21 @@ def make_module(tmp_path, monkeypatch):
             del sys.modules[name]
 
 
-def run_python(code: str, *args: str, cwd=None, input=None) -> subprocess.CompletedProcess:
-    """Runs code in a fresh interpreter of the test venv."""
+def run_python(code: str, *args: str, cwd=None, input=None, path=()) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter of the test venv.
+
+    `-P` keeps the working directory (perhaps the source tree) off sys.path;
+    `path` lists directories to import from instead.
+    """
+    env = dict(os.environ)
+    if path:
+        env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
+        [sys.executable, "-P", "-c", textwrap.dedent(code), *args],
         capture_output=True,
         text=True,
         cwd=cwd,
         input=input,
+        env=env,
         timeout=120,
     )
