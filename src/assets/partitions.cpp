@@ -1,0 +1,122 @@
+// partitions(values) and the Partitions marker: static partition keys held as
+// JSON values, obtained through json.dumps and our own parser.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assets/internal.hpp"
+#include "lib/pyjson.hpp"
+
+namespace orvan::assets {
+namespace {
+
+using lib::Ref;
+using lib::require;
+
+struct MarkerObject {
+    PyObject_HEAD
+    std::vector<json::Value>* values;  // owned; NULL only before filling
+};
+
+MarkerObject* as_marker(PyObject* self) { return reinterpret_cast<MarkerObject*>(self); }
+
+void marker_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_marker(self)->values;
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their class
+}
+
+PyObject* marker_repr(PyObject* self) {
+    return lib::guard("Partitions.__repr__", [&] {
+        const auto count = static_cast<Py_ssize_t>(as_marker(self)->values->size());
+        return require(PyUnicode_FromFormat("Partitions(%zd values)", count));
+    });
+}
+
+PyType_Slot kMarkerSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Marker type returned by `partitions([...])`. Stores the static values.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(marker_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(marker_repr)},
+    {0, nullptr},
+};
+
+// No module is named, so the class reports "builtins". Not subclassable, no
+// __dict__, no weak references, not tracked by the cyclic collector.
+PyType_Spec kMarkerSpec = {"builtins.Partitions", sizeof(MarkerObject), 0, Py_TPFLAGS_DEFAULT,
+                           kMarkerSlots};
+PyObject* g_marker_class = nullptr;  // set once, never freed
+
+// Reads the items from the list's own storage, by index, so that a subclass's
+// iteration is bypassed; json.dumps runs Python code, which may shrink the
+// list, hence the bound is re-checked on every step.
+std::vector<json::Value> parse_items(PyObject* list) {
+    Ref json_module = lib::import("json");
+    const Py_ssize_t initial = PyList_GET_SIZE(list);
+    std::vector<json::Value> values;
+    for (Py_ssize_t i = 0; i < std::min(initial, PyList_GET_SIZE(list)); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        Ref text = lib::call_method(json_module.get(), "dumps", item.get());
+        json::Value value;
+        std::string error;
+        if (!lib::parse_dumped(text.get(), value, error)) {
+            lib::raise(PyExc_ValueError, "invalid partition value: " + error);
+        }
+        values.push_back(std::move(value));
+    }
+    return values;
+}
+
+Ref new_marker(std::vector<json::Value> values) {
+    auto owned = std::make_unique<std::vector<json::Value>>(std::move(values));
+    PyTypeObject* type = partitions_type();
+    Ref self = require(type->tp_alloc(type, 0));
+    as_marker(self.get())->values = owned.release();
+    return self;
+}
+
+const char* const kParameters[] = {"values"};
+constexpr lib::Signature kSignature = {"partitions", kParameters, 1, 1, nullptr, 0};
+
+Ref py_partitions(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* values = nullptr;
+    lib::bind(kSignature, args, nargsf, kwnames, &values);
+    if (!PyList_Check(values)) {
+        lib::convert_argument("values", [&] { lib::raise_cannot_convert(values, "PyList"); });
+    }
+    return new_marker(parse_items(values));
+}
+
+PyObject* partitions_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    return lib::guard("partitions", [&] { return py_partitions(args, nargsf, kwnames); });
+}
+
+}  // namespace
+
+PyTypeObject* partitions_type() { return class_from_spec(g_marker_class, kMarkerSpec); }
+
+const std::vector<json::Value>* marker_values(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, partitions_type())) return nullptr;
+    return as_marker(obj)->values;
+}
+
+PyMethodDef partitions_def = {
+    "partitions",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(partitions_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "partitions(values)\n--\n\n"
+    "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from orvan import asset, partitions\n"
+    "\n"
+    "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
+    "    def prices(ticker: str): ...",
+};
+
+}  // namespace orvan::assets

@@ -1,0 +1,116 @@
+// The AssetWrapper class: what @asset(...) puts in place of a function. It
+// keeps the original and the declaration and answers the asset attribute
+// protocol (__orvan_kind__, __orvan_metadata__, __orvan_original__).
+#include <memory>
+
+#include "assets/internal.hpp"
+
+namespace orvan::assets {
+namespace {
+
+using lib::Ref;
+using lib::require;
+
+struct WrapperObject {
+    PyObject_HEAD
+    WrapperRecord* record;  // owned; NULL only before filling
+};
+
+const WrapperRecord& record_of(PyObject* self) {
+    return *reinterpret_cast<WrapperObject*>(self)->record;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    // Releasing the original may run its finalizers; the record is gone from
+    // the object before that happens.
+    delete std::exchange(reinterpret_cast<WrapperObject*>(self)->record, nullptr);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their class
+}
+
+// Calls the original with the same arguments; a keyword dictionary is passed
+// only when there are keyword arguments, and then as a private copy.
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return lib::guard("AssetWrapper.__call__", [&] {
+        Ref keywords;
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+            keywords = require(PyDict_Copy(kwargs));
+        }
+        return require(PyObject_Call(record_of(self).original.get(), args, keywords.get()));
+    });
+}
+
+// Never binds: read through an instance or a class, the wrapper is itself.
+PyObject* wrapper_get(PyObject* self, PyObject*, PyObject*) {
+    return lib::guard("AssetWrapper.__get__", [&] { return Ref::borrow(self); });
+}
+
+PyObject* get_metadata(PyObject* self, void*) {
+    return lib::guard("AssetWrapper.__orvan_metadata__",
+                      [&] { return asset_metadata(record_of(self).config); });
+}
+
+PyObject* get_kind(PyObject*, void*) {
+    return lib::guard("AssetWrapper.__orvan_kind__",
+                      [] { return require(PyUnicode_FromString("asset")); });
+}
+
+// __orvan_original__ and __wrapped__: the decorated object itself.
+PyObject* get_original(PyObject* self, void*) {
+    return lib::guard("AssetWrapper.__orvan_original__", [&] { return record_of(self).original; });
+}
+
+// __name__, __module__, __qualname__: read from the original at each access;
+// `name` is the attribute name, passed as the getter's closure.
+PyObject* forward(PyObject* self, void* name) {
+    return lib::guard("AssetWrapper attribute", [&] {
+        return lib::getattr(record_of(self).original.get(), static_cast<const char*>(name));
+    });
+}
+
+void* closure(const char* name) { return const_cast<char*>(name); }
+
+PyGetSetDef kGetters[] = {
+    {"__orvan_metadata__", get_metadata, nullptr, "", nullptr},
+    {"__orvan_kind__", get_kind, nullptr, "", nullptr},
+    {"__orvan_original__", get_original, nullptr, "", nullptr},
+    {"__name__", forward, nullptr, "", closure("__name__")},
+    {"__module__", forward, nullptr, "", closure("__module__")},
+    {"__qualname__", forward, nullptr, "", closure("__qualname__")},
+    {"__wrapped__", get_original, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kWrapperSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "The `@asset()` decorator wrapper. Stores the original function and metadata.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_get)},
+    {Py_tp_getset, kGetters},
+    {0, nullptr},
+};
+
+// No module is named, so the class's full name is builtins.AssetWrapper; the
+// __module__ getter keeps its place in the class dictionary. Not
+// subclassable, no __dict__, no weak references, not tracked by the collector.
+PyType_Spec kWrapperSpec = {"builtins.AssetWrapper", sizeof(WrapperObject), 0,
+                            Py_TPFLAGS_DEFAULT, kWrapperSlots};
+PyObject* g_wrapper_class = nullptr;  // set once, never freed
+
+}  // namespace
+
+PyTypeObject* wrapper_type() { return class_from_spec(g_wrapper_class, kWrapperSpec); }
+
+Ref new_wrapper(const AssetConfig& config, PyObject* original) {
+    auto record = std::make_unique<WrapperRecord>(WrapperRecord{config, Ref::borrow(original)});
+    PyTypeObject* type = wrapper_type();
+    Ref self = require(type->tp_alloc(type, 0));
+    reinterpret_cast<WrapperObject*>(self.get())->record = record.release();
+    return self;
+}
+
+}  // namespace orvan::assets
