@@ -6,7 +6,7 @@ JOBS ?= 2
 # Tools installed into the venv (cmake, ninja) come first.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp venv install deps fuzz bench-json clean
+.PHONY: demo test test-python test-cpp venv install deps asan fuzz bench-json clean
 
 demo: install  ## the main job: materialise the example pipeline
 	@scripts/demo.sh "$(PY)"
@@ -32,6 +32,9 @@ test-cpp: deps venv
 	cmake -S . -B build/cpp -DORVAN_BUILD_TESTS=ON -DORVAN_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build build/cpp -j$(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j$(JOBS)
+
+asan: deps  ## the pytest suite against an ASan/UBSan build of the extension
+	scripts/asan.sh
 
 fuzz: deps  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
 	scripts/fuzz.sh $(FUZZ_SECONDS)

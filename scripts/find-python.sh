@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prints the path of a working CPython 3.13 interpreter, or explains why there is none.
 set -u
-try() { "$@" -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null; }
+try() { "$@" -c 'import sys; assert sys.version_info[:2] == (3, 13); print(getattr(sys, "_base_executable", sys.executable))' 2>/dev/null; }
 if [ -n "${PYTHON:-}" ] && try "$PYTHON"; then exit 0; fi
 try python3.13 && exit 0
 PYENV_VERSION=3.13.0 try python3.13 && exit 0

@@ -48,23 +48,16 @@ std::optional<std::string> optional_text(const char* parameter, PyObject* value)
 // True when `obj.__orvan_kind__` is the text "asset"; a failing lookup only
 // means "not an asset".
 bool is_asset(PyObject* obj) {
-    Ref kind = Ref::steal(PyObject_GetAttrString(obj, "__orvan_kind__"));
-    if (!kind) {
-        lib::discard_error();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) &&
+    Ref kind = lib::try_getattr(obj, "__orvan_kind__");
+    return kind && PyUnicode_Check(kind.get()) &&
            PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
 }
 
 // "{resolved source path}:{__name__}" of a decorated function; the upstream
 // asset's own display name plays no part.
 std::string reference_of_asset(PyObject* asset) {
-    Ref function = Ref::steal(PyObject_GetAttrString(asset, "__orvan_original__"));
-    if (!function) {
-        lib::discard_error();
-        function = Ref::borrow(asset);
-    }
+    Ref function = lib::try_getattr(asset, "__orvan_original__");
+    if (!function) function = Ref::borrow(asset);
     Ref inspect = lib::import("inspect");
     Ref pathlib = lib::import("pathlib");
     Ref file = lib::call_method(inspect.get(), "getsourcefile", function.get());

@@ -131,6 +131,9 @@ std::string describe_exception(PyObject* exc);
 
 Ref import(const char* module);
 Ref getattr(PyObject* obj, const char* name);
+// obj.name, or an empty Ref when the lookup raises (the error is discarded,
+// internal faults excepted).
+Ref try_getattr(PyObject* obj, const char* name);
 
 template <class... A>
 Ref call(PyObject* callable, A... args) {

@@ -53,7 +53,17 @@ Ref import(const char* module) {
 }
 
 Ref getattr(PyObject* obj, const char* name) {
-    return require(PyObject_GetAttrString(obj, name));
+    // An interned name is one object for every call, so the interpreter's
+    // attribute cache is not flooded with a fresh key per lookup.
+    Ref key = require(PyUnicode_InternFromString(name));
+    return require(PyObject_GetAttr(obj, key.get()));
+}
+
+Ref try_getattr(PyObject* obj, const char* name) {
+    Ref key = require(PyUnicode_InternFromString(name));
+    Ref value = Ref::steal(PyObject_GetAttr(obj, key.get()));
+    if (!value) discard_error();
+    return value;
 }
 
 }  // namespace orvan::lib

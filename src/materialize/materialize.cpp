@@ -42,11 +42,8 @@ Outcome run_asset(const Arguments& args, PyObject* importlib, PyObject* inspect,
                   PyObject* out_dir) {
     Ref module = lib::call_method(importlib, "import_module", args.module_name.get());
     Ref function = require(PyObject_GetAttr(module.get(), args.function_name.get()));
-    Ref original = Ref::steal(PyObject_GetAttrString(function.get(), "__orvan_original__"));
-    if (!original) {
-        lib::discard_error();
-        original = function;
-    }
+    Ref original = lib::try_getattr(function.get(), "__orvan_original__");
+    if (!original) original = function;
     Ref result;
     if (!args.input_kwargs_json) {
         result = require(PyObject_CallNoArgs(original.get()));

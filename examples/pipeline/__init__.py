@@ -1,0 +1,10 @@
+"""An example orvan pipeline: daily trade prices for a few tickers.
+
+    ingest.raw_trades        trades as an upstream feed delivers them
+    clean.trades             the same trades, normalised and validated
+    prices.daily_prices      one price bar per ticker and trading day (partitioned)
+    summary.market_summary   one line per ticker over the whole period
+
+Run the modules through ``python -m orvan.inspect`` from the ``examples``
+directory to see what orvan discovers.
+"""
