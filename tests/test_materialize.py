@@ -283,3 +283,38 @@ def test_worker_stub(make_module, tmp_path, argv, stdin, status):
         assert (out / "value.json").read_text() == "42"
     if status == 2:
         assert result.stderr.startswith("usage: python -m orvan.worker")
+
+
+FAULTY = """
+from orvan import asset
+
+def faulty():
+    entries = {}
+
+    class Text(str):
+        @property
+        def __orvan_kind__(self):
+            entries["grown"] = 1  # changes the dict while asset() walks it
+            return None
+
+    entries["x"] = Text("ref")
+    asset(inputs=entries)
+"""
+
+
+def test_internal_fault_in_the_asset_is_passed_on_and_recorded(make_module, tmp_path, capfd):
+    m = make_module(FAULTY)
+    (tmp_path / "result.json").write_text('{"ok":true}')  # left by an earlier run
+    with pytest.raises(BaseException) as info:
+        _orvan.materialize_asset(m, "faulty", str(tmp_path))
+    fault = info.value
+    assert type(fault).__module__ == "pyo3_runtime" and type(fault).__name__ == "PanicException"
+    assert fault.args == ("dictionary changed size during iteration",)
+    assert record(tmp_path) == {
+        "error": "PanicException: dictionary changed size during iteration",
+        "error_type": "PanicException",
+        "ok": False,
+    }
+    err = capfd.readouterr().err
+    assert "dictionary changed size during iteration" in err
+    assert "Traceback" in err  # the notice shows where the called code faulted

@@ -3,6 +3,7 @@
 // in result.json and end in SystemExit(1); failures before it are raised.
 #include "materialize/materialize.hpp"
 
+#include <new>
 #include <string>
 
 #include "json/json.hpp"
@@ -96,6 +97,20 @@ Ref report_failure(PyObject* result_path) {
     return Ref::borrow(Py_None);  // sys.exit was replaced and returned
 }
 
+// An internal fault is passed on to the caller, not turned into SystemExit;
+// still, result.json must not keep claiming an earlier success.
+void record_internal_fault(PyObject* result_path, const char* message) noexcept {
+    try {
+        auto record = json::Value::object();
+        record.set("error", json::Value::string(std::string("PanicException: ") + message));
+        record.set("error_type", json::Value::string("PanicException"));
+        record.set("ok", json::Value::boolean(false));
+        write_text(result_path, json::write_compact(record));
+    } catch (...) {
+        PyErr_Clear();  // the fault itself is what the caller must see
+    }
+}
+
 const char* const kParameters[] = {"module_name", "function_name", "output_dir",
                                    "input_kwargs_json"};
 constexpr lib::Signature kSignature = {"materialize_asset", kParameters, 4, 3, nullptr, 0};
@@ -132,6 +147,12 @@ Ref materialize_asset(PyObject* const* argv, Py_ssize_t nargsf, PyObject* kwname
         write_text(result_path.get(), success_record(args, outcome));
     } catch (const lib::ErrorAlreadySet&) {
         return report_failure(result_path.get());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return report_failure(result_path.get());
+    } catch (const lib::InternalFault& fault) {
+        record_internal_fault(result_path.get(), fault.what());
+        throw;
     }
     return Ref::borrow(Py_None);
 }
