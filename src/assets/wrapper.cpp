@@ -20,13 +20,46 @@ const WrapperRecord& record_of(PyObject* self) {
     return *reinterpret_cast<WrapperObject*>(self)->record;
 }
 
+// Originals whose release was put off while a wrapper was being freed. A
+// wrapper of a wrapper of ... would otherwise free itself by recursion, one C
+// stack frame per level, and a long enough chain overflows the stack. The
+// class is not tracked by the collector, so the interpreter's own guard
+// against deep deallocation (the trashcan) does not apply.
+thread_local bool t_releasing = false;
+thread_local std::vector<PyObject*> t_deferred;
+
+void release_original(PyObject* original) noexcept {
+    if (t_releasing) {
+        try {
+            t_deferred.push_back(original);
+            return;
+        } catch (...) {
+            // No memory to defer: release it now, as any object would.
+        }
+        Py_DECREF(original);
+        return;
+    }
+    t_releasing = true;
+    Py_DECREF(original);
+    while (!t_deferred.empty()) {
+        PyObject* next = t_deferred.back();
+        t_deferred.pop_back();
+        Py_DECREF(next);
+    }
+    t_releasing = false;
+}
+
 void wrapper_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     // Releasing the original may run its finalizers; the record is gone from
     // the object before that happens.
-    delete std::exchange(reinterpret_cast<WrapperObject*>(self)->record, nullptr);
+    std::unique_ptr<WrapperRecord> record(
+        std::exchange(reinterpret_cast<WrapperObject*>(self)->record, nullptr));
+    PyObject* original = record ? record->original.release() : nullptr;
+    record.reset();
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their class
+    if (original != nullptr) release_original(original);
 }
 
 // Calls the original with the same arguments; a keyword dictionary is passed
