@@ -1,0 +1,269 @@
+"""The run catalog: `OUT/catalog.sqlite`, a record of every run and job.
+
+Each state change is its own committed transaction, in WAL mode, so a runner
+killed at any moment leaves a catalog that says exactly which jobs finished.
+A job's stored files are removed before it is run again, so "the latest
+attempt succeeded" and "its files are what that attempt wrote" go together.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import sqlite3
+import time
+from dataclasses import dataclass
+
+CATALOG_FILE = "catalog.sqlite"
+LOCK_FILE = ".lock"
+SCHEMA_VERSION = 1
+
+# Job statuses. "fresh" and "not_run" rows leave the stored files alone; the
+# others are attempts, which replace them.
+PENDING, RUNNING, DONE, FRESH, FAILED, INTERRUPTED, NOT_RUN = (
+    "pending", "running", "done", "fresh", "failed", "interrupted", "not_run",
+)
+ATTEMPTS = (RUNNING, DONE, FAILED, INTERRUPTED)
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS runs (
+    id          INTEGER PRIMARY KEY,
+    started_at  REAL NOT NULL,
+    ended_at    REAL,
+    status      TEXT NOT NULL,      -- running, ok, failed, interrupted, abandoned
+    modules     TEXT NOT NULL,      -- JSON list of the modules inspected
+    argv        TEXT NOT NULL       -- JSON list, for the record
+);
+CREATE TABLE IF NOT EXISTS jobs (
+    id          INTEGER PRIMARY KEY,
+    run_id      INTEGER NOT NULL REFERENCES runs(id),
+    asset_key   TEXT NOT NULL,
+    partition   TEXT NOT NULL,      -- "" or compact JSON {dimension: key}
+    fingerprint TEXT NOT NULL,
+    status      TEXT NOT NULL,
+    started_at  REAL,
+    ended_at    REAL,
+    error       TEXT
+);
+CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset_key, partition, id);
+CREATE INDEX IF NOT EXISTS jobs_by_run ON jobs (run_id);
+"""
+
+
+class CatalogError(Exception):
+    pass
+
+
+@dataclass(frozen=True)
+class Attempt:
+    fingerprint: str
+    status: str
+    ended_at: float | None
+    error: str | None
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    id: int
+    started_at: float
+    ended_at: float | None
+    status: str
+    counts: dict[str, int]
+
+
+class RunLock:
+    """One run at a time per output directory; released by the OS if the
+    runner dies, so a killed run never blocks the next."""
+
+    def __init__(self, out_dir: str, wait: float = 1.0):
+        os.makedirs(out_dir, exist_ok=True)
+        self._fd = os.open(os.path.join(out_dir, LOCK_FILE), os.O_RDWR | os.O_CREAT, 0o644)
+        # A little patience: `active` takes the lock for an instant.
+        deadline = time.monotonic() + wait
+        while True:
+            try:
+                fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    os.close(self._fd)
+                    raise CatalogError(f"another orvan run is using {out_dir}") from None
+                time.sleep(0.05)
+
+    def release(self) -> None:
+        os.close(self._fd)
+
+    @staticmethod
+    def active(out_dir: str) -> bool:
+        """Whether a run holds the lock now (its runner is alive)."""
+        try:
+            fd = os.open(os.path.join(out_dir, LOCK_FILE), os.O_RDONLY)
+        except FileNotFoundError:
+            return False
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+            return False
+        except BlockingIOError:
+            return True
+        finally:
+            os.close(fd)
+
+
+class Catalog:
+    def __init__(self, path: str, *, create: bool = True):
+        if not create and not os.path.exists(path):
+            raise CatalogError(f"no catalog at {path} (nothing has been run there yet)")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        # isolation_level=None: we open and commit transactions ourselves.
+        self.db = sqlite3.connect(path, isolation_level=None, timeout=30)
+        self.db.execute("PRAGMA journal_mode=WAL")
+        # In WAL mode NORMAL is still crash-safe for a killed process; it only
+        # skips the fsync per commit, which would dominate short jobs.
+        self.db.execute("PRAGMA synchronous=NORMAL")
+        version = self.db.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise CatalogError(f"{path} was written by a newer orvan (schema {version})")
+        if version < SCHEMA_VERSION:
+            self.db.executescript(f"BEGIN IMMEDIATE;{_SCHEMA}PRAGMA user_version={SCHEMA_VERSION};COMMIT;")
+
+    @classmethod
+    def in_dir(cls, out_dir: str, *, create: bool = True) -> Catalog:
+        return cls(os.path.join(out_dir, CATALOG_FILE), create=create)
+
+    def close(self) -> None:
+        self.db.close()
+
+    def transaction(self):
+        return _Transaction(self.db)
+
+    # -- runs --------------------------------------------------------------
+
+    def close_abandoned_runs(self) -> int:
+        """Mark runs whose runner died as abandoned, their running jobs as
+        interrupted and their pending jobs as not run. Call with the RunLock
+        held, after stopping any workers those jobs left behind."""
+        now = time.time()
+        with self.transaction():
+            ids = [r[0] for r in self.db.execute("SELECT id FROM runs WHERE ended_at IS NULL")]
+            for run_id in ids:
+                self.db.execute(
+                    "UPDATE jobs SET status=?, ended_at=?, error=? WHERE run_id=? AND status=?",
+                    (INTERRUPTED, now, "the runner stopped before the job finished", run_id, RUNNING),
+                )
+                self.db.execute(
+                    "UPDATE jobs SET status=? WHERE run_id=? AND status=?", (NOT_RUN, run_id, PENDING)
+                )
+                self.db.execute("UPDATE runs SET status='abandoned', ended_at=? WHERE id=?", (now, run_id))
+        return len(ids)
+
+    def abandoned_jobs(self) -> list[tuple[str, str]]:
+        """(asset key, partition) of jobs still marked running by runs that
+        have not ended. Only meaningful with the RunLock held."""
+        return [tuple(r) for r in self.db.execute(
+            "SELECT j.asset_key, j.partition FROM jobs j JOIN runs r ON j.run_id = r.id"
+            " WHERE r.ended_at IS NULL AND j.status=?", (RUNNING,)
+        )]
+
+    def start_run(self, modules: list[str], argv: list[str]) -> int:
+        with self.transaction():
+            cur = self.db.execute(
+                "INSERT INTO runs (started_at, status, modules, argv) VALUES (?, 'running', ?, ?)",
+                (time.time(), json.dumps(modules), json.dumps(argv)),
+            )
+        assert cur.lastrowid is not None
+        return cur.lastrowid
+
+    def finish_run(self, run_id: int, status: str) -> None:
+        with self.transaction():
+            self.db.execute("UPDATE runs SET status=?, ended_at=? WHERE id=?", (status, time.time(), run_id))
+
+    def last_modules(self) -> list[str]:
+        row = self.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
+        return json.loads(row[0]) if row else []
+
+    def recent_runs(self, limit: int) -> list[RunSummary]:
+        runs = self.db.execute(
+            "SELECT id, started_at, ended_at, status FROM runs ORDER BY id DESC LIMIT ?", (limit,)
+        ).fetchall()
+        result = []
+        for run_id, started, ended, status in runs:
+            counts = dict(
+                self.db.execute("SELECT status, COUNT(*) FROM jobs WHERE run_id=? GROUP BY status", (run_id,))
+            )
+            result.append(RunSummary(run_id, started, ended, status, counts))
+        return result
+
+    # -- jobs --------------------------------------------------------------
+
+    def add_jobs(self, run_id: int, rows: list[tuple[str, str, str, str, str | None]]) -> list[int]:
+        """Record (asset key, partition, fingerprint, status, error) rows; their ids."""
+        ids = []
+        now = time.time()
+        with self.transaction():
+            for key, partition, fp, status, error in rows:
+                # Rows that are settled at once (fresh, not run) get their times now.
+                settled = now if status in (FRESH, NOT_RUN) else None
+                cur = self.db.execute(
+                    "INSERT INTO jobs (run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error)"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                    (run_id, key, partition, fp, status, settled, settled, error),
+                )
+                assert cur.lastrowid is not None
+                ids.append(cur.lastrowid)
+        return ids
+
+    def job_started(self, row_id: int) -> float:
+        now = time.time()
+        with self.transaction():
+            self.db.execute("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
+        return now
+
+    def job_finished(self, row_id: int, status: str, error: str | None = None) -> float:
+        now = time.time()
+        with self.transaction():
+            self.db.execute(
+                "UPDATE jobs SET status=?, ended_at=?, error=? WHERE id=?", (status, now, error, row_id)
+            )
+        return now
+
+    def jobs_settled(self, row_ids: list[int], status: str, error: str | None) -> None:
+        now = time.time()
+        with self.transaction():
+            self.db.executemany(
+                "UPDATE jobs SET status=?, started_at=COALESCE(started_at, ?), ended_at=?, error=? WHERE id=?",
+                [(status, now, now, error, i) for i in row_ids],
+            )
+
+    def last_attempts(self) -> dict[tuple[str, str], Attempt]:
+        """(asset key, partition) -> the latest attempt at materialising it."""
+        marks = ",".join("?" * len(ATTEMPTS))
+        rows = self.db.execute(
+            "SELECT asset_key, partition, fingerprint, status, ended_at, error FROM jobs"
+            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
+            ATTEMPTS,
+        )
+        return {(k, p): Attempt(fp, st, end, err) for k, p, fp, st, end, err in rows}
+
+    def run_jobs(self, run_id: int) -> list[sqlite3.Row]:
+        cur = self.db.execute(
+            "SELECT asset_key, partition, fingerprint, status, started_at, ended_at, error"
+            " FROM jobs WHERE run_id=? ORDER BY id",
+            (run_id,),
+        )
+        return cur.fetchall()
+
+
+class _Transaction:
+    def __init__(self, db: sqlite3.Connection):
+        self.db = db
+
+    def __enter__(self):
+        # IMMEDIATE takes the write lock up front, so a reader (orvan status
+        # in another shell) never turns our commit into a busy error halfway.
+        self.db.execute("BEGIN IMMEDIATE")
+        return self.db
+
+    def __exit__(self, exc_type, exc, tb):
+        self.db.execute("COMMIT" if exc_type is None else "ROLLBACK")
+        return False

@@ -1,0 +1,146 @@
+"""Finds the pipeline's assets by running `python -m orvan.inspect`.
+
+Inspection imports the authors' modules, so it runs in a child process of the
+same interpreter: a module that misbehaves at import time cannot take the
+runner down, and the runner never holds the authors' code in memory.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from dataclasses import dataclass, field, replace
+
+
+class DiscoveryError(Exception):
+    pass
+
+
+@dataclass(frozen=True)
+class AssetRecord:
+    module: str
+    function: str
+    file_path: str
+    name: str | None
+    inputs: dict[str, str]
+    # dimension -> its partition keys, as JSON values, in declared order
+    partitions: dict[str, list[object]]
+    function_source: str
+    module_source: str
+    python_version: str
+    serializer: str | None = None
+    return_type: str | None = None
+    # Other modules that import this asset and so report it again.
+    also_in: tuple[str, ...] = field(default=())
+
+    @property
+    def ref(self) -> str:
+        """The form decorated upstreams take in other assets' `inputs`."""
+        return f"{self.file_path}:{self.function}"
+
+    @property
+    def where(self) -> str:
+        return f"{self.module}.{self.function}"
+
+
+def child_env(directory: str) -> dict[str, str]:
+    """The environment for inspection and workers: the project directory first
+    on the import path, as it is for a script run from there."""
+    env = dict(os.environ)
+    path = env.get("PYTHONPATH")
+    env["PYTHONPATH"] = directory + (os.pathsep + path if path else "")
+    return env
+
+
+def run_inspect(modules: list[str], directory: str) -> tuple[dict, list[str]]:
+    """The inspection report, and the warnings it printed (skipped modules)."""
+    proc = subprocess.run(
+        [sys.executable, "-m", "orvan.inspect", *modules],
+        cwd=directory,
+        env=child_env(directory),
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+    )
+    messages = [line for line in proc.stderr.splitlines() if line.strip()]
+    if proc.returncode != 0:
+        detail = "\n".join(messages) or f"exit status {proc.returncode}"
+        raise DiscoveryError(f"inspecting {' '.join(modules)} failed:\n{detail}")
+    try:
+        report = json.loads(proc.stdout)
+    except json.JSONDecodeError as e:
+        raise DiscoveryError(f"orvan.inspect printed an unreadable report: {e}") from None
+    return report, messages
+
+
+def _partitions(raw: dict | None, where: str) -> dict[str, list[object]]:
+    if raw is None:
+        return {}
+    result: dict[str, list[object]] = {}
+    for dim, declared in raw.items():
+        try:
+            keys = json.loads(declared["values_json"])
+        except (KeyError, TypeError, json.JSONDecodeError) as e:
+            raise DiscoveryError(f"{where}: unreadable keys of partition dimension {dim!r}: {e}") from None
+        if not isinstance(keys, list):
+            raise DiscoveryError(f"{where}: keys of partition dimension {dim!r} are not a list")
+        result[dim] = keys
+    return result
+
+
+def parse_record(rec: dict) -> AssetRecord:
+    meta = rec.get("decorator_metadata") or {}
+    where = f"{rec.get('module_path')}.{rec.get('function_name')}"
+    inputs = meta.get("inputs") or {}
+    if not all(isinstance(v, str) for v in inputs.values()):
+        raise DiscoveryError(f"{where}: an inputs reference is not text: {inputs!r}")
+    return AssetRecord(
+        module=rec["module_path"],
+        function=rec["function_name"],
+        file_path=rec.get("file_path") or "",
+        name=meta.get("name"),
+        inputs=dict(inputs),
+        partitions=_partitions(meta.get("partitions"), where),
+        function_source=rec.get("function_source") or "",
+        module_source=rec.get("module_source") or "",
+        python_version=rec.get("python_version") or "",
+        serializer=meta.get("serializer"),
+        return_type=rec.get("return_type"),
+    )
+
+
+def _defines(rec: AssetRecord) -> bool:
+    """Whether rec's module is the file the function is defined in."""
+    stem, _ = os.path.splitext(rec.file_path)
+    tail = rec.module.replace(".", os.sep)
+    return stem.endswith(os.sep + tail) or stem == tail or stem.endswith(os.sep + tail + os.sep + "__init__")
+
+
+def _pick_defining(group: list[AssetRecord]) -> AssetRecord:
+    for test in (_defines, lambda r: r.function_source.strip() in r.module_source):
+        for rec in group:
+            if test(rec):
+                return rec
+    return group[0]
+
+
+def parse_report(report: dict) -> list[AssetRecord]:
+    """The report's assets, each once, attributed to the module defining it."""
+    try:
+        records = [parse_record(r) for r in report["assets"]]
+    except (KeyError, TypeError, AttributeError) as e:
+        raise DiscoveryError(f"malformed inspection report: {e!r}") from None
+    groups: dict[tuple[str, str], list[AssetRecord]] = {}
+    for i, rec in enumerate(records):
+        # Without a file there is nothing to tell two records apart by.
+        ident = (rec.file_path, rec.function) if rec.file_path else (f"#{i}", rec.function)
+        groups.setdefault(ident, []).append(rec)
+    result = []
+    for group in groups.values():
+        chosen = _pick_defining(group)
+        others = tuple(sorted({r.module for r in group if r.module != chosen.module}))
+        result.append(replace(chosen, also_in=others) if others else chosen)
+    return result
+

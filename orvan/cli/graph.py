@@ -1,0 +1,201 @@
+"""The asset graph: keys, resolved `inputs`, and the checks that must pass
+before anything runs (unknown references, duplicate keys, cycles)."""
+
+from __future__ import annotations
+
+import difflib
+from dataclasses import dataclass
+
+from .discovery import AssetRecord
+from .naming import check_component, escape, key_text, partition_component
+
+
+class GraphError(Exception):
+    def __init__(self, problems: list[str]):
+        super().__init__("\n".join(problems))
+        self.problems = problems
+
+
+@dataclass(frozen=True)
+class Asset:
+    key: str
+    record: AssetRecord
+    # parameter -> upstream asset key
+    inputs: dict[str, str]
+    # dimension -> partition keys (JSON values), dimensions in sorted order
+    partitions: dict[str, list[object]]
+
+    @property
+    def dims(self) -> list[str]:
+        return list(self.partitions)
+
+
+@dataclass
+class Graph:
+    # In dependency order: every asset after the assets it reads.
+    assets: dict[str, Asset]
+
+    def upstream_closure(self, keys: list[str]) -> set[str]:
+        seen: set[str] = set()
+        stack = list(keys)
+        while stack:
+            key = stack.pop()
+            if key not in seen:
+                seen.add(key)
+                stack.extend(self.assets[key].inputs.values())
+        return seen
+
+
+def asset_key(rec: AssetRecord) -> str:
+    return rec.name if rec.name else f"{rec.module}.{rec.function}"
+
+
+def _describe(rec: AssetRecord) -> str:
+    return f"{rec.where} ({rec.file_path or 'unknown file'})"
+
+
+def _check_partitions(key: str, rec: AssetRecord, problems: list[str]) -> None:
+    for dim, keys in rec.partitions.items():
+        if dim in rec.inputs:
+            problems.append(
+                f"asset {key!r}: partition dimension {dim!r} and input {dim!r} "
+                "would both be passed as the keyword argument of that name"
+            )
+        if not dim.isidentifier():
+            problems.append(f"asset {key!r}: partition dimension {dim!r} is not a valid keyword argument name")
+        seen: set[str] = set()
+        for k in keys:
+            text = key_text(k)
+            if text in seen:
+                problems.append(f"asset {key!r}: partition dimension {dim!r} has the key {text!r} more than once")
+            seen.add(text)
+            why = check_component(partition_component(dim, text))
+            if why:
+                problems.append(f"asset {key!r}: partition key {text[:40]!r}...: {why}")
+    why = check_component(escape(key))
+    if why:
+        problems.append(f"asset {key[:40]!r}...: {why}")
+
+
+def _find_cycles(edges: dict[str, list[str]]) -> list[list[str]]:
+    """One cycle, as a path, for each strongly connected component that has one."""
+    index: dict[str, int] = {}
+    low: dict[str, int] = {}
+    on_stack: set[str] = set()
+    stack: list[str] = []
+    components: list[list[str]] = []
+    counter = 0
+
+    # Iterative Tarjan: recursion would overflow on long chains of assets.
+    for root in edges:
+        if root in index:
+            continue
+        work = [(root, iter(edges[root]))]
+        index[root] = low[root] = counter
+        counter += 1
+        stack.append(root)
+        on_stack.add(root)
+        while work:
+            node, it = work[-1]
+            for nxt in it:
+                if nxt not in index:
+                    index[nxt] = low[nxt] = counter
+                    counter += 1
+                    stack.append(nxt)
+                    on_stack.add(nxt)
+                    work.append((nxt, iter(edges[nxt])))
+                    break
+                if nxt in on_stack:
+                    low[node] = min(low[node], index[nxt])
+            else:
+                work.pop()
+                if work:
+                    low[work[-1][0]] = min(low[work[-1][0]], low[node])
+                if low[node] == index[node]:
+                    comp = []
+                    while True:
+                        top = stack.pop()
+                        on_stack.discard(top)
+                        comp.append(top)
+                        if top == node:
+                            break
+                    if len(comp) > 1 or node in edges[node]:
+                        components.append(comp)
+
+    cycles = []
+    for comp in components:
+        members = set(comp)
+        start = min(comp)
+        path, seen = [start], {start}
+        node = start
+        while True:
+            node = next(n for n in sorted(edges[node]) if n in members)
+            if node in seen:
+                path = path[path.index(node):] + [node]
+                break
+            path.append(node)
+            seen.add(node)
+        cycles.append(path)
+    return cycles
+
+
+def _topological(assets: dict[str, Asset]) -> list[str]:
+    pending = {key: len(set(a.inputs.values())) for key, a in assets.items()}
+    downstream: dict[str, list[str]] = {key: [] for key in assets}
+    for key, a in assets.items():
+        for up in set(a.inputs.values()):
+            downstream[up].append(key)
+    order = [key for key, n in pending.items() if n == 0]
+    for key in order:  # grows while iterating
+        for down in downstream[key]:
+            pending[down] -= 1
+            if pending[down] == 0:
+                order.append(down)
+    return order
+
+
+def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
+    """Every asset with the inputs that could be resolved, and every problem
+    found (the first asset wins a duplicate key)."""
+    problems: list[str] = []
+    by_key: dict[str, list[AssetRecord]] = {}
+    for rec in records:
+        by_key.setdefault(asset_key(rec), []).append(rec)
+    for key, recs in by_key.items():
+        if len(recs) > 1:
+            problems.append(f"duplicate asset key {key!r}, declared by " + ", ".join(_describe(r) for r in recs))
+
+    by_ref = {rec.ref: asset_key(rec) for rec in records if rec.file_path}
+    by_where = {rec.where: asset_key(rec) for rec in records}
+
+    assets: dict[str, Asset] = {}
+    for rec in records:
+        key = asset_key(rec)
+        inputs: dict[str, str] = {}
+        for param, ref in rec.inputs.items():
+            target = by_ref.get(ref) or (ref if ref in by_key else None) or by_where.get(ref)
+            if target is None:
+                hint = difflib.get_close_matches(ref, list(by_key), n=1)
+                where = f" ({rec.where})" if rec.where != key else ""
+                problems.append(
+                    f"asset {key!r}{where}: input {param!r} refers to {ref!r}, which is not a known asset"
+                    + (f" (did you mean {hint[0]!r}?)" if hint else "")
+                )
+                continue
+            inputs[param] = target
+        _check_partitions(key, rec, problems)
+        if key not in assets:
+            assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
+
+    edges = {key: sorted(set(a.inputs.values())) for key, a in assets.items()}
+    for cycle in _find_cycles(edges):
+        problems.append("dependency cycle: " + " -> ".join(cycle) + " (each reads the next)")
+    return assets, problems
+
+
+def build_graph(records: list[AssetRecord]) -> Graph:
+    """The checked graph; GraphError lists every problem if there is any."""
+    assets, problems = resolve(records)
+    if problems:
+        raise GraphError(problems)
+    return Graph({key: assets[key] for key in _topological(assets)})

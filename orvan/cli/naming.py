@@ -1,0 +1,82 @@
+"""File names for asset keys and partition keys, and the output layout.
+
+Asset keys and partition keys are arbitrary text chosen by pipeline authors,
+so every path component is escaped: anything outside a small safe alphabet
+becomes %XX per UTF-8 byte. The escaping is reversible (`unescape`), so the
+directory tree can be read back without the catalog.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from urllib.parse import quote, unquote
+
+# Most file systems cap one path component at 255 bytes.
+MAX_COMPONENT_BYTES = 255
+
+# The files a job leaves in its directory.
+VALUE_FILE = "value.json"
+RESULT_FILE = "result.json"
+LOG_FILE = "log.txt"
+KWARGS_FILE = "kwargs.json"
+
+# Stands for the empty string, which cannot be a file name. A lone "%" is
+# never produced by percent-escaping, so the mapping stays reversible.
+_EMPTY = "%"
+
+
+def escape(text: str) -> str:
+    """Return a safe single path component that `unescape` maps back to text.
+
+    Letters, digits, "-", "_", "." and "~" are kept; a leading "." is escaped
+    so that no key becomes ".", "..", or a hidden file (the runner keeps its
+    own files, such as its lock, under dot names).
+    """
+    if text == "":
+        return _EMPTY
+    escaped = quote(text, safe="-_.~", encoding="utf-8", errors="strict")
+    if escaped.startswith("."):
+        escaped = "%2E" + escaped[1:]
+    return escaped
+
+
+def unescape(name: str) -> str:
+    if name == _EMPTY:
+        return ""
+    return unquote(name, encoding="utf-8", errors="strict")
+
+
+def key_text(value: object) -> str:
+    """The text form of a partition key: strings as they are, anything else
+    (numbers, booleans, null) as compact JSON. This is the form used in
+    directory names, in the catalog and on the command line."""
+    if isinstance(value, str):
+        return value
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def partition_component(dim: str, key: str) -> str:
+    """`<dim>=<key>`, both escaped; "=" is always escaped, so the first "=" splits."""
+    return f"{escape(dim)}={escape(key)}"
+
+
+def parse_partition_component(name: str) -> tuple[str, str]:
+    dim, sep, key = name.partition("=")
+    if not sep:
+        raise ValueError(f"not a partition directory: {name!r}")
+    return unescape(dim), unescape(key)
+
+
+def job_relpath(asset_key: str, partition: dict[str, str]) -> str:
+    """`<asset key>` or `<asset key>/<dim>=<key>/...`, dimensions in sorted order."""
+    parts = [escape(asset_key)]
+    parts.extend(partition_component(dim, partition[dim]) for dim in sorted(partition))
+    return os.path.join(*parts)
+
+
+def check_component(name: str) -> str | None:
+    """Why `name` cannot be a path component, or None if it can."""
+    if len(name.encode("utf-8")) > MAX_COMPONENT_BYTES:
+        return f"its escaped file name is longer than {MAX_COMPONENT_BYTES} bytes"
+    return None

@@ -1,0 +1,174 @@
+"""Expands the asset graph into jobs, one per asset or per combination of
+partition keys, and works out which upstream job(s) each input reads.
+
+Partition mapping, from an upstream U to a downstream D:
+  * U unpartitioned: every job of D gets U's one value.
+  * U's dimensions all among D's: D's job gets the value of U's job with the
+    same keys on those dimensions.
+  * U has dimensions that D lacks: D's job gets an object mapping each of
+    U's matching partitions to its value. The object's key is the partition
+    key of the dimension D lacks; with several such dimensions, their keys
+    joined by "|" in sorted dimension order (e.g. "2024-01-01|eu" for
+    dimensions date and region). Non-text keys appear as compact JSON.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+from dataclasses import dataclass, field
+
+from . import naming
+from .fingerprint import fingerprint, module_residual
+from .graph import Asset, Graph, GraphError
+
+MAP_KEY_SEPARATOR = "|"
+
+
+# (asset key, catalog partition token): unambiguous whatever the keys contain.
+JobId = tuple[str, str]
+
+
+@dataclass
+class Input:
+    param: str
+    upstream: str
+    # Job id of the one upstream value, or None for a map over partitions.
+    single: JobId | None
+    # (map key, job id) when the input is a map over upstream partitions.
+    mapping: list[tuple[str, JobId]] = field(default_factory=list)
+
+    def job_ids(self) -> list[JobId]:
+        return [self.single] if self.single is not None else [j for _, j in self.mapping]
+
+
+@dataclass
+class Job:
+    id: JobId
+    index: int
+    asset: Asset
+    # dimension -> text form of the key, dimensions sorted
+    partition: dict[str, str]
+    # dimension -> the key as the JSON value the author declared
+    partition_values: dict[str, object]
+    inputs: list[Input]
+    deps: list[JobId]
+    relpath: str
+    fingerprint: str = ""
+
+    @property
+    def key(self) -> str:
+        return self.asset.key
+
+    @property
+    def label(self) -> str:
+        return job_label(self.asset.key, self.partition)
+
+    @property
+    def partition_label(self) -> str:
+        return ",".join(f"{d}={k}" for d, k in self.partition.items())
+
+
+def partition_token(partition: dict[str, str]) -> str:
+    """How a partition is stored in the catalog: "" or compact sorted JSON."""
+    if not partition:
+        return ""
+    return json.dumps(partition, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def job_label(key: str, partition: dict[str, str]) -> str:
+    if not partition:
+        return key
+    return key + "[" + ",".join(f"{d}={k}" for d, k in partition.items()) + "]"
+
+
+@dataclass
+class Plan:
+    jobs: dict[JobId, Job]  # in dependency order
+    by_asset: dict[str, list[Job]]
+
+    def downstream(self) -> dict[JobId, list[JobId]]:
+        result: dict[JobId, list[JobId]] = {j: [] for j in self.jobs}
+        for job in self.jobs.values():
+            for dep in job.deps:
+                result[dep].append(job.id)
+        return result
+
+
+def _expand(asset: Asset) -> list[tuple[dict[str, str], dict[str, object]]]:
+    dims = asset.dims
+    combos = itertools.product(*(asset.partitions[d] for d in dims))
+    return [({d: naming.key_text(v) for d, v in zip(dims, combo)}, dict(zip(dims, combo))) for combo in combos]
+
+
+def build_plan(graph: Graph) -> Plan:
+    problems: list[str] = []
+    residuals: dict[str, str] = {}
+    by_module: dict[str, list[str]] = {}
+    for a in graph.assets.values():
+        by_module.setdefault(a.record.module, []).append(a.record.function_source)
+
+    jobs: dict[JobId, Job] = {}
+    by_asset: dict[str, list[Job]] = {}
+    # asset key -> {partition as sorted (dim, key) tuple -> job}
+    index: dict[str, dict[tuple, Job]] = {}
+
+    for asset in graph.assets.values():
+        rec = asset.record
+        if rec.module not in residuals:
+            residuals[rec.module] = module_residual(rec.module_source, by_module[rec.module])
+        own: dict[tuple, Job] = {}
+        for partition, values in _expand(asset):
+            inputs: list[Input] = []
+            upstream_fps: list[tuple[str, str, str]] = []
+            for param, up_key in asset.inputs.items():
+                up = graph.assets[up_key]
+                shared = [d for d in up.dims if d in partition]
+                extra = [d for d in up.dims if d not in partition]
+                if not extra:
+                    want = tuple((d, partition[d]) for d in shared)
+                    up_job = index[up_key].get(want)
+                    if up_job is None:
+                        problems.append(
+                            f"asset {asset.key!r} partition {job_label(asset.key, partition)} reads {up_key!r}, "
+                            f"which has no partition {','.join(f'{d}={k}' for d, k in want)}"
+                        )
+                        continue
+                    inputs.append(Input(param, up_key, up_job.id))
+                    upstream_fps.append((param, "", up_job.fingerprint))
+                else:
+                    mapping = []
+                    for up_job in by_asset[up_key]:
+                        if all(up_job.partition[d] == partition[d] for d in shared):
+                            map_key = MAP_KEY_SEPARATOR.join(up_job.partition[d] for d in extra)
+                            mapping.append((map_key, up_job.id))
+                            upstream_fps.append((param, map_key, up_job.fingerprint))
+                    inputs.append(Input(param, up_key, None, mapping))
+            jid = (asset.key, partition_token(partition))
+            job = Job(
+                id=jid,
+                index=len(jobs),
+                asset=asset,
+                partition=partition,
+                partition_values=values,
+                inputs=inputs,
+                deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
+                relpath=naming.job_relpath(asset.key, partition),
+            )
+            job.fingerprint = fingerprint(
+                function_source=rec.function_source,
+                module_residual=residuals[rec.module],
+                python_version=rec.python_version,
+                module=rec.module,
+                function=rec.function,
+                partition=partition,
+                upstream=upstream_fps,
+            )
+            jobs[jid] = job
+            own[tuple(partition.items())] = job
+        index[asset.key] = own
+        by_asset[asset.key] = list(own.values())
+
+    if problems:
+        raise GraphError(problems)
+    return Plan(jobs, by_asset)

@@ -1,0 +1,119 @@
+"""`orvan run`: decide which jobs are fresh, run the others, report."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import sys
+import time
+from argparse import Namespace
+from collections import Counter
+
+from . import jobfiles, naming
+from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
+from .commands import FAILURES, OK, load, select
+from .config import resolve_modules, resolve_out
+from .discovery import child_env
+from .executor import Executor, LocalProcessExecutor, stop_orphans
+from .graph import Graph
+from .plan import Job, JobId, Plan
+from .report import Progress, summary
+from .scheduler import JobResult, Scheduler
+
+
+def cmd_run(args: Namespace) -> int:
+    directory = os.getcwd()
+    modules = resolve_modules(args.modules, directory)
+    out_dir = resolve_out(args.out, directory)
+    graph, plan = load(modules, directory)
+    selected = select(graph, args.select) if args.select else list(graph.assets)
+    jobs = [job for job in plan.jobs.values() if job.key in graph.upstream_closure(selected)]
+    forced = set(selected) if args.force else set()
+
+    lock = RunLock(out_dir)
+    try:
+        catalog = Catalog.in_dir(out_dir)
+        try:
+            executor = LocalProcessExecutor(args.jobs, cwd=directory, env=child_env(directory))
+            return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, args.timeout)
+        finally:
+            catalog.close()
+    finally:
+        lock.release()
+
+
+def fresh_jobs(catalog: Catalog, jobs: list[Job], forced: set[str], out_dir: str) -> set[JobId]:
+    attempts = catalog.last_attempts()
+    return {
+        job.id
+        for job in jobs
+        if job.key not in forced and jobfiles.state_of(out_dir, job, attempts.get(job.id)) == "fresh"
+    }
+
+
+def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[str],
+         modules: list[str], out_dir: str, timeout: float | None) -> int:
+    # Whatever an earlier, killed runner left half done is settled first, so
+    # that it counts as not finished below; its workers must not write into
+    # directories that this run is about to redo.
+    stop_orphans({os.path.join(out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
+                  for key, part in catalog.abandoned_jobs()})
+    catalog.close_abandoned_runs()
+    fresh = fresh_jobs(catalog, jobs, forced, out_dir)
+    run_id = catalog.start_run(modules, sys.argv)
+    rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
+                                     for j in jobs])
+    scheduler = Scheduler(
+        plan, [job.id for job in jobs if job.id not in fresh],
+        catalog=catalog, row_ids={job.id: row for job, row in zip(jobs, rows)}, executor=executor,
+        out_dir=out_dir, timeout=timeout,
+        progress=Progress(len(jobs), len(fresh), sys.stdout, live=sys.stdout.isatty()),
+    )
+    t0 = time.monotonic()
+    with _SigtermAsInterrupt() as stop:
+        results = scheduler.run()
+    executor.shutdown(cancel=False)
+
+    statuses = Counter(r.status for r in results.values())
+    if scheduler.interrupted:
+        run_status = "interrupted"
+    elif statuses[FAILED] or statuses[INTERRUPTED] or statuses[NOT_RUN]:
+        run_status = "failed"
+    else:
+        run_status = "ok"
+    catalog.finish_run(run_id, run_status)
+
+    if jobs:
+        fresh_result = JobResult(FRESH)
+        lines = []
+        for job in jobs:
+            r = results.get(job.id, fresh_result)
+            lines.append((job.key, job.label, r.status, r.error, r.log))
+        print(summary(list(graph.assets), lines, time.monotonic() - t0, run_id))
+    else:
+        print(f"run {run_id}: no jobs")
+    if scheduler.interrupted:
+        return 128 + (stop.signum or signal.SIGINT)
+    return OK if run_status == "ok" else FAILURES
+
+
+class _SigtermAsInterrupt:
+    """SIGTERM stops a run the way Ctrl-C does (workers stopped, catalog
+    settled) rather than killing the runner outright."""
+
+    def __init__(self) -> None:
+        self.signum = 0
+        self._previous = None
+
+    def _handler(self, signum, frame):
+        self.signum = signum
+        raise KeyboardInterrupt
+
+    def __enter__(self):
+        self._previous = signal.signal(signal.SIGTERM, self._handler)
+        return self
+
+    def __exit__(self, *exc):
+        signal.signal(signal.SIGTERM, self._previous)
+        return False

@@ -1,0 +1,114 @@
+"""Shared helpers for the orvan command's tests: inspection records built by
+hand, and a throwaway project directory to run the command in."""
+
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from orvan.cli.discovery import parse_report
+from orvan.cli.graph import build_graph
+from orvan.cli.plan import build_plan
+
+
+def record(function: str, module: str = "pipe.m", *, name=None, inputs=None, partitions=None,
+           source: str | None = None, module_source: str | None = None, file_path: str | None = None) -> dict:
+    """An inspection record as `python -m orvan.inspect` reports it."""
+    source = source or f"@asset()\ndef {function}():\n    return 1\n"
+    return {
+        "decorator_metadata": {
+            "inputs": inputs,
+            "kind": "asset",
+            "name": name,
+            "partitions": None if partitions is None else {
+                d: {"kind": "inline", "values_json": json.dumps(v, separators=(",", ":"))}
+                for d, v in partitions.items()
+            },
+            "serializer": None,
+        },
+        "file_path": file_path if file_path is not None else "/src/" + module.replace(".", "/") + ".py",
+        "function_name": function,
+        "function_source": source,
+        "kind": "asset",
+        "module_path": module,
+        "module_source": module_source if module_source is not None else source,
+        "python_version": "3.13.0",
+        "return_type": None,
+    }
+
+
+def ref(function: str, module: str = "pipe.m") -> str:
+    return "/src/" + module.replace(".", "/") + ".py:" + function
+
+
+def plan_of(*records: dict):
+    return build_plan(build_graph(parse_report({"assets": list(records)})))
+
+
+class Project:
+    """A pipeline package in a temporary directory, and the command run there."""
+
+    def __init__(self, root: Path):
+        self.root = root
+        self.out = root / ".orvan"
+
+    def write(self, relpath: str, source: str) -> None:
+        path = self.root / relpath
+        path.parent.mkdir(parents=True, exist_ok=True)
+        for parent in path.relative_to(self.root).parents:
+            if parent != Path("."):
+                (self.root / parent / "__init__.py").touch()
+        path.write_text(textwrap.dedent(source))
+
+    def command(self, *args: str) -> list[str]:
+        return [sys.executable, "-m", "orvan", *args]
+
+    def orvan(self, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+        env = dict(os.environ, COLUMNS="200")
+        return subprocess.run(self.command(*args), cwd=self.root, capture_output=True, text=True,
+                              timeout=timeout, env=env, stdin=subprocess.DEVNULL)
+
+    def popen(self, *args: str) -> subprocess.Popen:
+        return subprocess.Popen(self.command(*args), cwd=self.root, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+    def jobs(self, run_id: int | None = None) -> list[dict]:
+        """The catalog's job rows of one run (default: the latest)."""
+        db = sqlite3.connect(self.out / "catalog.sqlite")
+        db.row_factory = sqlite3.Row
+        try:
+            if run_id is None:
+                run_id = db.execute("SELECT MAX(id) FROM runs").fetchone()[0]
+            rows = db.execute("SELECT * FROM jobs WHERE run_id=? ORDER BY id", (run_id,)).fetchall()
+            return [dict(r) for r in rows]
+        finally:
+            db.close()
+
+    def statuses(self, run_id: int | None = None) -> dict[tuple[str, str], str]:
+        return {(r["asset_key"], r["partition"]): r["status"] for r in self.jobs(run_id)}
+
+    def value(self, *parts: str):
+        return json.loads((self.out.joinpath(*parts) / "value.json").read_text())
+
+
+@pytest.fixture
+def project(tmp_path) -> Project:
+    return Project(tmp_path)
+
+
+def max_overlap(rows: list[dict]) -> int:
+    """The most jobs whose [started_at, ended_at] intervals overlap at once."""
+    events = sorted([(r["started_at"], 1) for r in rows] + [(r["ended_at"], -1) for r in rows],
+                    key=lambda e: (e[0], e[1]))
+    current = best = 0
+    for _, delta in events:
+        current += delta
+        best = max(best, current)
+    return best
