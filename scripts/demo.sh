@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
-# The main job: discover the example pipeline's assets and materialise each
-# one, upstream first, through the orvan.inspect and orvan.worker stubs.
+# The main job: materialise the example pipeline with the orvan command, run it
+# again to show that everything is fresh, and print the final value.
 #   scripts/demo.sh [PYTHON]    (make demo passes the venv's interpreter)
 set -euo pipefail
-python=${1:-python3}
+python=$(command -v "${1:-python3}" || true)
+[ -n "$python" ] || { echo "error: no Python interpreter given" >&2; exit 1; }
+case "$python" in /*) ;; *) python="$PWD/$python" ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
-exec "$python" "$root/examples/run_demo.py" --project "$root/examples" --output "$root/build/demo"
+out="$root/build/demo"
+cd "$root/examples"   # its pyproject.toml names the pipeline's modules
+echo "\$ orvan list"
+"$python" -m orvan list
+echo
+echo "\$ orvan run --out $out"
+"$python" -m orvan run --out "$out"
+echo
+echo "\$ orvan run --out $out    # again: nothing changed, so every job is fresh"
+"$python" -m orvan run --out "$out"
+echo
+echo "\$ orvan show market_summary --out $out"
+"$python" -m orvan show market_summary --out "$out"
+echo
+echo "values, results and logs are under $out (one folder per asset and partition)"
