@@ -18,8 +18,11 @@ $(VENV)/.ready: pyproject.toml scripts/setup-venv.sh
 	@scripts/setup-venv.sh "$(VENV)"
 	@touch $@
 
+# CI treats compiler warnings as errors.
+BUILD_FLAGS := $(if $(CI),-C cmake.define.ORVAN_WERROR=ON)
+
 install: venv  ## (re)build the extension into the venv, incrementally
-	@$(PY) -m pip install --no-build-isolation --no-deps -q . \
+	@$(PY) -m pip install --no-build-isolation --no-deps -q $(BUILD_FLAGS) . \
 	    || { echo "error: building orvan failed (see above)" >&2; exit 1; }
 
 test-python: install
