@@ -6,7 +6,7 @@ JOBS ?= 2
 # Tools installed into the venv (cmake, ninja) come first.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp venv install deps asan fuzz bench-json clean
+.PHONY: demo test test-python test-cpp venv install deps asan fuzz bench bench-json clean
 
 demo: install  ## the main job: materialise the example pipeline
 	@scripts/demo.sh "$(PY)"
@@ -41,6 +41,9 @@ asan: deps  ## the pytest suite against an ASan/UBSan build of the extension
 
 fuzz: deps  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
 	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench: deps  ## every hot path against its baseline: one table, figures in bench/results.json
+	scripts/bench.sh
 
 bench-json: deps
 	scripts/bench-json.sh

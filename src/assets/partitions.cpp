@@ -55,11 +55,14 @@ PyObject* g_marker_class = nullptr;  // set once, never freed
 // list, hence the bound is re-checked on every step.
 std::vector<json::Value> parse_items(PyObject* list) {
     Ref json_module = lib::import("json");
+    // json.dumps is still looked up on the module for every item; only the
+    // name object is made once.
+    const Ref dumps = lib::intern("dumps");
     const Py_ssize_t initial = PyList_GET_SIZE(list);
     std::vector<json::Value> values;
     for (Py_ssize_t i = 0; i < std::min(initial, PyList_GET_SIZE(list)); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref text = lib::call_method(json_module.get(), "dumps", item.get());
+        Ref text = lib::call_method(json_module.get(), dumps, item.get());
         json::Value value;
         std::string error;
         if (!lib::parse_dumped(text.get(), value, error)) {

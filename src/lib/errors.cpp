@@ -28,6 +28,9 @@ void write_stderr(const std::string& text) noexcept {
 // Message of a pending internal-fault exception (its first argument).
 std::string panic_message(PyObject* exc) {
     Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
+    // No args to read (a subclass may hide them): str() of the exception
+    // itself is the message, and it must not run with this error pending.
+    if (!args) PyErr_Clear();
     PyObject* first = nullptr;
     if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
         first = PyTuple_GET_ITEM(args.get(), 0);

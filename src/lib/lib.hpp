@@ -142,12 +142,21 @@ Ref call(PyObject* callable, A... args) {
                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// obj.name(*args), through PyObject_VectorcallMethod.
+// The interned str for `name`.
+inline Ref intern(const char* name) { return require(PyUnicode_InternFromString(name)); }
+
+// obj.name(*args), through PyObject_VectorcallMethod; `name` is a str.
+template <class... A>
+Ref call_method(PyObject* obj, const Ref& name, A... args) {
+    PyObject* argv[] = {obj, args...};
+    return require(PyObject_VectorcallMethod(name.get(), argv, 1 + sizeof...(A), nullptr));
+}
+
+// The same by C name. Interning builds and hashes a new str on every call, so
+// loops intern the name once and use the overload above.
 template <class... A>
 Ref call_method(PyObject* obj, const char* name, A... args) {
-    Ref method_name = require(PyUnicode_InternFromString(name));
-    PyObject* argv[] = {obj, args...};
-    return require(PyObject_VectorcallMethod(method_name.get(), argv, 1 + sizeof...(A), nullptr));
+    return call_method(obj, intern(name), args...);
 }
 
 // --- argument binding -------------------------------------------------------
