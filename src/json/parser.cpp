@@ -1,12 +1,20 @@
 // Strict JSON parsing. Error positions name the byte at which a rule failed
 // (for an early end of text, the last byte), so messages read
 // "{reason} at line {line} column {column}".
+//
+// The tree is built bottom-up: finished values wait on a stack until their
+// container closes, then move in one piece into the parse's region, so a
+// container costs one bump allocation and no reallocation. Only the root
+// container lives on the heap; it carries the region.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <system_error>
 
 #include "json/internal.hpp"
+#include "json/scan.hpp"
 
 namespace orvan::json {
 namespace {
@@ -33,108 +41,122 @@ constexpr std::string_view kKeyString = "key must be a string";
 constexpr std::string_view kDepth = "recursion limit exceeded";
 constexpr std::string_view kTrailing = "trailing characters";
 
-// 1 for bytes that end a plain run inside a string: '"', '\\', controls, non-ASCII.
-constexpr auto kStringStops = [] {
-    struct Table {
-        bool stop[256];
-    } t{};
-    for (int i = 0; i < 0x20; ++i) t.stop[i] = true;
-    for (int i = 0x80; i < 0x100; ++i) t.stop[i] = true;
-    t.stop['"'] = t.stop['\\'] = true;
-    return t;
-}();
-
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+// Finished values waiting for their container. Everything on it belongs to
+// the region (or is a scalar), so its slots are raw memory: nothing to destroy.
+// Small documents never leave the inline slots.
+class ValueStack {
+  public:
+    ValueStack() noexcept : data_(reinterpret_cast<Value*>(inline_)) {}
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+    ~ValueStack() {
+        if (data_ != reinterpret_cast<Value*>(inline_)) ::operator delete(data_);
+    }
+
+    // Field by field into the slot: building the value elsewhere and copying
+    // its 16 bytes would stall on store forwarding.
+    void push(Value&& v) {
+        if (size_ == capacity_) grow();
+        new (data_ + size_) Value(std::move(v));
+        ++size_;
+    }
+    std::size_t size() const noexcept { return size_; }
+    Value* at(std::size_t i) noexcept { return data_ + i; }
+    void truncate(std::size_t n) noexcept { size_ = n; }
+
+  private:
+    static constexpr std::size_t kInline = 64;
+
+    void grow() {
+        const std::size_t capacity = capacity_ * 2;
+        auto* data = static_cast<Value*>(::operator new(capacity * sizeof(Value)));
+        relocate(data, data_, size_, sizeof(Value));
+        if (data_ != reinterpret_cast<Value*>(inline_)) ::operator delete(data_);
+        data_ = data;
+        capacity_ = capacity;
+    }
+
+    alignas(Value) unsigned char inline_[kInline * sizeof(Value)];
+    Value* data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
+// Copies finished items from the stack into their container's rep (never
+// overlapping). Most containers are small: skip the library call for them.
+inline void copy_items(void* to, const void* from, std::size_t bytes) noexcept {
+    if (bytes <= 64) {
+        auto* d = static_cast<char*>(to);
+        auto* s = static_cast<const char*>(from);
+        for (std::size_t i = 0; i < bytes; i += 16) std::memcpy(d + i, s + i, 16);
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        std::memcpy(to, from, bytes);
     }
 }
 
-// Length of the well-formed UTF-8 sequence at p (no surrogates, no overlongs),
-// or -(1 + index of the first bad byte).
-int utf8_sequence(const unsigned char* p, const unsigned char* end) {
-    const unsigned char c = *p;
-    int len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;  // U+D800..U+DFFF are not characters
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return -1;
-    }
-    for (int i = 1; i < len; ++i) {
-        if (p + i >= end) return -(1 + i);
-        const unsigned char b = p[i];
-        if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return -(1 + i);
-    }
-    return len;
-}
+// A number's digits as an integer and a decimal exponent: the value is
+// mantissa x 10^exponent, exactly unless a nonzero digit past the 19th
+// significant one had to be dropped.
+struct Decimal {
+    std::uint64_t mantissa = 0;
+    int significant = 0;  // digits in mantissa, leading zeros excluded
+    long exponent = 0;
+    bool exact = true;
+};
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text)
-        : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
+        : begin_(text.data()),
+          p_(begin_),
+          end_(begin_ + text.size()),
+          // Parsed trees take roughly as many bytes as their text; start near
+          // that so most documents fit in one or two chunks.
+          region_(
+              std::clamp<std::size_t>(text.size() + text.size() / 4, 256, std::size_t{8} << 20)) {}
 
-    bool parse_document(Value& out) {
-        if (!parse_value(out)) return false;
-        skip_whitespace();
-        if (p_ != end_) return fail(kTrailing, p_);
-        return true;
-    }
+    bool parse_document(Value& out);
 
     ParseError error;
 
-private:
-    [[gnu::cold]] bool fail(std::string_view reason, const char* at);
-    bool fail_eof(std::string_view reason) { return fail(reason, end_ - 1); }
-
-    void skip_whitespace() {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  private:
+    [[gnu::cold, gnu::noinline]] bool fail(std::string_view reason, const char* at);
+    [[gnu::cold, gnu::noinline]] bool fail_eof(std::string_view reason) {
+        return fail(reason, end_ - 1);
     }
 
-    bool parse_value(Value& out);
-    bool parse_literal(std::string_view rest);
-    bool parse_number(Value& out);
-    bool parse_string(std::string& out);
-    bool parse_escape(std::string& out);
+    void skip_whitespace() noexcept { p_ = scan::skip_whitespace(p_, end_); }
+    bool at_root() const noexcept { return depth_budget_ == kMaxDepth; }
+
+    bool parse_value();
+    bool parse_literal(const char* word, std::size_t length, Value&& v);
+    [[gnu::noinline]] bool parse_literal_slow(const char* word, std::size_t length);
+    bool parse_number();
+    bool push_integer(const char* digits, bool negative, const Decimal& d);
+    bool push_double(const char* start, bool negative, const Decimal& d);
+    [[gnu::noinline]] bool parse_double_slow(const char* start, int significant, long exponent);
+    bool parse_string();
+    [[gnu::noinline]] bool parse_escaped_string(const char* start);
+    bool parse_escape();
     bool parse_hex4(std::uint32_t& out);
-    bool parse_array(Value& out);
-    bool parse_object(Value& out);
-    bool number_out_of_range(const char* start, Value& out);
+    bool parse_array();
+    bool parse_object();
+    void finish_string(const char* data, std::size_t size);
+    void close_array(std::size_t base);
+    void close_object(std::size_t base);
 
     const char* begin_;
     const char* p_;
     const char* end_;
     int depth_budget_ = kMaxDepth + 1;
+    Region region_;
+    ValueStack stack_;
     std::string scratch_;
+    MemberSorter sorter_;
 };
 
 bool Parser::fail(std::string_view reason, const char* at) {
@@ -145,7 +167,6 @@ bool Parser::fail(std::string_view reason, const char* at) {
         error.column = 0;
         return false;
     }
-    const std::size_t offset = static_cast<std::size_t>(at - begin_);
     const char* line_start = begin_;
     std::size_t line = 1;
     for (const char* q = begin_; q < at; ++q) {
@@ -154,159 +175,250 @@ bool Parser::fail(std::string_view reason, const char* at) {
             line_start = q + 1;
         }
     }
-    error.offset = offset;
+    error.offset = static_cast<std::size_t>(at - begin_);
     error.line = line;
     error.column = static_cast<std::size_t>(at - line_start) + 1;
     return false;
 }
 
-bool Parser::parse_value(Value& out) {
+bool Parser::parse_document(Value& out) {
     skip_whitespace();
     if (p_ == end_) return fail_eof(kEofValue);
+    if (!parse_value()) return false;
+    Value root;
+    relocate(&root, stack_.at(0), 1, sizeof(Value));
+    stack_.truncate(0);
+    const Value::Kind kind = root.kind();
+    if (kind == Value::Kind::String) {
+        // A lone string is copied out so the region can go.
+        root = Value::string(root.as_string());
+    } else if (kind == Value::Kind::Array || kind == Value::Kind::Object) {
+        Builder::adopt(root);  // the heap rep made for the root, for now without its region
+    }
+    skip_whitespace();
+    if (p_ != end_) return fail(kTrailing, p_);
+    if (kind == Value::Kind::Array) Builder::array_rep(root)->region = region_.release();
+    if (kind == Value::Kind::Object) Builder::object_rep(root)->region = region_.release();
+    out = std::move(root);
+    return true;
+}
+
+// Precondition: p_ < end_, at a byte that is not whitespace. Pushes one value.
+bool Parser::parse_value() {
     switch (*p_) {
-        case 'n': ++p_; out = Value(); return parse_literal("ull");
-        case 't': ++p_; out = Value::boolean(true); return parse_literal("rue");
-        case 'f': ++p_; out = Value::boolean(false); return parse_literal("alse");
-        case '"': {
+        case '"':
             ++p_;
-            scratch_.clear();
-            if (!parse_string(scratch_)) return false;
-            out = Value::string(scratch_);
-            return true;
-        }
+            return parse_string();
         case '[':
-        case '{': {
-            if (--depth_budget_ == 0) return fail(kDepth, p_);
-            const bool is_array = *p_++ == '[';
-            const bool ok = is_array ? parse_array(out) : parse_object(out);
-            ++depth_budget_;
-            return ok;
-        }
+            return parse_array();
+        case '{':
+            return parse_object();
+        case 'n':
+            return parse_literal("null", 4, Value());
+        case 't':
+            return parse_literal("true", 4, Value::boolean(true));
+        case 'f':
+            return parse_literal("false", 5, Value::boolean(false));
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
+            return parse_number();
         default:
-            if (*p_ == '-' || is_digit(*p_)) return parse_number(out);
             return fail(kExpectedValue, p_);
     }
 }
 
-bool Parser::parse_literal(std::string_view rest) {
-    for (char expected : rest) {
-        if (p_ == end_) return fail_eof(kEofValue);
-        if (*p_ != expected) return fail(kExpectedIdent, p_);
-        ++p_;
+bool Parser::parse_literal(const char* word, std::size_t length, Value&& v) {
+    if (static_cast<std::size_t>(end_ - p_) < length || std::memcmp(p_, word, length) != 0) {
+        return parse_literal_slow(word, length);
     }
+    p_ += length;
+    stack_.push(std::move(v));
     return true;
 }
 
-bool Parser::parse_number(Value& out) {
+// Finds which byte breaks the literal: a wrong letter, or the end of the text.
+bool Parser::parse_literal_slow(const char* word, std::size_t length) {
+    for (std::size_t i = 1; i < length; ++i) {
+        if (p_ + i == end_) return fail_eof(kEofValue);
+        if (p_[i] != word[i]) return fail(kExpectedIdent, p_ + i);
+    }
+    return fail(kExpectedIdent, p_);  // not reached: the literal matched
+}
+
+bool Parser::parse_array() {
+    if (--depth_budget_ == 0) return fail(kDepth, p_);
+    ++p_;
+    const std::size_t base = stack_.size();
+    skip_whitespace();
+    if (p_ == end_) return fail_eof(kEofList);
+    if (*p_ != ']') {
+        for (;;) {
+            if (!parse_value()) return false;
+            skip_whitespace();
+            if (p_ == end_) return fail_eof(kEofList);
+            if (*p_ == ',') {
+                ++p_;
+                skip_whitespace();
+                if (p_ == end_) return fail_eof(kEofValue);
+                if (*p_ == ']') return fail(kTrailingComma, p_);
+                continue;
+            }
+            if (*p_ == ']') break;
+            return fail(kListComma, p_);
+        }
+    }
+    ++p_;
+    close_array(base);
+    ++depth_budget_;
+    return true;
+}
+
+bool Parser::parse_object() {
+    if (--depth_budget_ == 0) return fail(kDepth, p_);
+    ++p_;
+    const std::size_t base = stack_.size();
+    skip_whitespace();
+    if (p_ == end_) return fail_eof(kEofObject);
+    if (*p_ != '}') {
+        for (;;) {
+            if (*p_ != '"') return fail(kKeyString, p_);
+            ++p_;
+            if (!parse_string()) return false;  // the key, laid out like a Key
+            skip_whitespace();
+            if (p_ == end_) return fail_eof(kEofObject);
+            if (*p_ != ':') return fail(kColon, p_);
+            ++p_;
+            skip_whitespace();
+            if (p_ == end_) return fail_eof(kEofValue);
+            if (!parse_value()) return false;
+            skip_whitespace();
+            if (p_ == end_) return fail_eof(kEofObject);
+            if (*p_ == ',') {
+                ++p_;
+                skip_whitespace();
+                if (p_ == end_) return fail_eof(kEofValue);
+                if (*p_ == '}') return fail(kTrailingComma, p_);
+                continue;
+            }
+            if (*p_ == '}') break;
+            return fail(kObjectComma, p_);
+        }
+    }
+    ++p_;
+    close_object(base);
+    ++depth_budget_;
+    return true;
+}
+
+// Moves the items above `base` on the stack into a rep of exactly their
+// number: in the region, or on the heap for the root. Empty containers
+// share one rep, which is never written.
+void Parser::close_array(std::size_t base) {
+    const std::size_t n = stack_.size() - base;
+    ArrayRep* rep = &kEmptyArray;
+    if (at_root()) {
+        rep = Builder::new_array(n);
+    } else if (n != 0) {
+        rep = static_cast<ArrayRep*>(region_.allocate(sizeof(ArrayRep) + n * sizeof(Value)));
+        rep->capacity = n;
+        rep->region = nullptr;
+    }
+    if (n != 0) {
+        rep->size = n;
+        copy_items(rep->items(), stack_.at(base), n * sizeof(Value));
+    }
+    stack_.truncate(base);
+    stack_.push(Builder::region_array(rep));
+}
+
+// Each key and value pair on the stack already has a Member's layout; they
+// are put in key order there, so the rep gets only the members that stay.
+void Parser::close_object(std::size_t base) {
+    auto* members = reinterpret_cast<Member*>(stack_.at(base));
+    const std::size_t n = sorter_.sort(members, (stack_.size() - base) / 2);
+    ObjectRep* rep = &kEmptyObject;
+    if (at_root()) {
+        rep = Builder::new_object(n);
+    } else if (n != 0) {
+        rep = static_cast<ObjectRep*>(region_.allocate(sizeof(ObjectRep) + n * sizeof(Member)));
+        rep->capacity = n;
+        rep->region = nullptr;
+    }
+    if (n != 0) {
+        rep->size = n;
+        copy_items(rep->items(), members, n * sizeof(Member));
+    }
+    stack_.truncate(base);
+    stack_.push(Builder::region_object(rep));
+}
+
+// ---- Strings ---------------------------------------------------------------
+
+void Parser::finish_string(const char* data, std::size_t size) {
+    const StringRep* rep = kEmptyString;
+    if (size != 0) {
+        auto* made = static_cast<StringRep*>(region_.allocate(sizeof(StringRep) + size));
+        made->size = size;
+        std::memcpy(made->data(), data, size);
+        rep = made;
+    }
+    stack_.push(Builder::region_string(rep));
+}
+
+// After the opening quote. Plain strings are validated in place and copied
+// once; the first escape hands over to the decoding path.
+bool Parser::parse_string() {
     const char* start = p_;
-    const bool negative = *p_ == '-';
-    if (negative) ++p_;
-    if (p_ == end_) return fail_eof(kEofValue);
-    if (*p_ == '0') {
-        ++p_;
-        if (p_ < end_ && is_digit(*p_)) return fail(kInvalidNumber, p_);
-    } else if (is_digit(*p_)) {
-        while (p_ < end_ && is_digit(*p_)) ++p_;
-    } else {
-        return fail(kInvalidNumber, p_);
-    }
-    const char* int_end = p_;
-    bool integral = true;
-    if (p_ < end_ && *p_ == '.') {
-        ++p_;
-        if (p_ == end_) return fail_eof(kEofValue);
-        if (!is_digit(*p_)) return fail(kInvalidNumber, p_);
-        while (p_ < end_ && is_digit(*p_)) ++p_;
-        integral = false;
-    }
-    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-        ++p_;
-        if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-        if (p_ == end_) return fail_eof(kEofValue);
-        if (!is_digit(*p_)) return fail(kInvalidNumber, p_);
-        while (p_ < end_ && is_digit(*p_)) ++p_;
-        integral = false;
-    }
-    if (integral) {
-        const char* digits = negative ? start + 1 : start;
-        std::uint64_t u = 0;
-        auto r = std::from_chars(digits, int_end, u);
-        if (r.ec == std::errc()) {
-            if (!negative) {
-                out = Value::uint(u);
-                return true;
-            }
-            if (u != 0 && u <= (std::uint64_t{1} << 63)) {
-                out = Value::neg_int(static_cast<std::int64_t>(0 - u));
-                return true;
-            }
+    for (;;) {
+        p_ = scan::string_run(p_, end_);
+        if (p_ == end_) return fail_eof(kEofString);
+        const auto c = static_cast<unsigned char>(*p_);
+        if (c == '"') {
+            finish_string(start, static_cast<std::size_t>(p_ - start));
+            ++p_;
+            return true;
         }
+        if (c == '\\') return parse_escaped_string(start);
+        if (c < 0x20) return fail(kControl, p_);
+        const char* bad = nullptr;
+        p_ = scan::utf8_run(p_, end_, bad);
+        if (bad) return fail(kInvalidUtf8, bad);
     }
-    // Correctly rounded (std::from_chars), where a cheaper scaling by powers
-    // of ten could be off by one unit in the last place for long inputs.
-    double d = 0;
-    auto r = std::from_chars(start, p_, d);
-    if (r.ec == std::errc::result_out_of_range || (r.ec == std::errc() && std::isinf(d))) {
-        return number_out_of_range(start, out);
-    }
-    out = Value::real(d);
-    return true;
 }
 
-// from_chars refuses both overflow and underflow; only overflow is an error,
-// underflow reads as a zero of the number's sign.
-bool Parser::number_out_of_range(const char* start, Value& out) {
-    const bool negative = *start == '-';
-    const char* p = negative ? start + 1 : start;
-    long long magnitude = 0;  // decimal exponent of the first significant digit
-    bool seen_point = false, found = false;
-    long long int_digits = 0, leading_fraction_zeros = 0;
-    for (; p < p_ && *p != 'e' && *p != 'E'; ++p) {
-        if (*p == '.') {
-            seen_point = true;
-        } else if (!found && *p == '0') {
-            if (seen_point) ++leading_fraction_zeros;
-        } else {
-            found = true;
-            if (!seen_point) ++int_digits;
-        }
-    }
-    magnitude = int_digits > 0 ? int_digits - 1 : -(leading_fraction_zeros + 1);
-    long long exponent = 0;
-    if (p < p_) {
-        ++p;
-        const bool exp_negative = *p == '-';
-        if (*p == '+' || *p == '-') ++p;
-        for (; p < p_; ++p) exponent = std::min(exponent * 10 + (*p - '0'), 1LL << 40);
-        if (exp_negative) exponent = -exponent;
-    }
-    if (magnitude + exponent > 0) return fail(kOutOfRange, p_ - 1);
-    out = Value::real(negative ? -0.0 : 0.0);
-    return true;
-}
-
-bool Parser::parse_string(std::string& out) {
+bool Parser::parse_escaped_string(const char* start) {
+    scratch_.assign(start, p_);
     for (;;) {
         const char* run = p_;
-        while (p_ < end_ && !kStringStops.stop[static_cast<unsigned char>(*p_)]) ++p_;
-        out.append(run, p_);
+        p_ = scan::string_run(p_, end_);
+        scratch_.append(run, p_);
         if (p_ == end_) return fail_eof(kEofString);
         const auto c = static_cast<unsigned char>(*p_);
         if (c == '"') {
             ++p_;
+            finish_string(scratch_.data(), scratch_.size());
             return true;
         }
         if (c == '\\') {
             ++p_;
-            if (!parse_escape(out)) return false;
+            if (!parse_escape()) return false;
         } else if (c < 0x20) {
             return fail(kControl, p_);
         } else {
-            const int len = utf8_sequence(reinterpret_cast<const unsigned char*>(p_),
-                                          reinterpret_cast<const unsigned char*>(end_));
-            if (len < 0) return fail(kInvalidUtf8, std::min(p_ + (-len - 1), end_ - 1));
-            out.append(p_, static_cast<std::size_t>(len));
-            p_ += len;
+            const char* bad = nullptr;
+            run = p_;
+            p_ = scan::utf8_run(p_, end_, bad);
+            if (bad) return fail(kInvalidUtf8, bad);
+            scratch_.append(run, p_);
         }
     }
 }
@@ -316,31 +428,41 @@ bool Parser::parse_hex4(std::uint32_t& out) {
         p_ = end_;
         return fail_eof(kEofString);
     }
-    std::uint32_t value = 0;
-    bool ok = true;
-    for (int i = 0; i < 4; ++i) {
-        const int h = hex_value(p_[i]);
-        ok = ok && h >= 0;
-        value = value << 4 | static_cast<std::uint32_t>(h & 15);
-    }
+    const int value = scan::hex4(p_);
     p_ += 4;
-    if (!ok) return fail(kInvalidEscape, p_ - 1);
-    out = value;
+    if (value < 0) return fail(kInvalidEscape, p_ - 1);
+    out = static_cast<std::uint32_t>(value);
     return true;
 }
 
-bool Parser::parse_escape(std::string& out) {
+bool Parser::parse_escape() {
     if (p_ == end_) return fail_eof(kEofString);
     const char e = *p_++;
     switch (e) {
-        case '"': case '\\': case '/': out.push_back(e); return true;
-        case 'b': out.push_back('\b'); return true;
-        case 'f': out.push_back('\f'); return true;
-        case 'n': out.push_back('\n'); return true;
-        case 'r': out.push_back('\r'); return true;
-        case 't': out.push_back('\t'); return true;
-        case 'u': break;
-        default: return fail(kInvalidEscape, p_ - 1);
+        case '"':
+        case '\\':
+        case '/':
+            scratch_.push_back(e);
+            return true;
+        case 'b':
+            scratch_.push_back('\b');
+            return true;
+        case 'f':
+            scratch_.push_back('\f');
+            return true;
+        case 'n':
+            scratch_.push_back('\n');
+            return true;
+        case 'r':
+            scratch_.push_back('\r');
+            return true;
+        case 't':
+            scratch_.push_back('\t');
+            return true;
+        case 'u':
+            break;
+        default:
+            return fail(kInvalidEscape, p_ - 1);
     }
     std::uint32_t cp = 0;
     if (!parse_hex4(cp)) return false;
@@ -356,80 +478,162 @@ bool Parser::parse_escape(std::string& out) {
         if (low < 0xDC00 || low > 0xDFFF) return fail(kLoneSurrogate, p_ - 1);
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(cp, out);
+    char utf8[4];
+    scratch_.append(utf8, scan::encode_utf8(cp, utf8));
     return true;
 }
 
-bool Parser::parse_array(Value& out) {
-    std::vector<Value> elements;
-    skip_whitespace();
-    if (p_ == end_) return fail_eof(kEofList);
-    if (*p_ != ']') {
-        for (;;) {
-            elements.emplace_back();
-            if (!parse_value(elements.back())) return false;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofList);
-            if (*p_ == ']') break;
-            if (*p_ != ',') return fail(kListComma, p_);
-            ++p_;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofValue);
-            if (*p_ == ']') return fail(kTrailingComma, p_);
+// ---- Numbers ---------------------------------------------------------------
+
+// Reads a run of digits into `d`, eight at a time where possible, and
+// returns where the run ends. Integer digits past the 19th raise the
+// exponent; fraction digits lower it as they enter the mantissa.
+template <bool kFraction>
+const char* read_digits(const char* p, const char* end, Decimal& d) {
+    if (kFraction && d.mantissa == 0) {  // zeros right after "0." only scale the rest
+        const char* zeros = p;
+        while (p < end && *p == '0') ++p;
+        d.exponent -= p - zeros;
+    }
+    while (end - p >= 8 && d.significant <= 11) {
+        const std::uint64_t chunk = scan::load8(p);
+        const int k = scan::leading_digits(chunk);
+        if (k == 0) break;
+        d.mantissa = d.mantissa * scan::kPowersOfTenInt[k] + scan::parse_digits(chunk, k);
+        d.significant += k;
+        if (kFraction) d.exponent -= k;
+        p += k;
+        if (k < 8) return p;
+    }
+    for (; p < end && is_digit(*p); ++p) {
+        const auto digit = static_cast<unsigned>(*p - '0');
+        if (d.significant < 19) {
+            d.mantissa = d.mantissa * 10 + digit;
+            ++d.significant;
+            if (kFraction) --d.exponent;
+        } else {
+            if (!kFraction) ++d.exponent;
+            d.exact &= digit == 0;
         }
     }
-    ++p_;
-    out = Builder::array(std::move(elements));
-    return true;
+    return p;
 }
 
-// Sorts members by key once the object is complete; of equal keys the one
-// written last wins, as if each had been inserted in turn.
-void sort_members(std::vector<Member>& members) {
-    auto less = [](const Member& a, const Member& b) { return a.key < b.key; };
-    if (std::is_sorted(members.begin(), members.end(), less)) {
-        auto dup = std::adjacent_find(members.begin(), members.end(),
-                                      [](const Member& a, const Member& b) { return a.key == b.key; });
-        if (dup == members.end()) return;
+// One pass over the text checks the syntax and gathers the digits. Plain
+// integers that fit become Uint or Int; everything else a double.
+bool Parser::parse_number() {
+    const char* start = p_;
+    const char* p = p_;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    if (p == end_) return fail_eof(kEofValue);
+    Decimal d;
+    const char* digits = p;
+    if (*p == '0') {
+        ++p;
+        if (p < end_ && is_digit(*p)) return fail(kInvalidNumber, p);
+    } else if (is_digit(*p)) {
+        p = read_digits<false>(p, end_, d);
+    } else {
+        return fail(kInvalidNumber, p);
     }
-    std::stable_sort(members.begin(), members.end(), less);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-        if (kept != i) members[kept] = std::move(members[i]);
-        ++kept;
+    if (p == end_ || (*p != '.' && (*p | 0x20) != 'e')) {
+        p_ = p;
+        return push_integer(digits, negative, d);
     }
-    members.resize(kept);
+    if (*p == '.') {
+        ++p;
+        if (p == end_) return fail_eof(kEofValue);
+        if (!is_digit(*p)) return fail(kInvalidNumber, p);
+        p = read_digits<true>(p, end_, d);
+    }
+    if (p < end_ && (*p | 0x20) == 'e') {
+        ++p;
+        bool exp_negative = false;
+        if (p < end_ && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+        if (p == end_) return fail_eof(kEofValue);
+        if (!is_digit(*p)) return fail(kInvalidNumber, p);
+        long e = 0;
+        for (; p < end_ && is_digit(*p); ++p) {
+            if (e < 100000000) e = e * 10 + (*p - '0');  // far past any double's range
+        }
+        d.exponent += exp_negative ? -e : e;
+    }
+    p_ = p;
+    return push_double(start, negative, d);
 }
 
-bool Parser::parse_object(Value& out) {
-    std::vector<Member> members;
-    skip_whitespace();
-    if (p_ == end_) return fail_eof(kEofObject);
-    if (*p_ != '}') {
-        for (;;) {
-            if (*p_ != '"') return fail(kKeyString, p_);
-            ++p_;
-            members.emplace_back();
-            if (!parse_string(members.back().key)) return false;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofObject);
-            if (*p_ != ':') return fail(kColon, p_);
-            ++p_;
-            if (!parse_value(members.back().value)) return false;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofObject);
-            if (*p_ == '}') break;
-            if (*p_ != ',') return fail(kObjectComma, p_);
-            ++p_;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofValue);
-            if (*p_ == '}') return fail(kTrailingComma, p_);
+// An integer text (no fraction, no exponent) ending at p_.
+bool Parser::push_integer(const char* digits, bool negative, const Decimal& d) {
+    if (p_ - digits <= 19) {  // all digits are in the mantissa
+        if (!negative) {
+            stack_.push(Value::uint(d.mantissa));
+        } else if (d.mantissa == 0) {
+            stack_.push(Value::real(-0.0));  // "-0" is the double -0.0
+        } else if (d.mantissa <= std::uint64_t{1} << 63) {
+            stack_.push(Value::neg_int(static_cast<std::int64_t>(0 - d.mantissa)));
+        } else {
+            return parse_double_slow(digits - 1, 0, 0);
+        }
+        return true;
+    }
+    // Twenty digits may still fit 2^64 - 1; negative ones are below -2^63.
+    std::uint64_t value = 0;
+    bool fits = !negative && p_ - digits == 20;
+    for (const char* q = digits; fits && q < p_; ++q) {
+        fits = !__builtin_mul_overflow(value, 10u, &value) &&
+               !__builtin_add_overflow(value, static_cast<unsigned>(*q - '0'), &value);
+    }
+    if (fits) {
+        stack_.push(Value::uint(value));
+        return true;
+    }
+    return parse_double_slow(negative ? digits - 1 : digits, 0, 0);
+}
+
+bool Parser::push_double(const char* start, bool negative, const Decimal& d) {
+    if (d.mantissa == 0) {
+        stack_.push(Value::real(negative ? -0.0 : 0.0));
+        return true;
+    }
+    // Both operands exact, so a single rounding: the correctly rounded result.
+    if (d.exact && d.mantissa <= (std::uint64_t{1} << 53) && d.exponent >= -22 &&
+        d.exponent <= 22) {
+        double v = static_cast<double>(d.mantissa);
+        v = d.exponent < 0 ? v / scan::kExactPowersOfTen[-d.exponent]
+                           : v * scan::kExactPowersOfTen[d.exponent];
+        stack_.push(Value::real(negative ? -v : v));
+        return true;
+    }
+    if (d.exact) {
+        double v;
+        switch (decimal_to_double(d.mantissa, d.exponent, negative, v)) {
+            case DecimalResult::Ok:
+                stack_.push(Value::real(v));
+                return true;
+            case DecimalResult::Overflow:
+                return fail(kOutOfRange, p_ - 1);
+            case DecimalResult::Undecided:
+                break;
         }
     }
-    ++p_;
-    sort_members(members);
-    out = Builder::object(std::move(members));
+    return parse_double_slow(start, d.significant, d.exponent);
+}
+
+// The general case, correctly rounded by std::from_chars. A result out of
+// range is an error if too large and a signed zero if too small; the decimal
+// exponent of the first significant digit (significant - 1 + exponent) tells
+// which. Integer texts (significant == 0) can only be too large.
+bool Parser::parse_double_slow(const char* start, int significant, long exponent) {
+    double v = 0;
+    const auto r = std::from_chars(start, p_, v);
+    if (r.ec == std::errc::result_out_of_range) {
+        if (significant == 0 || significant - 1 + exponent > 0) return fail(kOutOfRange, p_ - 1);
+        v = *start == '-' ? -0.0 : 0.0;
+    } else if (r.ec != std::errc() || r.ptr != p_ || !std::isfinite(v)) {
+        return fail(kOutOfRange, p_ - 1);  // not reached for texts that passed the syntax check
+    }
+    stack_.push(Value::real(v));
     return true;
 }
 

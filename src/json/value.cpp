@@ -1,80 +1,173 @@
-// The value model: a 16-byte tagged union whose heap parts (strings, arrays,
-// objects) are owned outright and copied deeply.
+// The value model: a 16-byte tagged union. Containers and strings built
+// through this API own their heap parts outright; those of a parsed tree live
+// in a region owned by the tree's root. Copies are always deep and owned.
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "json/internal.hpp"
 
 namespace orvan::json {
 
-Value::StringRep* Value::StringRep::make(std::string_view text) {
-    void* raw = ::operator new(sizeof(StringRep) + text.size());
-    auto* rep = static_cast<StringRep*>(raw);
+const EmptyString kEmptyStringStorage{{0}, {}};
+ArrayRep kEmptyArray{0, 0, nullptr};
+ObjectRep kEmptyObject{0, 0, nullptr};
+
+// ---- Region ---------------------------------------------------------------
+
+void Region::grow(std::size_t bytes) {
+    const std::size_t payload = std::max(bytes, next_size_);
+    auto* chunk =
+        static_cast<RegionChunk*>(::operator new(sizeof(RegionChunk) + payload + kStringSlack));
+    chunk->next = head_;
+    chunk->size = payload;
+    head_ = chunk;
+    ptr_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = ptr_ + payload;
+    // Doubling keeps the number of chunks logarithmic in the tree's size.
+    next_size_ = std::min<std::size_t>(payload * 2, std::size_t{64} << 20);
+}
+
+void Region::free_chunks(RegionChunk* chunk) noexcept {
+    while (chunk != nullptr) {
+        RegionChunk* next = chunk->next;
+        ::operator delete(chunk);
+        chunk = next;
+    }
+}
+
+// ---- Reps -----------------------------------------------------------------
+
+StringRep* Builder::new_string(std::string_view text) {
+    auto* rep =
+        static_cast<StringRep*>(::operator new(sizeof(StringRep) + text.size() + kStringSlack));
     rep->size = text.size();
     if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
     return rep;
 }
 
-void Value::StringRep::free(StringRep* rep) noexcept { ::operator delete(rep); }
-
-Value Value::boolean(bool b) noexcept {
-    Value v;
-    v.kind_ = Kind::Bool;
-    v.b_ = b;
-    return v;
+ArrayRep* Builder::new_array(std::size_t capacity) {
+    auto* rep = static_cast<ArrayRep*>(::operator new(sizeof(ArrayRep) + capacity * sizeof(Value)));
+    rep->size = 0;
+    rep->capacity = capacity;
+    rep->region = nullptr;
+    return rep;
 }
 
-Value Value::uint(std::uint64_t u) noexcept {
-    Value v;
-    v.kind_ = Kind::Uint;
-    v.u_ = u;
-    return v;
+ObjectRep* Builder::new_object(std::size_t capacity) {
+    auto* rep =
+        static_cast<ObjectRep*>(::operator new(sizeof(ObjectRep) + capacity * sizeof(Member)));
+    rep->size = 0;
+    rep->capacity = capacity;
+    rep->region = nullptr;
+    return rep;
 }
 
-Value Value::neg_int(std::int64_t i) noexcept {
-    Value v;
-    v.kind_ = Kind::Int;
-    v.i_ = i;
-    return v;
+namespace {
+
+const StringRep* copy_string(std::string_view text) {
+    return text.empty() ? kEmptyString : Builder::new_string(text);
 }
 
-Value Value::real(double d) noexcept {
-    Value v;
-    v.kind_ = Kind::Double;
-    v.d_ = d;
-    return v;
+}  // namespace
+
+// ---- Key ------------------------------------------------------------------
+
+Key::Key() noexcept
+    : tag_(static_cast<std::uint8_t>(Value::Kind::String)), owned_(false), rep_(kEmptyString) {}
+
+Key::Key(std::string_view text) : Key() {
+    rep_ = copy_string(text);
+    owned_ = rep_ != kEmptyString;
 }
+
+Key::Key(const Key& other) : Key(other.view()) {}
+
+Key& Key::operator=(const Key& other) {
+    if (this != &other) *this = Key(other);
+    return *this;
+}
+
+Key& Key::operator=(Key&& other) noexcept {
+    if (this != &other) {
+        if (owned_) release();
+        rep_ = other.rep_;
+        owned_ = other.owned_;
+        other.reset();
+    }
+    return *this;
+}
+
+void Key::reset() noexcept {
+    rep_ = kEmptyString;
+    owned_ = false;
+}
+
+void Key::release() noexcept {
+    ::operator delete(const_cast<StringRep*>(rep_));
+}
+
+// ---- Value: construction and ownership -------------------------------------
 
 Value Value::string(std::string_view utf8) {
-    Value v;
-    v.s_ = StringRep::make(utf8);
-    v.kind_ = Kind::String;
+    Value v = Builder::region_string(copy_string(utf8));
+    v.owned_ = v.s_ != kEmptyString;
     return v;
 }
 
-Value Value::array() {
-    Value v;
-    v.a_ = new Array();
-    v.kind_ = Kind::Array;
-    return v;
+Value Value::array() noexcept {
+    return Builder::region_array(&kEmptyArray);
 }
 
-Value Value::object() {
-    Value v;
-    v.o_ = new Object();
-    v.kind_ = Kind::Object;
-    return v;
+Value Value::object() noexcept {
+    return Builder::region_object(&kEmptyObject);
 }
 
-Value::Value(const Value& other) : kind_(Kind::Null), u_(other.u_) {
-    switch (other.kind_) {
-        case Kind::String: s_ = StringRep::make(other.as_string()); break;
-        case Kind::Array: a_ = new Array(*other.a_); break;
-        case Kind::Object: o_ = new Object(*other.o_); break;
-        default: break;
+namespace {
+
+// Deep, owned copies of a container's items; on failure frees what it made.
+template <class Rep, class Item>
+Rep* copy_items(const Item* from, std::size_t n, Rep* (*make)(std::size_t)) {
+    Rep* rep = make(n);
+    Item* to = rep->items();
+    try {
+        for (; rep->size < n; ++rep->size) new (to + rep->size) Item(from[rep->size]);
+    } catch (...) {
+        for (std::size_t i = 0; i < rep->size; ++i) to[i].~Item();
+        ::operator delete(rep);
+        throw;
     }
-    kind_ = other.kind_;
+    return rep;
+}
+
+}  // namespace
+
+Value::Value(const Value& other) : kind_(other.kind_), owned_(false), u_(other.u_) {
+    switch (other.kind_) {
+        case Kind::String:
+            s_ = copy_string(other.as_string());
+            owned_ = s_ != kEmptyString;
+            break;
+        case Kind::Array:
+            if (other.a_->size == 0) {
+                a_ = &kEmptyArray;
+            } else {
+                a_ = copy_items<ArrayRep>(other.a_->items(), other.a_->size, Builder::new_array);
+                owned_ = true;
+            }
+            break;
+        case Kind::Object:
+            if (other.o_->size == 0) {
+                o_ = &kEmptyObject;
+            } else {
+                o_ = copy_items<ObjectRep>(other.o_->items(), other.o_->size, Builder::new_object);
+                owned_ = true;
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 Value& Value::operator=(const Value& other) {
@@ -84,104 +177,137 @@ Value& Value::operator=(const Value& other) {
 
 Value& Value::operator=(Value&& other) noexcept {
     if (this != &other) {
-        if (kind_ >= Kind::String) destroy();
+        if (owned_) destroy();
         kind_ = other.kind_;
+        owned_ = other.owned_;
         u_ = other.u_;
         other.kind_ = Kind::Null;
+        other.owned_ = false;
     }
     return *this;
 }
 
+// Frees what this Value owns. Items that belong to a region skip themselves
+// (they are not owned); the region goes with the root container naming it.
 void Value::destroy() noexcept {
     switch (kind_) {
-        case Kind::String: StringRep::free(s_); break;
-        case Kind::Array: delete a_; break;
-        case Kind::Object: delete o_; break;
-        default: break;
+        case Kind::String:
+            ::operator delete(const_cast<StringRep*>(s_));
+            break;
+        case Kind::Array: {
+            Value* items = a_->items();
+            for (std::size_t i = 0; i < a_->size; ++i) items[i].~Value();
+            RegionChunk* region = a_->region;
+            ::operator delete(a_);
+            Region::free_chunks(region);
+            break;
+        }
+        case Kind::Object: {
+            Member* items = o_->items();
+            for (std::size_t i = 0; i < o_->size; ++i) items[i].~Member();
+            RegionChunk* region = o_->region;
+            ::operator delete(o_);
+            Region::free_chunks(region);
+            break;
+        }
+        default:
+            break;
     }
     kind_ = Kind::Null;
+    owned_ = false;
 }
 
-std::string_view Value::as_string() const noexcept {
-    return kind_ == Kind::String ? std::string_view(s_->data(), s_->size) : std::string_view();
+// ---- Value: access ----------------------------------------------------------
+
+namespace {
+
+// Moves a container's items into a fresh heap rep with room for more; the
+// old rep is freed only if this Value owned it (region and shared empty reps
+// are not). The region, if any, stays with the root.
+template <class Rep>
+Rep* grow_rep(Rep* old, bool owned, Rep* (*make)(std::size_t)) {
+    const std::size_t capacity = std::max<std::size_t>(4, old->capacity * 2);
+    Rep* rep = make(std::max(capacity, old->size + 1));
+    relocate(rep->items(), old->items(), old->size, sizeof(*old->items()));
+    rep->size = old->size;
+    rep->region = old->region;
+    if (owned) ::operator delete(old);
+    return rep;
 }
 
-std::size_t Value::size() const noexcept {
-    if (kind_ == Kind::Array) return a_->size();
-    if (kind_ == Kind::Object) return o_->size();
-    return 0;
-}
+}  // namespace
 
-const Value& Value::operator[](std::size_t i) const noexcept { return (*a_)[i]; }
-
-std::span<const Value> Value::elements() const noexcept {
-    if (kind_ != Kind::Array) return {};
-    return {a_->data(), a_->size()};
-}
-
-void Value::push_back(Value v) { a_->push_back(std::move(v)); }
-
-std::span<const Member> Value::members() const noexcept {
-    if (kind_ != Kind::Object) return {};
-    return {o_->data(), o_->size()};
+void Value::push_back(Value v) {
+    if (a_->size == a_->capacity) {
+        a_ = grow_rep(a_, owned_, Builder::new_array);
+        owned_ = true;
+    }
+    new (a_->items() + a_->size) Value(std::move(v));
+    ++a_->size;
 }
 
 namespace {
-bool key_less(const Member& m, std::string_view key) { return std::string_view(m.key) < key; }
+
+Member* lower_bound_key(Member* first, Member* last, std::string_view key) noexcept {
+    return std::lower_bound(first, last, key,
+                            [](const Member& m, std::string_view k) { return m.key.view() < k; });
+}
+
 }  // namespace
 
 void Value::set(std::string_view key, Value v) {
-    auto it = std::lower_bound(o_->begin(), o_->end(), key, key_less);
-    if (it != o_->end() && it->key == key) {
-        it->value = std::move(v);
-    } else {
-        o_->insert(it, Member{std::string(key), std::move(v)});
+    Member* items = o_->items();
+    Member* at = lower_bound_key(items, items + o_->size, key);
+    if (at != items + o_->size && at->key.view() == key) {
+        at->value = std::move(v);
+        return;
     }
+    Key owned_key(key);  // may throw: before anything moves
+    const std::size_t index = static_cast<std::size_t>(at - items);
+    if (o_->size == o_->capacity) {
+        o_ = grow_rep(o_, owned_, Builder::new_object);
+        owned_ = true;
+        items = o_->items();
+    }
+    relocate(items + index + 1, items + index, o_->size - index, sizeof(Member));
+    new (items + index) Member{std::move(owned_key), std::move(v)};
+    ++o_->size;
 }
 
 const Value* Value::find(std::string_view key) const noexcept {
     if (kind_ != Kind::Object) return nullptr;
-    auto it = std::lower_bound(o_->begin(), o_->end(), key, key_less);
-    return it != o_->end() && it->key == key ? &it->value : nullptr;
+    Member* items = o_->items();
+    Member* at = lower_bound_key(items, items + o_->size, key);
+    return at != items + o_->size && at->key.view() == key ? &at->value : nullptr;
 }
 
 bool operator==(const Value& a, const Value& b) noexcept {
     if (a.kind_ != b.kind_) return false;
     switch (a.kind_) {
-        case Value::Kind::Null: return true;
-        case Value::Kind::Bool: return a.b_ == b.b_;
-        case Value::Kind::Double: return std::memcmp(&a.d_, &b.d_, sizeof(double)) == 0;
-        case Value::Kind::Uint:
-        case Value::Kind::Int: return a.u_ == b.u_;
-        case Value::Kind::String: return a.as_string() == b.as_string();
-        case Value::Kind::Array: return *a.a_ == *b.a_;
-        case Value::Kind::Object: {
-            if (a.o_->size() != b.o_->size()) return false;
-            for (std::size_t i = 0; i < a.o_->size(); ++i) {
-                const Member& x = (*a.o_)[i];
-                const Member& y = (*b.o_)[i];
-                if (x.key != y.key || !(x.value == y.value)) return false;
-            }
+        case Value::Kind::Null:
             return true;
+        case Value::Kind::Bool:
+            return a.u_ == b.u_;
+        case Value::Kind::Double:
+            return std::memcmp(&a.d_, &b.d_, sizeof(double)) == 0;
+        case Value::Kind::Uint:
+        case Value::Kind::Int:
+            return a.u_ == b.u_;
+        case Value::Kind::String:
+            return a.as_string() == b.as_string();
+        case Value::Kind::Array: {
+            auto x = a.elements(), y = b.elements();
+            return std::equal(x.begin(), x.end(), y.begin(), y.end());
+        }
+        case Value::Kind::Object: {
+            auto x = a.members(), y = b.members();
+            return std::equal(x.begin(), x.end(), y.begin(), y.end(),
+                              [](const Member& m, const Member& n) {
+                                  return m.key.view() == n.key.view() && m.value == n.value;
+                              });
         }
     }
     return false;
-}
-
-// Used by the parser: adopts an already-built element vector or member
-// vector (sorted, unique keys) without copying.
-Value Builder::array(std::vector<Value>&& elements) {
-    Value v;
-    v.a_ = new Value::Array(std::move(elements));
-    v.kind_ = Value::Kind::Array;
-    return v;
-}
-
-Value Builder::object(std::vector<Member>&& sorted_members) {
-    Value v;
-    v.o_ = new Value::Object(std::move(sorted_members));
-    v.kind_ = Value::Kind::Object;
-    return v;
 }
 
 }  // namespace orvan::json

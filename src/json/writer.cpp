@@ -1,13 +1,61 @@
 // The compact text form: no whitespace, keys in byte order (kept so by the
 // value model), shortest round-trip floats in a fixed layout, UTF-8 raw.
+//
+// Output goes through a small local buffer that is appended to the caller's
+// string in large pieces, so each token costs a few stores rather than a
+// std::string append.
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "json/internal.hpp"
+#include "json/scan.hpp"
 
 namespace orvan::json {
 namespace {
+
+class Writer {
+  public:
+    explicit Writer(std::string& out) noexcept : out_(out), p_(buf_) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    void value(const Value& v);
+    void flush() {
+        out_.append(buf_, p_);
+        p_ = buf_;
+    }
+
+  private:
+    static constexpr std::size_t kSize = 8192;
+
+    // Room for n more bytes (n <= kSize): strings pass through 16 bytes at a
+    // time, so no single step needs more than a few dozen.
+    void need(std::size_t n) {
+        if (static_cast<std::size_t>(buf_ + kSize - p_) < n) flush();
+    }
+    void put(char c) {
+        need(1);
+        *p_++ = c;
+    }
+    void put(const char* s, std::size_t n) {
+        need(n);
+        std::memcpy(p_, s, n);
+        p_ += n;
+    }
+
+    void string(std::string_view s);
+    void real(double d);
+    template <class Int>
+    void integer(Int i) {
+        need(24);
+        p_ = std::to_chars(p_, p_ + 24, i).ptr;
+    }
+
+    std::string& out_;
+    char* p_;
+    char buf_[kSize];
+};
 
 // 0: copy as is; otherwise the character after the backslash ('u' means \u00XX).
 constexpr auto kEscapes = [] {
@@ -15,131 +63,147 @@ constexpr auto kEscapes = [] {
         char c[256];
     } t{};
     for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
-    t.c['"'] = '"';
-    t.c['\\'] = '\\';
-    t.c['\b'] = 'b';
-    t.c['\t'] = 't';
-    t.c['\n'] = 'n';
-    t.c['\f'] = 'f';
-    t.c['\r'] = 'r';
+    t.c[static_cast<unsigned char>('"')] = '"';
+    t.c[static_cast<unsigned char>('\\')] = '\\';
+    t.c[static_cast<unsigned char>('\b')] = 'b';
+    t.c[static_cast<unsigned char>('\t')] = 't';
+    t.c[static_cast<unsigned char>('\n')] = 'n';
+    t.c[static_cast<unsigned char>('\f')] = 'f';
+    t.c[static_cast<unsigned char>('\r')] = 'r';
     return t;
 }();
 
-void write_string(std::string_view s, std::string& out) {
-    out.push_back('"');
+void Writer::string(std::string_view s) {
+    put('"');
     const char* p = s.data();
     const char* end = p + s.size();
-    while (p < end) {
-        const char* run = p;
-        while (p < end && kEscapes.c[static_cast<unsigned char>(*p)] == 0) ++p;
-        out.append(run, p);
+    for (;;) {
+        need(16);
+        // Copies up to 16 plain bytes (over-reading into the string's slack,
+        // see kStringSlack) and stops at the first byte to escape or the end.
+        const std::size_t n = scan::copy_plain(p_, p, static_cast<std::size_t>(end - p));
+        p += n;
+        p_ += n;
+        if (n == 16) continue;
         if (p == end) break;
-        const char e = kEscapes.c[static_cast<unsigned char>(*p)];
+        const auto c = static_cast<unsigned char>(*p++);
+        const char e = kEscapes.c[c];
+        need(6);
+        *p_++ = '\\';
+        *p_++ = e;
         if (e == 'u') {
             static constexpr char kHex[] = "0123456789abcdef";
-            const auto c = static_cast<unsigned char>(*p);
-            const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-            out.append(esc, 6);
-        } else {
-            const char esc[2] = {'\\', e};
-            out.append(esc, 2);
+            *p_++ = '0';
+            *p_++ = '0';
+            *p_++ = kHex[c >> 4];
+            *p_++ = kHex[c & 15];
         }
-        ++p;
     }
-    out.push_back('"');
+    put('"');
 }
 
-template <class Int>
-void write_integer(Int value, std::string& out) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, r.ptr);
-}
-
-// Lays the shortest digits d1..dn with decimal exponent e (value = d1.d2..dn
-// x 10^e) out as "123.45", "0.00001", "1e+16" or "1.5e-7".
-void layout_double(bool negative, const char* digits, int n, int e, std::string& out) {
-    if (negative) out.push_back('-');
-    if (e >= -5 && e <= 15) {
-        if (n <= e + 1) {
-            out.append(digits, static_cast<std::size_t>(n));
-            out.append(static_cast<std::size_t>(e + 1 - n), '0');
-            out.append(".0");
-        } else if (e >= 0) {
-            out.append(digits, static_cast<std::size_t>(e + 1));
-            out.push_back('.');
-            out.append(digits + e + 1, static_cast<std::size_t>(n - e - 1));
-        } else {
-            out.append("0.");
-            out.append(static_cast<std::size_t>(-e - 1), '0');
-            out.append(digits, static_cast<std::size_t>(n));
+// Rewrites, in place, the standard library's shortest round-trip form of a
+// double in scientific notation ("[-]d[.ddd]e[+-]dd[d]": digits d1..dn with
+// decimal exponent E, value = d1.d2..dn x 10^E) into our layout: fixed for
+// -5 <= E <= 15 ("123.45", "100.0", "0.00001"), else "d[.ddd]e[+-]E" without
+// leading zeros ("1e+16", "1.5e-7"). Returns the new end. The buffer must
+// have room for 26 bytes from `s`; moves are short loops (n <= 17).
+char* layout_double(char* s, char* end) {
+    char* m = s + (*s == '-');  // the first digit
+    char* e = end - 4;          // "e+dd" at least
+    while (*e != 'e') --e;
+    const bool exp_negative = e[1] == '-';
+    int exp = 0;  // magnitude
+    for (const char* q = e + 2; q < end; ++q) exp = exp * 10 + (*q - '0');
+    if (exp_negative ? exp > 5 : exp > 15) {
+        char* q = e + 1;
+        *q++ = exp_negative ? '-' : '+';
+        if (exp >= 100) *q++ = static_cast<char>('0' + exp / 100);
+        if (exp >= 10) *q++ = static_cast<char>('0' + exp / 10 % 10);
+        *q++ = static_cast<char>('0' + exp % 10);
+        return q;
+    }
+    if (exp_negative) exp = -exp;
+    // Digits: m[0], then m[2] .. e[-1] after the point (if there is one).
+    const int n = e - m > 1 ? static_cast<int>(e - m) - 1 : 1;
+    if (exp >= 0) {
+        if (n <= exp + 1) {  // integral: all digits, zeros, ".0"
+            for (int i = 1; i < n; ++i) m[i] = m[i + 1];
+            char* q = m + n;
+            for (int i = n; i <= exp; ++i) *q++ = '0';
+            *q++ = '.';
+            *q++ = '0';
+            return q;
         }
-        return;
+        for (int i = 1; i <= exp; ++i) m[i] = m[i + 1];  // the point moves right by exp
+        m[exp + 1] = '.';
+        return e;
     }
-    out.push_back(digits[0]);
-    if (n > 1) {
-        out.push_back('.');
-        out.append(digits + 1, static_cast<std::size_t>(n - 1));
-    }
-    out.push_back('e');
-    out.push_back(e < 0 ? '-' : '+');
-    write_integer(e < 0 ? -e : e, out);
+    // 0.000ddd: the digits move right to make room for "0." and -exp - 1 zeros.
+    const int shift = 1 - exp;
+    for (int i = n - 1; i >= 1; --i) m[i + shift] = m[i + 1];
+    m[shift] = m[0];
+    m[0] = '0';
+    m[1] = '.';
+    for (int i = 2; i < shift; ++i) m[i] = '0';
+    return m + shift + n;
 }
 
-void write_double(double d, std::string& out) {
+void Writer::real(double d) {
+    need(32);
     if (d == 0) {
-        out.append(std::signbit(d) ? "-0.0" : "0.0");
+        const bool negative = std::signbit(d);
+        std::memcpy(p_, "-0.0", 4);
+        if (!negative) std::memcpy(p_, "0.0", 3);
+        p_ += negative ? 4 : 3;
         return;
     }
-    // The standard library's shortest round-trip digits, in scientific form:
-    // "[-]d[.ddd]e[+-]xx"; only the layout around them is ours.
-    char buf[40];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    const char* p = buf;
-    const bool negative = *p == '-';
-    if (negative) ++p;
-    char digits[24];
-    int n = 0;
-    for (; *p != 'e'; ++p) {
-        if (*p != '.') digits[n++] = *p;
-    }
-    ++p;  // 'e'
-    int e = 0;
-    std::from_chars(*p == '+' ? p + 1 : p, r.ptr, e);
-    while (n > 1 && digits[n - 1] == '0') --n;
-    layout_double(negative, digits, n, e, out);
+    char* end = std::to_chars(p_, p_ + 32, d, std::chars_format::scientific).ptr;
+    p_ = layout_double(p_, end);
 }
 
-void write_value(const Value& v, std::string& out) {
+void Writer::value(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::Null: out.append("null"); return;
-        case Value::Kind::Bool: out.append(v.as_bool() ? "true" : "false"); return;
-        case Value::Kind::Uint: write_integer(v.as_uint(), out); return;
-        case Value::Kind::Int: write_integer(v.as_int(), out); return;
-        case Value::Kind::Double: write_double(v.as_double(), out); return;
-        case Value::Kind::String: write_string(v.as_string(), out); return;
+        case Value::Kind::Null:
+            put("null", 4);
+            return;
+        case Value::Kind::Bool:
+            v.as_bool() ? put("true", 4) : put("false", 5);
+            return;
+        case Value::Kind::Uint:
+            integer(v.as_uint());
+            return;
+        case Value::Kind::Int:
+            integer(v.as_int());
+            return;
+        case Value::Kind::Double:
+            real(v.as_double());
+            return;
+        case Value::Kind::String:
+            string(v.as_string());
+            return;
         case Value::Kind::Array: {
-            out.push_back('[');
+            put('[');
             bool first = true;
             for (const Value& item : v.elements()) {
-                if (!first) out.push_back(',');
+                if (!first) put(',');
                 first = false;
-                write_value(item, out);
+                value(item);
             }
-            out.push_back(']');
+            put(']');
             return;
         }
         case Value::Kind::Object: {
-            out.push_back('{');
+            put('{');
             bool first = true;
             for (const Member& m : v.members()) {
-                if (!first) out.push_back(',');
+                if (!first) put(',');
                 first = false;
-                write_string(m.key, out);
-                out.push_back(':');
-                write_value(m.value, out);
+                string(m.key.view());
+                put(':');
+                value(m.value);
             }
-            out.push_back('}');
+            put('}');
             return;
         }
     }
@@ -147,11 +211,15 @@ void write_value(const Value& v, std::string& out) {
 
 }  // namespace
 
-void write_compact(const Value& v, std::string& out) { write_value(v, out); }
+void write_compact(const Value& v, std::string& out) {
+    Writer w(out);
+    w.value(v);
+    w.flush();
+}
 
 std::string write_compact(const Value& v) {
     std::string out;
-    write_value(v, out);
+    write_compact(v, out);
     return out;
 }
 
