@@ -6,7 +6,7 @@ JOBS ?= 2
 # Tools installed into the venv (cmake, ninja) come first.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp venv install deps asan fuzz bench bench-json clean
+.PHONY: demo test test-python test-cpp venv install deps asan valgrind fuzz bench bench-json clean
 
 demo: install  ## the main job: materialise the example pipeline
 	@scripts/demo.sh "$(PY)"
@@ -38,6 +38,9 @@ test-cpp: deps venv
 
 asan: deps  ## the pytest suite against an ASan/UBSan build of the extension
 	scripts/asan.sh
+
+valgrind: install  ## memcheck over every entry point of the extension
+	scripts/valgrind.sh "$(PY)"
 
 fuzz: deps  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
 	scripts/fuzz.sh $(FUZZ_SECONDS)
