@@ -1,4 +1,4 @@
-// What the two classes share: creation from a type specification into a
+// What the two classes share: creation from a PyType_Spec into a
 // set-once cell, and the refusal to be called.
 #include "assets/internal.hpp"
 
