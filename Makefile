@@ -40,15 +40,19 @@ asan: deps  ## the pytest suite against an ASan/UBSan build of the extension
 	scripts/asan.sh
 
 valgrind: install  ## memcheck over every entry point of the extension
+	@scripts/system-deps.sh bench
 	scripts/valgrind.sh "$(PY)"
 
-fuzz: deps  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
+fuzz:  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
+	@scripts/system-deps.sh fuzz
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
-bench: deps  ## every hot path against its baseline: one table, figures in bench/results.json
+bench:  ## every hot path against its baseline: one table, figures in bench/results.json
+	@scripts/system-deps.sh bench
 	scripts/bench.sh
 
-bench-json: deps
+bench-json:
+	@scripts/system-deps.sh bench
 	scripts/bench-json.sh
 
 clean:

@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
-# Makes sure the system packages for the C++ tests, fuzzer and benchmark exist;
-# installs the missing ones with apt when running as root.
+# Makes sure the system packages a task needs exist; installs the missing ones
+# with apt when running as root.
+#   scripts/system-deps.sh [test|fuzz|bench ...]   (default: test)
 set -euo pipefail
 need=()
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-command -v clang++ >/dev/null 2>&1 || need+=(clang)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
-    || ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 \
-    || need+=(libclang-rt-14-dev)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
+want() { need+=("$1"); }
+for task in "${@:-test}"; do
+    case "$task" in
+    test)
+        [ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
+        command -v g++ >/dev/null 2>&1 || want g++
+        command -v gcc >/dev/null 2>&1 || want gcc
+        ;;
+    fuzz)
+        command -v clang++ >/dev/null 2>&1 || want clang
+        ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 \
+            || want libclang-rt-14-dev
+        ;;
+    bench)
+        [ -f /usr/include/rapidjson/document.h ] || want rapidjson-dev
+        command -v g++ >/dev/null 2>&1 || want g++
+        command -v valgrind >/dev/null 2>&1 || want valgrind
+        ;;
+    *) echo "error: unknown task '$task' (test, fuzz or bench)" >&2; exit 2 ;;
+    esac
+done
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
     echo "error: missing system packages: ${need[*]}; install them (apt-get install ${need[*]}) and rerun" >&2
@@ -19,7 +32,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing system packages: ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null && apt-get install -y -qq "${need[@]}" >/dev/null || {
+{ apt-get update -qq >/dev/null && apt-get install -y -qq "${need[@]}" >/dev/null; } || {
     echo "error: apt-get could not install: ${need[*]}" >&2
     exit 1
 }
