@@ -37,7 +37,7 @@ PyObject* decorator_entry(PyObject* capsule, PyObject* args, PyObject*) {
 // decorator is an anonymous closure rather than a module function.
 PyMethodDef kDecoratorDef = {
     "asset_decorator",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_entry)),
+    lib::as_cfunction(decorator_entry),
     METH_VARARGS | METH_KEYWORDS,
     nullptr,
 };
@@ -52,21 +52,15 @@ Ref new_decorator(AssetConfig config) {
 const char* const kKeywordOnly[] = {"name", "inputs", "partitions", "serializer"};
 constexpr lib::Signature kSignature = {"asset", nullptr, 0, 0, kKeywordOnly, 4};
 
-Ref asset(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[4];
-    lib::bind(kSignature, args, nargsf, kwnames, bound);
+Ref asset(PyObject* const* bound) {
     return new_decorator(read_config(bound[0], bound[1], bound[2], bound[3]));
-}
-
-PyObject* asset_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return lib::guard("asset", [&] { return asset(args, nargsf, kwnames); });
 }
 
 }  // namespace
 
 PyMethodDef asset_def = {
     "asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asset_entry)),
+    lib::as_cfunction(lib::fastcall_entry<kSignature, asset>),
     METH_FASTCALL | METH_KEYWORDS,
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n--\n\n"
     "Decorator that registers a Python function as a orvan asset.\n"

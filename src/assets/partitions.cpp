@@ -84,18 +84,12 @@ Ref new_marker(std::vector<json::Value> values) {
 const char* const kParameters[] = {"values"};
 constexpr lib::Signature kSignature = {"partitions", kParameters, 1, 1, nullptr, 0};
 
-Ref py_partitions(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* values = nullptr;
-    lib::bind(kSignature, args, nargsf, kwnames, &values);
+Ref py_partitions(PyObject* const* bound) {
+    PyObject* values = bound[0];
     if (!PyList_Check(values)) {
         lib::convert_argument("values", [&] { lib::raise_cannot_convert(values, "PyList"); });
     }
     return new_marker(parse_items(values));
-}
-
-PyObject* partitions_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return lib::guard("partitions", [&] { return py_partitions(args, nargsf, kwnames); });
 }
 
 }  // namespace
@@ -109,7 +103,7 @@ const std::vector<json::Value>* marker_values(PyObject* obj) {
 
 PyMethodDef partitions_def = {
     "partitions",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(partitions_entry)),
+    lib::as_cfunction(lib::fastcall_entry<kSignature, py_partitions>),
     METH_FASTCALL | METH_KEYWORDS,
     "partitions(values)\n--\n\n"
     "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"

@@ -42,12 +42,7 @@ Ref import_or_skip(const Toolkit& kit, const std::string& name) {
     Ref text = lib::new_string(name);
     Ref module = try_call(kit.importlib.get(), "import_module", text.get());
     if (module) return module;
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    PyErr_SetRaisedException(Ref(error).release());
-    lib::discard_error();  // an internal fault is passed on, never skipped
+    Ref error = lib::take_error();  // an internal fault is passed on, never skipped
     write_skip_warning(name, lib::describe_exception(error.get()));
     return {};
 }
@@ -84,9 +79,7 @@ std::string write_report(const json::Value& report) {
 const char* const kParameters[] = {"modules"};
 constexpr lib::Signature kSignature = {"inspect_modules", kParameters, 1, 1, nullptr, 0};
 
-Ref inspect_modules(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[1];
-    lib::bind(kSignature, args, nargsf, kwnames, bound);
+Ref inspect_modules(PyObject* const* bound) {
     std::vector<std::string> names = module_names(bound[0]);
 
     Toolkit kit = set_up();
@@ -97,16 +90,11 @@ Ref inspect_modules(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
     return lib::new_string(write_report(report));
 }
 
-PyObject* inspect_modules_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-    return lib::guard("inspect_modules", [&] { return inspect_modules(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef inspect_modules_def = {
     "inspect_modules",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_modules_entry)),
+    lib::as_cfunction(lib::fastcall_entry<kSignature, inspect_modules>),
     METH_FASTCALL | METH_KEYWORDS,
     "inspect_modules(modules)\n--\n\n"
     "Inspect modules for orvan assets. Called by the `python -m orvan.inspect` CLI stub.\n"

@@ -78,18 +78,25 @@ PyObject* panic_class() noexcept {
     return g_panic_class;
 }
 
-void throw_error() {
+namespace {
+// Makes sure an exception is pending and that it is not an internal fault.
+void settle_pending_error() {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     } else if (g_panic_class != nullptr && PyErr_ExceptionMatches(g_panic_class)) {
         resume_panic();
     }
+}
+}  // namespace
+
+void throw_error() {
+    settle_pending_error();
     throw ErrorAlreadySet{};
 }
 
-void discard_error() {
-    if (g_panic_class != nullptr && PyErr_ExceptionMatches(g_panic_class)) resume_panic();
-    PyErr_Clear();
+Ref take_error() {
+    settle_pending_error();
+    return Ref::steal(PyErr_GetRaisedException());
 }
 
 void raise(PyObject* type, const char* message) {

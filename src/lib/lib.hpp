@@ -74,8 +74,12 @@ inline int require(int rc) {
     return rc;
 }
 
-// Clears the pending exception, unless it is an internal fault (then throws).
-void discard_error();
+// Takes the pending exception out of the interpreter and returns it (a
+// SystemError when the interpreter reported failure without one). An internal
+// fault is not handed out but resumed, as throw_error() does.
+Ref take_error();
+// take_error(), dropping the exception.
+inline void discard_error() { take_error(); }
 
 // Sets `type` with `message` and throws ErrorAlreadySet.
 [[noreturn]] void raise(PyObject* type, const char* message);
@@ -176,6 +180,28 @@ struct Signature {
 // for those not given. Raises the binding TypeError on failure.
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
           PyObject** out);
+
+// The C entry of a module function (METH_FASTCALL | METH_KEYWORDS): binds the
+// arguments by `Sig` and runs `Body` on them behind the boundary. Body gets
+// one borrowed slot per parameter, NULL for those not given.
+inline constexpr int kMaxParameters = 8;
+
+template <const Signature& Sig, Ref (*Body)(PyObject* const* bound)>
+PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) noexcept {
+    static_assert(Sig.n_positional + Sig.n_keyword_only <= kMaxParameters);
+    return guard(Sig.function, [&] {
+        PyObject* bound[kMaxParameters];
+        bind(Sig, args, nargsf, kwnames, bound);
+        return Body(bound);
+    });
+}
+
+// PyMethodDef keeps every kind of C function under the one PyCFunction type.
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 // Runs `convert`; an exact TypeError it raises becomes
 // "argument '{parameter}': {message}" keeping the original's __cause__.

@@ -83,7 +83,7 @@ std::string success_record(const Arguments& args, const Outcome& outcome) {
 
 // Records the pending exception in result.json, then calls sys.exit(1).
 Ref report_failure(PyObject* result_path) {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref error = lib::take_error();
     auto record = json::Value::object();
     record.set("error", json::Value::string(lib::describe_exception(error.get())));
     Ref type_name = require(PyType_GetName(Py_TYPE(error.get())));
@@ -115,9 +115,7 @@ const char* const kParameters[] = {"module_name", "function_name", "output_dir",
                                    "input_kwargs_json"};
 constexpr lib::Signature kSignature = {"materialize_asset", kParameters, 4, 3, nullptr, 0};
 
-Ref materialize_asset(PyObject* const* argv, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[4];
-    lib::bind(kSignature, argv, nargsf, kwnames, bound);
+Ref materialize_asset(PyObject* const* bound) {
     Arguments args;
     args.module_name = text_argument("module_name", bound[0]);
     args.function_name = text_argument("function_name", bound[1]);
@@ -157,16 +155,11 @@ Ref materialize_asset(PyObject* const* argv, Py_ssize_t nargsf, PyObject* kwname
     return Ref::borrow(Py_None);
 }
 
-PyObject* materialize_asset_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                  PyObject* kwnames) {
-    return lib::guard("materialize_asset", [&] { return materialize_asset(args, nargsf, kwnames); });
-}
-
 }  // namespace
 
 PyMethodDef materialize_asset_def = {
     "materialize_asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(materialize_asset_entry)),
+    lib::as_cfunction(lib::fastcall_entry<kSignature, materialize_asset>),
     METH_FASTCALL | METH_KEYWORDS,
     "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n--\n\n"
     "Materialize a single asset function. Called by the `python -m orvan.worker` CLI stub.\n"
