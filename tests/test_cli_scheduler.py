@@ -8,7 +8,7 @@ import pytest
 from cli_helpers import max_overlap, plan_of, record
 
 from orvan.cli.catalog import DONE, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog
-from orvan.cli.executor import Executor, Outcome, WorkerTask
+from orvan.cli.executors import Executor, Outcome, WorkerTask
 from orvan.cli.report import Progress
 from orvan.cli.scheduler import Scheduler
 

@@ -15,18 +15,20 @@ import sqlite3
 import time
 from dataclasses import dataclass
 
+from .states import ATTEMPTS, JobState
+
 CATALOG_FILE = "catalog.sqlite"
 LOCK_FILE = ".lock"
-SCHEMA_VERSION = 1
 
-# Job statuses. "fresh" and "not_run" rows leave the stored files alone; the
-# others are attempts, which replace them.
+# Short names for the states, used throughout the queries below.
 PENDING, RUNNING, DONE, FRESH, FAILED, INTERRUPTED, NOT_RUN = (
-    "pending", "running", "done", "fresh", "failed", "interrupted", "not_run",
+    JobState.PENDING, JobState.RUNNING, JobState.DONE, JobState.FRESH,
+    JobState.FAILED, JobState.INTERRUPTED, JobState.NOT_RUN,
 )
-ATTEMPTS = (RUNNING, DONE, FAILED, INTERRUPTED)
 
-_SCHEMA = """
+# MIGRATIONS[i] takes a catalog from schema version i to i + 1 (PRAGMA
+# user_version). Append, never edit: an old catalog must always open.
+MIGRATIONS: list[str] = ["""
 CREATE TABLE IF NOT EXISTS runs (
     id          INTEGER PRIMARY KEY,
     started_at  REAL NOT NULL,
@@ -48,7 +50,8 @@ CREATE TABLE IF NOT EXISTS jobs (
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset_key, partition, id);
 CREATE INDEX IF NOT EXISTS jobs_by_run ON jobs (run_id);
-"""
+"""]
+SCHEMA_VERSION = len(MIGRATIONS)
 
 
 class CatalogError(Exception):
@@ -124,8 +127,8 @@ class Catalog:
         version = self.db.execute("PRAGMA user_version").fetchone()[0]
         if version > SCHEMA_VERSION:
             raise CatalogError(f"{path} was written by a newer orvan (schema {version})")
-        if version < SCHEMA_VERSION:
-            self.db.executescript(f"BEGIN IMMEDIATE;{_SCHEMA}PRAGMA user_version={SCHEMA_VERSION};COMMIT;")
+        for step in range(version, SCHEMA_VERSION):
+            self.db.executescript(f"BEGIN IMMEDIATE;{MIGRATIONS[step]}PRAGMA user_version={step + 1};COMMIT;")
 
     @classmethod
     def in_dir(cls, out_dir: str, *, create: bool = True) -> Catalog:

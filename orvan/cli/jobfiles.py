@@ -7,7 +7,7 @@ import json
 import os
 
 from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
-from .executor import WorkerTask
+from .executors import WorkerTask
 from .naming import KWARGS_FILE, LOG_FILE, RESULT_FILE, VALUE_FILE
 from .plan import Job, Plan
 

@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from . import commands, run as run_command
+from . import commands, pipeline, run as run_command
 from .config import DEFAULT_OUT
 from .graph import GraphError
 
@@ -108,10 +108,10 @@ def run(argv: list[str] | None = None) -> int:
             print(f"orvan {args.command}: error: {len(e.problems)} problems in the pipeline:", file=sys.stderr)
             for problem in e.problems:
                 print(f"  - {problem}", file=sys.stderr)
-        return commands.USAGE
-    except commands.ERRORS as e:
+        return pipeline.USAGE
+    except pipeline.ERRORS as e:
         print(f"orvan {args.command}: error: {e}", file=sys.stderr)
-        return commands.USAGE
+        return pipeline.USAGE
     except KeyboardInterrupt:
         return 130
 

@@ -34,6 +34,11 @@ def seconds(s: float) -> str:
     return f"{m}m{s:02d}s" if m < 60 else f"{m // 60}h{m % 60:02d}m"
 
 
+def when(t: float) -> str:
+    """A wall-clock time as the tables show it."""
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t))
+
+
 def display_path(path: str) -> str:
     rel = os.path.relpath(path)
     return rel if not rel.startswith("..") else path

@@ -12,10 +12,12 @@ from collections import Counter
 
 from . import jobfiles, naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
-from .commands import FAILURES, OK, load, select
+from .pipeline import FAILURES, OK, load, select
 from .config import resolve_modules, resolve_out
 from .discovery import child_env
-from .executor import Executor, LocalProcessExecutor, stop_orphans
+from .executors import Executor
+from .executors.orphans import stop_orphans
+from .executors.spawn import SpawnExecutor
 from .graph import Graph
 from .plan import Job, JobId, Plan
 from .report import Progress, summary
@@ -35,7 +37,7 @@ def cmd_run(args: Namespace) -> int:
     try:
         catalog = Catalog.in_dir(out_dir)
         try:
-            executor = LocalProcessExecutor(args.jobs, cwd=directory, env=child_env(directory))
+            executor = SpawnExecutor(args.jobs, cwd=directory, env=child_env(directory))
             return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, args.timeout)
         finally:
             catalog.close()

@@ -13,7 +13,7 @@ from typing import Callable
 
 from . import jobfiles
 from .catalog import DONE, FAILED, INTERRUPTED, NOT_RUN, Catalog
-from .executor import Executor, Outcome, WorkerTask
+from .executors import Executor, Outcome, WorkerTask
 from .plan import Job, JobId, Plan
 from .report import Progress
 

@@ -1,0 +1,71 @@
+"""`orvan show`: print a stored value."""
+
+from __future__ import annotations
+
+import difflib
+import json
+import os
+from argparse import Namespace
+
+from .. import naming
+from ..config import resolve_out
+from ..pipeline import OK, CommandError
+from ..report import display_path
+
+
+def _parse_partition_args(items: list[str]) -> dict[str, str]:
+    partition: dict[str, str] = {}
+    for item in items:
+        dim, sep, key = item.partition("=")
+        if not sep or not dim:
+            raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
+        if dim in partition:
+            raise CommandError(f"--partition: dimension {dim!r} given twice")
+        partition[dim] = key
+    return partition
+
+
+def _stored_partitions(asset_dir: str) -> list[dict[str, str]]:
+    found = []
+    for root, dirs, files in os.walk(asset_dir):
+        dirs.sort()
+        if naming.RESULT_FILE in files and root != asset_dir:
+            rel = os.path.relpath(root, asset_dir).split(os.sep)
+            try:
+                found.append(dict(naming.parse_partition_component(c) for c in rel))
+            except ValueError:
+                continue
+    return found
+
+
+def cmd_show(args: Namespace) -> int:
+    out_dir = resolve_out(args.out, os.getcwd())
+    partition = _parse_partition_args(args.partition or [])
+    asset_dir = os.path.join(out_dir, naming.escape(args.key))
+    if not os.path.isdir(asset_dir):
+        known = sorted(naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))) \
+            if os.path.isdir(out_dir) else []
+        hint = difflib.get_close_matches(args.key, known, n=1) or [k for k in known if k.endswith("." + args.key)]
+        raise CommandError(f"nothing stored for asset {args.key!r} in {display_path(out_dir)}"
+                           + (f" (did you mean {hint[0]!r}?)" if hint else ""))
+    directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
+    try:
+        with open(os.path.join(directory, naming.RESULT_FILE), encoding="utf-8") as f:
+            ok = json.load(f).get("ok") is True
+        with open(os.path.join(directory, naming.VALUE_FILE), encoding="utf-8") as f:
+            value = json.load(f)
+    except (OSError, ValueError):
+        ok = False
+    if not ok:
+        stored = [p for p in _stored_partitions(asset_dir) if partition.items() <= p.items()]
+        label = ",".join(f"{d}={k}" for d, k in partition.items())
+        msg = f"no stored value for {args.key}" + (f" [{label}]" if label else "")
+        if stored:
+            msg += "; stored partitions:\n" + "\n".join(
+                "  " + " ".join(f"--partition {d}={k}" for d, k in p.items()) for p in stored[:20]
+            )
+            if len(stored) > 20:
+                msg += f"\n  ... and {len(stored) - 20} more"
+        raise CommandError(msg)
+    print(json.dumps(value, indent=2, ensure_ascii=False))
+    return OK
