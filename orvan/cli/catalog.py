@@ -50,6 +50,28 @@ CREATE TABLE IF NOT EXISTS jobs (
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset_key, partition, id);
 CREATE INDEX IF NOT EXISTS jobs_by_run ON jobs (run_id);
+""", """
+-- What a job's row needs to tell a fresh value from a damaged or outdated one,
+-- to find the worker of a killed runner, and to explain itself. Rows written
+-- before this step have NULL here and are simply stale once.
+ALTER TABLE jobs ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1;  -- the attempt the row's status describes
+ALTER TABLE jobs ADD COLUMN pid INTEGER;           -- the job's process (group leader) while it runs
+ALTER TABLE jobs ADD COLUMN pid_started TEXT;      -- that process's start time, field 22 of /proc/PID/stat
+ALTER TABLE jobs ADD COLUMN value_size INTEGER;    -- bytes of the stored value after a success
+ALTER TABLE jobs ADD COLUMN value_hash TEXT;       -- sha256 hex of the stored value's bytes
+ALTER TABLE jobs ADD COLUMN input_hashes TEXT;     -- JSON: the value hashes of the inputs it read
+ALTER TABLE jobs ADD COLUMN parts TEXT;            -- JSON: the parts its fingerprint was made of
+ALTER TABLE jobs ADD COLUMN removed_at REAL;       -- when `orvan clean` removed its files
+-- One row per attempt of a job within a run (retries), for the record.
+CREATE TABLE IF NOT EXISTS attempts (
+    job_id      INTEGER NOT NULL REFERENCES jobs(id),
+    attempt     INTEGER NOT NULL,
+    status      TEXT NOT NULL,
+    started_at  REAL,
+    ended_at    REAL,
+    error       TEXT,
+    PRIMARY KEY (job_id, attempt)
+);
 """]
 SCHEMA_VERSION = len(MIGRATIONS)
 
