@@ -72,6 +72,14 @@ def main(argv: list[str] | None = None) -> int:
         if str(exc):
             print(f"error: {exc}", file=sys.stderr)
         return 2
+    return run_job(module, function, output_dir, kwargs)
+
+
+def run_job(module: str, function: str, output_dir: str, kwargs: str | None) -> int:
+    """Materialise one job in this process; the worker's exit status.
+
+    Every way of running a job (this stub, a fork server's child) goes
+    through here, so they write the same files and exit the same way."""
     from orvan._orvan import materialize_asset
 
     try:
