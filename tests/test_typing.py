@@ -25,6 +25,13 @@ def test_stub_and_marker_are_installed():
     assert (INSTALLED / "_orvan.pyi").read_text() == (REPO / "orvan/_orvan.pyi").read_text()
 
 
+def test_the_package_passes_strict_checking(tmp_path):
+    # The command included: its layers hand typed records to each other, and
+    # a loose annotation there hides exactly the mismatches that matter.
+    proc = mypy(tmp_path, "orvan", cwd=REPO)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 def test_examples_pass_strict_checking(tmp_path):
     proc = mypy(tmp_path, "pipeline", "run_demo.py", cwd=REPO / "examples")
     assert proc.returncode == 0, proc.stdout + proc.stderr

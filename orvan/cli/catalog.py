@@ -14,6 +14,8 @@ import os
 import sqlite3
 import time
 from dataclasses import dataclass
+from types import TracebackType
+from typing import Literal
 
 from .states import ATTEMPTS, JobState
 
@@ -159,7 +161,7 @@ class Catalog:
     def close(self) -> None:
         self.db.close()
 
-    def transaction(self):
+    def transaction(self) -> _Transaction:
         return _Transaction(self.db)
 
     # -- runs --------------------------------------------------------------
@@ -283,12 +285,13 @@ class _Transaction:
     def __init__(self, db: sqlite3.Connection):
         self.db = db
 
-    def __enter__(self):
+    def __enter__(self) -> sqlite3.Connection:
         # IMMEDIATE takes the write lock up front, so a reader (orvan status
         # in another shell) never turns our commit into a busy error halfway.
         self.db.execute("BEGIN IMMEDIATE")
         return self.db
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> Literal[False]:
         self.db.execute("COMMIT" if exc_type is None else "ROLLBACK")
         return False

@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 from dataclasses import dataclass, field, replace
+from typing import Any
 
 
 class DiscoveryError(Exception):
@@ -54,7 +55,7 @@ def child_env(directory: str) -> dict[str, str]:
     return env
 
 
-def run_inspect(modules: list[str], directory: str) -> tuple[dict, list[str]]:
+def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
     """The inspection report, and the warnings it printed (skipped modules)."""
     proc = subprocess.run(
         [sys.executable, "-m", "orvan.inspect", *modules],
@@ -75,7 +76,7 @@ def run_inspect(modules: list[str], directory: str) -> tuple[dict, list[str]]:
     return report, messages
 
 
-def _partitions(raw: dict | None, where: str) -> dict[str, list[object]]:
+def _partitions(raw: dict[str, Any] | None, where: str) -> dict[str, list[object]]:
     if raw is None:
         return {}
     result: dict[str, list[object]] = {}
@@ -90,7 +91,7 @@ def _partitions(raw: dict | None, where: str) -> dict[str, list[object]]:
     return result
 
 
-def parse_record(rec: dict) -> AssetRecord:
+def parse_record(rec: dict[str, Any]) -> AssetRecord:
     meta = rec.get("decorator_metadata") or {}
     where = f"{rec.get('module_path')}.{rec.get('function_name')}"
     inputs = meta.get("inputs") or {}
@@ -126,7 +127,7 @@ def _pick_defining(group: list[AssetRecord]) -> AssetRecord:
     return group[0]
 
 
-def parse_report(report: dict) -> list[AssetRecord]:
+def parse_report(report: dict[str, Any]) -> list[AssetRecord]:
     """The report's assets, each once, attributed to the module defining it."""
     try:
         records = [parse_record(r) for r in report["assets"]]

@@ -9,7 +9,7 @@ import os
 from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
 from .executors import WorkerTask
 from .naming import KWARGS_FILE, LOG_FILE, RESULT_FILE, VALUE_FILE
-from .plan import Job, Plan
+from .plan import Job, JobId, Plan
 
 
 class InputError(Exception):
@@ -47,7 +47,7 @@ def clear(directory: str) -> None:
             pass
 
 
-def _value_text(out_dir: str, plan: Plan, job_id) -> str:
+def _value_text(out_dir: str, plan: Plan, job_id: JobId) -> str:
     upstream = plan.jobs[job_id]
     path = os.path.join(job_dir(out_dir, upstream), VALUE_FILE)
     try:

@@ -100,7 +100,8 @@ def build_parser() -> argparse.ArgumentParser:
 def run(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
+        status: int = args.func(args)
+        return status
     except GraphError as e:
         if len(e.problems) == 1:
             print(f"orvan {args.command}: error: {e.problems[0]}", file=sys.stderr)

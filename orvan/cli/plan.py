@@ -111,13 +111,13 @@ def build_plan(graph: Graph) -> Plan:
     jobs: dict[JobId, Job] = {}
     by_asset: dict[str, list[Job]] = {}
     # asset key -> {partition as sorted (dim, key) tuple -> job}
-    index: dict[str, dict[tuple, Job]] = {}
+    index: dict[str, dict[tuple[tuple[str, str], ...], Job]] = {}
 
     for asset in graph.assets.values():
         rec = asset.record
         if rec.module not in residuals:
             residuals[rec.module] = module_residual(rec.module_source, by_module[rec.module])
-        own: dict[tuple, Job] = {}
+        own: dict[tuple[tuple[str, str], ...], Job] = {}
         for partition, values in _expand(asset):
             inputs: list[Input] = []
             upstream_fps: list[tuple[str, str, str]] = []

@@ -119,7 +119,7 @@ def summary(
     assets: list[str], results: list[tuple[str, str, str, str | None, str | None]], elapsed: float, run_id: int
 ) -> str:
     """`results` lists (asset key, job label, status, error, log path) per job."""
-    per_asset: dict[str, Counter] = {key: Counter() for key in assets}
+    per_asset: dict[str, Counter[str]] = {key: Counter() for key in assets}
     for key, _, status, _, _ in results:
         per_asset[key][status] += 1
     rows = []

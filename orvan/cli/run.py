@@ -9,6 +9,8 @@ import sys
 import time
 from argparse import Namespace
 from collections import Counter
+from types import FrameType
+from typing import Literal
 
 from . import jobfiles, naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
@@ -106,16 +108,16 @@ class _SigtermAsInterrupt:
 
     def __init__(self) -> None:
         self.signum = 0
-        self._previous = None
+        self._previous: signal._HANDLER = None
 
-    def _handler(self, signum, frame):
+    def _handler(self, signum: int, frame: FrameType | None) -> None:
         self.signum = signum
         raise KeyboardInterrupt
 
-    def __enter__(self):
+    def __enter__(self) -> _SigtermAsInterrupt:
         self._previous = signal.signal(signal.SIGTERM, self._handler)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         signal.signal(signal.SIGTERM, self._previous)
         return False

@@ -21,7 +21,7 @@ class SpawnExecutor(Executor):
         self._cwd = cwd
         self._env = env
         self._lock = threading.Lock()
-        self._running: dict[int, subprocess.Popen] = {}
+        self._running: dict[int, subprocess.Popen[bytes]] = {}
         self._threads: list[threading.Thread] = []
         self._cancelling = False
 
@@ -45,7 +45,7 @@ class SpawnExecutor(Executor):
         thread.start()
         return future
 
-    def _watch(self, task: WorkerTask, proc: subprocess.Popen, future: Future[Outcome]) -> None:
+    def _watch(self, task: WorkerTask, proc: subprocess.Popen[bytes], future: Future[Outcome]) -> None:
         try:
             try:
                 returncode = proc.wait(timeout=task.timeout)
