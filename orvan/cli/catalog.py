@@ -15,7 +15,7 @@ import sqlite3
 import time
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal
+from typing import Any, Literal
 
 from .states import ATTEMPTS, JobState
 
@@ -88,6 +88,35 @@ class Attempt:
     status: str
     ended_at: float | None
     error: str | None
+    # Recorded with a success; None on rows written before they existed.
+    value_size: int | None = None
+    value_hash: str | None = None
+    # upstream job (asset key, partition) -> hash of the value it read
+    input_hashes: dict[tuple[str, str], str] | None = None
+    parts: dict[str, Any] | None = None
+
+
+def encode_inputs(hashes: dict[tuple[str, str], str]) -> str:
+    return json.dumps(sorted([k, p, h] for (k, p), h in hashes.items()), separators=(",", ":"))
+
+
+def _decode_json(text: str | None) -> Any:
+    if not text:
+        return None
+    try:
+        return json.loads(text)
+    except ValueError:
+        return None
+
+
+def decode_inputs(text: str | None) -> dict[tuple[str, str], str] | None:
+    rows = _decode_json(text)
+    if not isinstance(rows, list):
+        return None
+    try:
+        return {(str(k), str(p)): str(h) for k, p, h in rows}
+    except (TypeError, ValueError):
+        return None
 
 
 @dataclass(frozen=True)
@@ -246,11 +275,21 @@ class Catalog:
             self.db.execute("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
         return now
 
-    def job_finished(self, row_id: int, status: str, error: str | None = None) -> float:
+    def job_finished(self, row_id: int, status: str, error: str | None = None, *,
+                     value: tuple[int, str] | None = None, inputs: dict[tuple[str, str], str] | None = None,
+                     parts: dict[str, Any] | None = None) -> float:
+        """Settle an attempt. A success also records its value's (size, hash),
+        the hashes of the input values it read and its fingerprint's parts,
+        in the same statement as its status, so that no reader ever sees a
+        done row without them."""
         now = time.time()
+        size, digest = value if value is not None else (None, None)
         with self.transaction():
             self.db.execute(
-                "UPDATE jobs SET status=?, ended_at=?, error=? WHERE id=?", (status, now, error, row_id)
+                "UPDATE jobs SET status=?, ended_at=?, error=?, value_size=?, value_hash=?, input_hashes=?, parts=?"
+                " WHERE id=?",
+                (status, now, error, size, digest, None if inputs is None else encode_inputs(inputs),
+                 None if parts is None else json.dumps(parts, sort_keys=True, separators=(",", ":")), row_id),
             )
         return now
 
@@ -262,15 +301,43 @@ class Catalog:
                 [(status, now, now, error, i) for i in row_ids],
             )
 
+    _ATTEMPT_COLUMNS = ("asset_key, partition, fingerprint, status, ended_at, error, value_size, value_hash,"
+                        " input_hashes, parts")
+
+    @staticmethod
+    def _attempt(row: tuple[Any, ...]) -> Attempt:
+        fp, st, end, err, size, digest, inputs, parts = row[2:]
+        return Attempt(fp, st, end, err, size, digest, decode_inputs(inputs), _decode_json(parts))
+
     def last_attempts(self) -> dict[tuple[str, str], Attempt]:
         """(asset key, partition) -> the latest attempt at materialising it."""
         marks = ",".join("?" * len(ATTEMPTS))
         rows = self.db.execute(
-            "SELECT asset_key, partition, fingerprint, status, ended_at, error FROM jobs"
-            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
+            f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs"
+            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)"
+            " AND removed_at IS NULL",
             ATTEMPTS,
         )
-        return {(k, p): Attempt(fp, st, end, err) for k, p, fp, st, end, err in rows}
+        return {(row[0], row[1]): self._attempt(row) for row in rows}
+
+    def last_attempt(self, key: str, partition: str) -> Attempt | None:
+        marks = ",".join("?" * len(ATTEMPTS))
+        row = self.db.execute(
+            f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({marks})"
+            " AND removed_at IS NULL ORDER BY id DESC LIMIT 1",
+            (key, partition, *ATTEMPTS),
+        ).fetchone()
+        return self._attempt(row) if row is not None else None
+
+    def mark_removed(self, jobs: list[tuple[str, str]]) -> None:
+        """Record that `orvan clean` removed these jobs' files. The rows stay,
+        for the history of runs; they no longer count as stored values."""
+        now = time.time()
+        with self.transaction():
+            self.db.executemany(
+                "UPDATE jobs SET removed_at=? WHERE asset_key=? AND partition=? AND removed_at IS NULL",
+                [(now, key, part) for key, part in jobs],
+            )
 
     def run_jobs(self, run_id: int) -> list[sqlite3.Row]:
         cur = self.db.execute(

@@ -1,22 +1,33 @@
 """What a stored value depends on.
 
-A job's fingerprint hashes its function's source; its module's source with
-every asset function's source taken out; the Python version; its partition
-keys; and the fingerprints of the upstream jobs it reads. Taking the asset
-functions out of the module text means that editing one asset changes only
-that asset's fingerprint (and, through the upstream fingerprints, those of
-its downstream jobs), while editing anything else in the module (a helper, an
-import, a constant) changes every asset of the module, since any of them
-might depend on it.
+A job's code fingerprint hashes its parts: its function's source; its
+module's source with every asset function's source taken out; the source of
+each project-local module that module imports, directly or through other
+local modules; the versions of the installed distributions they import; the
+Python version; and its partition keys. Taking the asset functions out of the
+module text means that editing one asset changes only that asset's
+fingerprint, while editing anything else in the module (a helper, an import,
+a constant) changes every asset of the module, since any of them might depend
+on it.
+
+Upstream jobs are not part of it: a job reads upstream *values*, and the
+content hashes of the values it read are recorded beside the fingerprint.
+So an upstream that reruns and writes the same bytes leaves it fresh.
+
+The parts are stored with each successful attempt, so that a stale job can
+say which of them changed (`diff`).
 """
 
 from __future__ import annotations
 
 import hashlib
 import json
+from typing import Any
 
 # Bump when the recipe below changes, so old catalogs are simply stale.
-RECIPE = 1
+RECIPE = 2
+
+Parts = dict[str, Any]
 
 
 def module_residual(module_source: str, function_sources: list[str]) -> str:
@@ -30,7 +41,11 @@ def module_residual(module_source: str, function_sources: list[str]) -> str:
     return "\n".join(line.rstrip() for line in residual.splitlines() if line.strip())
 
 
-def fingerprint(
+def sha256_text(text: str) -> str:
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def code_parts(
     *,
     function_source: str,
     module_residual: str,
@@ -38,18 +53,62 @@ def fingerprint(
     module: str,
     function: str,
     partition: dict[str, str],
-    upstream: list[tuple[str, str, str]],
-) -> str:
-    """`upstream` lists (parameter, map key or "", upstream job fingerprint)."""
-    doc = {
+    local_modules: dict[str, str] | None = None,
+    packages: dict[str, str] | None = None,
+) -> Parts:
+    return {
         "recipe": RECIPE,
         "python": python_version,
-        "module": module,
-        "function": function,
-        "function_source": hashlib.sha256(function_source.encode()).hexdigest(),
-        "module_source": hashlib.sha256(module_residual.encode()).hexdigest(),
+        "where": f"{module}.{function}",
+        "function_source": sha256_text(function_source),
+        "module_source": sha256_text(module_residual),
+        "local_modules": dict(local_modules or {}),
+        "packages": dict(packages or {}),
         "partition": partition,
-        "upstream": sorted(upstream),
     }
-    text = json.dumps(doc, sort_keys=True, ensure_ascii=True, separators=(",", ":"))
-    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def canonical(value: object) -> str:
+    return json.dumps(value, sort_keys=True, ensure_ascii=True, separators=(",", ":"))
+
+
+def fingerprint(parts: Parts) -> str:
+    return hashlib.sha256(canonical(parts).encode()).hexdigest()
+
+
+def _changes(kind: str, old: dict[str, str], new: dict[str, str]) -> list[tuple[str, str]]:
+    """(reason code, text) for each entry of a name -> hash/version map that differs."""
+    out = []
+    for name in sorted(set(old) | set(new)):
+        before, after = old.get(name), new.get(name)
+        if before == after:
+            continue
+        if kind == "local":
+            what = "changed" if before and after else ("now imported" if after else "no longer imported")
+            out.append(("local_module", f"local module `{name}` {what}"))
+        elif before and after:
+            out.append(("package", f"`{name}` {before} -> {after}"))
+        else:
+            out.append(("package", f"`{name}` {after} now imported" if after else f"`{name}` no longer imported"))
+    return out
+
+
+def diff(old: Parts | None, new: Parts) -> list[tuple[str, str]]:
+    """Why a value computed with `old` parts is out of date for `new`, as
+    (reason code, text) pairs; empty when they are the same."""
+    if not old or old.get("recipe") != new.get("recipe"):
+        return [("recipe", "fingerprint recipe changed")]
+    out: list[tuple[str, str]] = []
+    if old.get("where") != new["where"]:
+        out.append(("where", f"now defined by {new['where']} (was {old.get('where')})"))
+    if old.get("function_source") != new["function_source"]:
+        out.append(("function_source", "function source changed"))
+    if old.get("module_source") != new["module_source"]:
+        out.append(("module_source", "module source outside the assets changed"))
+    out += _changes("local", old.get("local_modules") or {}, new["local_modules"])
+    if old.get("python") != new["python"]:
+        out.append(("python", f"Python {old.get('python')} -> {new['python']}"))
+    out += _changes("package", old.get("packages") or {}, new["packages"])
+    if old.get("partition") != new["partition"]:
+        out.append(("partition", "partition keys changed"))
+    return out

@@ -3,10 +3,11 @@ arguments its worker receives (partition keys and upstream values)."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+from collections.abc import Mapping
 
-from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
 from .executors import WorkerTask
 from .naming import KWARGS_FILE, LOG_FILE, RESULT_FILE, VALUE_FILE
 from .plan import Job, JobId, Plan
@@ -14,6 +15,14 @@ from .plan import Job, JobId, Plan
 
 class InputError(Exception):
     pass
+
+
+class DamagedValue(InputError):
+    """A stored upstream value whose bytes are not those recorded for it."""
+
+    def __init__(self, job: JobId, message: str):
+        super().__init__(message)
+        self.job = job
 
 
 def job_dir(out_dir: str, job: Job) -> str:
@@ -24,17 +33,48 @@ def has_value(out_dir: str, job: Job) -> bool:
     return os.path.isfile(os.path.join(job_dir(out_dir, job), VALUE_FILE))
 
 
-def state_of(out_dir: str, job: Job, attempt: Attempt | None) -> str:
-    """fresh, stale, failed, missing, or running, for the job as planned now."""
-    if attempt is None:
-        return "missing"
-    if attempt.status in (FAILED, INTERRUPTED):
-        return "failed"
-    if attempt.status == RUNNING:
-        return "running"
-    if not has_value(out_dir, job):
-        return "missing"
-    return "fresh" if attempt.fingerprint == job.fingerprint else "stale"
+def stored_size(out_dir: str, job: Job) -> int | None:
+    """The size of the job's stored value, or None when its value or its
+    worker's report is missing (a success leaves both)."""
+    directory = job_dir(out_dir, job)
+    try:
+        size = os.stat(os.path.join(directory, VALUE_FILE)).st_size
+        os.stat(os.path.join(directory, RESULT_FILE))
+    except OSError:
+        return None
+    return size
+
+
+def file_digest(path: str) -> tuple[int, str]:
+    """(size, sha256 hex) of a file's bytes."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            digest.update(chunk)
+            size += len(chunk)
+    return size, digest.hexdigest()
+
+
+def _fsync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def seal(directory: str) -> tuple[int, str]:
+    """Make a finished job's value and report durable, and return the value's
+    (size, hash). Called after the worker has exited and before the catalog
+    says done, so that a crash of the machine cannot leave a done row whose
+    files never reached the disk."""
+    value = os.path.join(directory, VALUE_FILE)
+    size, digest = file_digest(value)
+    _fsync(value)
+    _fsync(os.path.join(directory, RESULT_FILE))
+    _fsync(directory)
+    return size, digest
 
 
 def clear(directory: str) -> None:
@@ -47,33 +87,52 @@ def clear(directory: str) -> None:
             pass
 
 
-def _value_text(out_dir: str, plan: Plan, job_id: JobId) -> str:
-    upstream = plan.jobs[job_id]
-    path = os.path.join(job_dir(out_dir, upstream), VALUE_FILE)
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read().strip()
-    except OSError as e:
-        raise InputError(f"cannot read the value of {upstream.label}: {e.strerror}: {path}") from None
-    if not text:
-        raise InputError(f"the stored value of {upstream.label} is empty: {path}")
-    return text
+class ValueReader:
+    """Reads upstream values for the jobs of one run, checking each against
+    the hash recorded when it was written, once per run."""
+
+    def __init__(self, out_dir: str, plan: Plan, hashes: Mapping[JobId, str] | None = None):
+        self.out_dir = out_dir
+        self.plan = plan
+        # job -> hash its stored value must have; absent: not checked
+        self.hashes = hashes if hashes is not None else {}
+        self.verified: set[JobId] = set()
+
+    def text(self, job_id: JobId) -> str:
+        upstream = self.plan.jobs[job_id]
+        path = os.path.join(job_dir(self.out_dir, upstream), VALUE_FILE)
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as e:
+            raise InputError(f"cannot read the value of {upstream.label}: {e.strerror}: {path}") from None
+        expected = self.hashes.get(job_id)
+        if expected is not None and job_id not in self.verified:
+            if hashlib.sha256(data).hexdigest() != expected:
+                raise DamagedValue(job_id, f"the stored value of {upstream.label} is damaged (its bytes are not"
+                                           f" those recorded when it was written): {path}")
+            self.verified.add(job_id)
+        text = data.decode("utf-8", "replace").strip()
+        if not text:
+            raise InputError(f"the stored value of {upstream.label} is empty: {path}")
+        return text
 
 
-def kwargs_text(out_dir: str, plan: Plan, job: Job) -> str | None:
+def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None = None) -> str | None:
     """The worker's keyword arguments as JSON text, or None if there are none.
 
     Upstream values are spliced in as the text the upstream worker wrote, not
     parsed and re-encoded: it is cheaper, and values such as NaN or very
     large integers reach the function exactly as they were stored.
     """
+    read = (reader or ValueReader(out_dir, plan)).text
     members = [json.dumps(dim) + ":" + json.dumps(value) for dim, value in job.partition_values.items()]
     for inp in job.inputs:
         if inp.single is not None:
-            text = _value_text(out_dir, plan, inp.single)
+            text = read(inp.single)
         else:
             text = "{" + ",".join(
-                json.dumps(map_key) + ":" + _value_text(out_dir, plan, jid) for map_key, jid in inp.mapping
+                json.dumps(map_key) + ":" + read(jid) for map_key, jid in inp.mapping
             ) + "}"
         members.append(json.dumps(inp.param) + ":" + text)
     if not members:
@@ -81,11 +140,12 @@ def kwargs_text(out_dir: str, plan: Plan, job: Job) -> str | None:
     return "{" + ",".join(members) + "}"
 
 
-def prepare(out_dir: str, plan: Plan, job: Job, timeout: float | None) -> WorkerTask:
+def prepare(out_dir: str, plan: Plan, job: Job, timeout: float | None,
+            reader: ValueReader | None = None) -> WorkerTask:
     directory = job_dir(out_dir, job)
     os.makedirs(directory, exist_ok=True)
     clear(directory)
-    text = kwargs_text(out_dir, plan, job)
+    text = kwargs_text(out_dir, plan, job, reader)
     kwargs_path = None
     if text is not None:
         kwargs_path = os.path.join(directory, KWARGS_FILE)

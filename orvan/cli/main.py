@@ -78,10 +78,20 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = add("status", "show whether stored values are fresh",
             "For each asset and partition, whether its last materialisation is fresh,\n"
-            "stale (the code or an upstream changed), failed, or missing.")
+            "stale (the code or an upstream value changed), failed, or missing.")
     modules(p)
     out(p)
+    p.add_argument("--why", nargs="*", metavar="KEY",
+                   help="for each job that is not fresh (of these assets, or all), every reason why")
     p.set_defaults(func=commands.cmd_status)
+
+    p = add("clean", "remove values no longer declared",
+            "Remove the stored values, results and logs of assets and partitions the\n"
+            "pipeline no longer declares, listing them. The history of runs is kept.")
+    modules(p)
+    out(p)
+    p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
+    p.set_defaults(func=commands.cmd_clean)
 
     p = add("history", "list recent runs", "Recent runs with their counts of jobs done, fresh, failed and not run.")
     out(p)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import sys
 
 from .catalog import CatalogError
+from .codedeps import CodeDeps, module_base, pipeline_root
 from .config import ConfigError
 from .discovery import AssetRecord, DiscoveryError, parse_report, run_inspect
 from .graph import Graph, GraphError, build_graph
@@ -19,20 +20,27 @@ class CommandError(Exception):
     """A problem found before anything ran; reported with exit status 2."""
 
 
-def discover(modules: list[str], directory: str) -> list[AssetRecord]:
+def discover(modules: list[str], directory: str, *, strict: bool = False) -> list[AssetRecord]:
+    """With `strict`, a module skipped by the inspection ends the command:
+    for removing what is not declared, a module that failed to import must
+    not look like a module without assets."""
     report, messages = run_inspect(modules, directory)
     for line in messages:
         print(line, file=sys.stderr)
+    if strict and messages:
+        raise CommandError("the inspection reported problems (above); nothing was changed")
     return parse_report(report)
 
 
-def load(modules: list[str], directory: str) -> tuple[Graph, Plan]:
-    records = discover(modules, directory)
+def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
+    records = discover(modules, directory, strict=strict)
     if not records:
         # Most often a misspelt module, which inspection skips with a warning.
         raise CommandError("no assets found in " + ", ".join(modules))
     graph = build_graph(records)
-    return graph, build_plan(graph)
+    bases = [module_base(r.file_path, r.module) for r in records]
+    deps = CodeDeps(pipeline_root(directory), [b for b in bases if b])
+    return graph, build_plan(graph, deps)
 
 
 def select(graph: Graph, wanted: list[str]) -> list[str]:

@@ -19,7 +19,8 @@ import json
 from dataclasses import dataclass, field
 
 from . import naming
-from .fingerprint import fingerprint, module_residual
+from .codedeps import CodeDeps
+from .fingerprint import Parts, code_parts, fingerprint, module_residual
 from .graph import Asset, Graph, GraphError
 
 MAP_KEY_SEPARATOR = "|"
@@ -55,6 +56,8 @@ class Job:
     deps: list[JobId]
     relpath: str
     fingerprint: str = ""
+    # What the fingerprint was made of, stored with each success.
+    parts: Parts = field(default_factory=dict)
 
     @property
     def key(self) -> str:
@@ -101,12 +104,24 @@ def _expand(asset: Asset) -> list[tuple[dict[str, str], dict[str, object]]]:
     return [({d: naming.key_text(v) for d, v in zip(dims, combo)}, dict(zip(dims, combo))) for combo in combos]
 
 
-def build_plan(graph: Graph) -> Plan:
-    problems: list[str] = []
-    residuals: dict[str, str] = {}
+def _residuals(graph: Graph) -> dict[str, str]:
     by_module: dict[str, list[str]] = {}
+    sources: dict[str, str] = {}
     for a in graph.assets.values():
         by_module.setdefault(a.record.module, []).append(a.record.function_source)
+        sources[a.record.module] = a.record.module_source
+    return {m: module_residual(sources[m], funcs) for m, funcs in by_module.items()}
+
+
+def build_plan(graph: Graph, deps: CodeDeps | None = None) -> Plan:
+    """`deps`, when given, finds the local modules and distributions each
+    asset module imports, so that they count in its fingerprint."""
+    problems: list[str] = []
+    residuals = _residuals(graph)
+    if deps is not None:
+        deps.residuals.update(residuals)
+        for a in graph.assets.values():
+            deps.register(a.record.module, a.record.file_path, a.record.module_source, [a.record.function])
 
     jobs: dict[JobId, Job] = {}
     by_asset: dict[str, list[Job]] = {}
@@ -115,12 +130,10 @@ def build_plan(graph: Graph) -> Plan:
 
     for asset in graph.assets.values():
         rec = asset.record
-        if rec.module not in residuals:
-            residuals[rec.module] = module_residual(rec.module_source, by_module[rec.module])
+        imported = deps.of(rec.module) if deps is not None else None
         own: dict[tuple[tuple[str, str], ...], Job] = {}
         for partition, values in _expand(asset):
             inputs: list[Input] = []
-            upstream_fps: list[tuple[str, str, str]] = []
             for param, up_key in asset.inputs.items():
                 up = graph.assets[up_key]
                 shared = [d for d in up.dims if d in partition]
@@ -135,14 +148,12 @@ def build_plan(graph: Graph) -> Plan:
                         )
                         continue
                     inputs.append(Input(param, up_key, up_job.id))
-                    upstream_fps.append((param, "", up_job.fingerprint))
                 else:
                     mapping = []
                     for up_job in by_asset[up_key]:
                         if all(up_job.partition[d] == partition[d] for d in shared):
                             map_key = MAP_KEY_SEPARATOR.join(up_job.partition[d] for d in extra)
                             mapping.append((map_key, up_job.id))
-                            upstream_fps.append((param, map_key, up_job.fingerprint))
                     inputs.append(Input(param, up_key, None, mapping))
             jid = (asset.key, partition_token(partition))
             job = Job(
@@ -155,15 +166,17 @@ def build_plan(graph: Graph) -> Plan:
                 deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
                 relpath=naming.job_relpath(asset.key, partition),
             )
-            job.fingerprint = fingerprint(
+            job.parts = code_parts(
                 function_source=rec.function_source,
                 module_residual=residuals[rec.module],
                 python_version=rec.python_version,
                 module=rec.module,
                 function=rec.function,
                 partition=partition,
-                upstream=upstream_fps,
+                local_modules=imported.local if imported else None,
+                packages=imported.packages if imported else None,
             )
+            job.fingerprint = fingerprint(job.parts)
             jobs[jid] = job
             own[tuple(partition.items())] = job
         index[asset.key] = own

@@ -100,6 +100,12 @@ class Progress:
                 self._print(f"{head} done     {label}{took_text}")
             else:
                 self.tick()
+        elif status == FRESH:
+            # Decided when its inputs were ready: they came out unchanged.
+            if not self.live:
+                self._print(f"{head} fresh    {label}: inputs unchanged")
+            else:
+                self.tick()
         elif status == NOT_RUN:
             if not self.live:
                 self._print(f"{head} not run  {label}: {error}")

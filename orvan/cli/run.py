@@ -12,7 +12,7 @@ from collections import Counter
 from types import FrameType
 from typing import Literal
 
-from . import jobfiles, naming
+from . import naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
 from .pipeline import FAILURES, OK, load, select
 from .config import resolve_modules, resolve_out
@@ -20,8 +20,9 @@ from .discovery import child_env
 from .executors import Executor
 from .executors.orphans import stop_orphans
 from .executors.spawn import SpawnExecutor
+from .freshness import Decision, assess
 from .graph import Graph
-from .plan import Job, JobId, Plan
+from .plan import Job, Plan
 from .report import Progress, summary
 from .scheduler import JobResult, Scheduler
 
@@ -47,15 +48,6 @@ def cmd_run(args: Namespace) -> int:
         lock.release()
 
 
-def fresh_jobs(catalog: Catalog, jobs: list[Job], forced: set[str], out_dir: str) -> set[JobId]:
-    attempts = catalog.last_attempts()
-    return {
-        job.id
-        for job in jobs
-        if job.key not in forced and jobfiles.state_of(out_dir, job, attempts.get(job.id)) == "fresh"
-    }
-
-
 def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[str],
          modules: list[str], out_dir: str, timeout: float | None) -> int:
     # Whatever an earlier, killed runner left half done is settled first, so
@@ -64,7 +56,8 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
     stop_orphans({os.path.join(out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
                   for key, part in catalog.abandoned_jobs()})
     catalog.close_abandoned_runs()
-    fresh = fresh_jobs(catalog, jobs, forced, out_dir)
+    verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
+    fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
     run_id = catalog.start_run(modules, sys.argv)
     rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
                                      for j in jobs])
@@ -72,7 +65,7 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
         plan, [job.id for job in jobs if job.id not in fresh],
         catalog=catalog, row_ids={job.id: row for job, row in zip(jobs, rows)}, executor=executor,
         out_dir=out_dir, timeout=timeout,
-        progress=Progress(len(jobs), len(fresh), sys.stdout, live=sys.stdout.isatty()),
+        progress=Progress(len(jobs), len(fresh), sys.stdout, live=sys.stdout.isatty()), verdicts=verdicts,
     )
     t0 = time.monotonic()
     with _SigtermAsInterrupt() as stop:

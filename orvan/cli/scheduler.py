@@ -1,5 +1,9 @@
 """Runs a plan's jobs: each as soon as the upstream jobs it reads have
-succeeded, never more at once than the executor has slots for."""
+succeeded, never more at once than the executor has slots for.
+
+A job whose code is unchanged but whose upstream jobs had to rerun is decided
+when it becomes ready: if the upstream values it reads came out with the same
+hashes as those it was computed from, it is fresh and is not run."""
 
 from __future__ import annotations
 
@@ -9,11 +13,13 @@ import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass
+from collections.abc import Mapping
 from typing import Callable
 
 from . import jobfiles
-from .catalog import DONE, FAILED, INTERRUPTED, NOT_RUN, Catalog
+from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
 from .executors import Executor, Outcome, WorkerTask
+from .freshness import Decision, Verdict, input_changes
 from .plan import Job, JobId, Plan
 from .report import Progress
 
@@ -29,7 +35,7 @@ class JobResult:
     log: str | None = None
 
 
-Prepare = Callable[[str, Plan, Job, "float | None"], WorkerTask]
+Prepare = Callable[[str, Plan, Job, "float | None", jobfiles.ValueReader], WorkerTask]
 
 
 class Scheduler:
@@ -45,6 +51,7 @@ class Scheduler:
         timeout: float | None,
         progress: Progress,
         prepare: Prepare = jobfiles.prepare,
+        verdicts: Mapping[JobId, Verdict] | None = None,
     ):
         self.plan = plan
         self.catalog = catalog
@@ -56,6 +63,12 @@ class Scheduler:
         self.prepare = prepare
         self.results: dict[JobId, JobResult] = {}
         self.interrupted = False
+        self.verdicts = verdicts or {}
+        # job -> hash of its stored value, for the jobs settled so far
+        self.hashes: dict[JobId, str] = {
+            j: v.value_hash for j, v in self.verdicts.items() if v.decision == Decision.FRESH and v.value_hash
+        }
+        self.reader = jobfiles.ValueReader(out_dir, plan, self.hashes)
 
         selected = set(to_run)
         self._downstream: dict[JobId, list[JobId]] = {jid: [] for jid in selected}
@@ -87,41 +100,81 @@ class Scheduler:
             self.progress.close()
         return self.results
 
+    def _unchanged(self, job: Job) -> bool:
+        """Whether a job whose code is unchanged read exactly the upstream
+        values that are stored now."""
+        verdict = self.verdicts.get(job.id)
+        if verdict is None or verdict.decision != Decision.CHECK or verdict.value_hash is None:
+            return False
+        return not input_changes(job, verdict.inputs, {d: self.hashes.get(d) for d in job.deps})
+
     def _start(self, jid: JobId) -> None:
         job = self.plan.jobs[jid]
+        if self._unchanged(job):
+            self.hashes[jid] = self.verdicts[jid].value_hash or ""
+            self._settle(jid, FRESH, None, None, None)
+            self._release(jid)
+            return
         self.catalog.job_started(self.row_ids[jid])
         self.progress.started(job.label)
         t0 = time.monotonic()
         try:
-            task = self.prepare(self.out_dir, self.plan, job, self.timeout)
+            task = self.prepare(self.out_dir, self.plan, job, self.timeout, self.reader)
             future = self.executor.submit(task)
+        except jobfiles.DamagedValue as e:
+            # Removing the damaged value makes it missing, so the next run
+            # redoes it rather than failing on it again.
+            jobfiles.clear(jobfiles.job_dir(self.out_dir, self.plan.jobs[e.job]))
+            self._settle(jid, FAILED, f"{e}; removed, the next run redoes it", time.monotonic() - t0, None)
+            return
         except (jobfiles.InputError, OSError) as e:
             self._settle(jid, FAILED, str(e), time.monotonic() - t0, None)
             return
         self._running[future] = (jid, task, t0)
+
+    def _release(self, jid: JobId) -> None:
+        for down in self._downstream[jid]:
+            self._waiting[down] -= 1
+            if self._waiting[down] == 0:
+                heapq.heappush(self._ready, (self.plan.jobs[down].index, down))
+
+    def _succeeded(self, jid: JobId, task: WorkerTask, took: float) -> None:
+        job = self.plan.jobs[jid]
+        try:
+            value = jobfiles.seal(task.out_dir)
+        except OSError as e:
+            self._settle(jid, FAILED, f"its value could not be stored: {e}", took, task.log_path)
+            return
+        jobfiles.discard_kwargs(task)
+        self.hashes[jid] = value[1]
+        self.reader.verified.add(jid)
+        inputs = {d: self.hashes[d] for d in job.deps if d in self.hashes}
+        self.catalog.job_finished(self.row_ids[jid], DONE, None, value=value, inputs=inputs, parts=job.parts)
+        self._report(jid, JobResult(DONE, None, took, task.log_path))
+        self._release(jid)
 
     def _finish(self, future: Future[Outcome]) -> None:
         jid, task, t0 = self._running.pop(future)
         outcome = future.result()
         took = time.monotonic() - t0
         if outcome.ok:
-            jobfiles.discard_kwargs(task)
-            self._settle(jid, DONE, None, took, task.log_path)
-            for down in self._downstream[jid]:
-                self._waiting[down] -= 1
-                if self._waiting[down] == 0:
-                    heapq.heappush(self._ready, (self.plan.jobs[down].index, down))
+            self._succeeded(jid, task, took)
         else:
             status = INTERRUPTED if outcome.interrupted else FAILED
             self._settle(jid, status, outcome.error, took, task.log_path)
 
     def _settle(self, jid: JobId, status: str, error: str | None, took: float | None, log: str | None) -> None:
-        if status != NOT_RUN:
+        if status == FRESH:
+            self.catalog.jobs_settled([self.row_ids[jid]], FRESH, None)
+        elif status != NOT_RUN:
             self.catalog.job_finished(self.row_ids[jid], status, error)
-        self.results[jid] = JobResult(status, error, took, log)
-        self.progress.finished_job(self.plan.jobs[jid].label, status, error, took, log)
+        self._report(jid, JobResult(status, error, took, log))
         if status in (FAILED, INTERRUPTED):
             self._skip_downstream(jid)
+
+    def _report(self, jid: JobId, result: JobResult) -> None:
+        self.results[jid] = result
+        self.progress.finished_job(self.plan.jobs[jid].label, result.status, result.error, result.took, result.log)
 
     def _skip_downstream(self, failed: JobId) -> None:
         """Every job that needs `failed`, directly or not, will not run."""

@@ -1,8 +1,9 @@
 """The subcommands other than `run`, one module each."""
 
+from .clean import cmd_clean
 from .history import cmd_history
 from .listing import cmd_list
 from .show import cmd_show
 from .status import cmd_status
 
-__all__ = ["cmd_history", "cmd_list", "cmd_show", "cmd_status"]
+__all__ = ["cmd_clean", "cmd_history", "cmd_list", "cmd_show", "cmd_status"]

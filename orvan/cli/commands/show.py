@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import difflib
+import hashlib
 import json
 import os
+import sys
 from argparse import Namespace
 
-from .. import naming
-from ..config import resolve_out
-from ..pipeline import OK, CommandError
+from .. import naming, undeclared
+from ..catalog import CATALOG_FILE, Catalog
+from ..config import modules_from_pyproject, resolve_out
+from ..pipeline import ERRORS, OK, CommandError, load
+from ..plan import job_label, partition_token
 from ..report import display_path
 
 
@@ -52,8 +56,10 @@ def cmd_show(args: Namespace) -> int:
     try:
         with open(os.path.join(directory, naming.RESULT_FILE), encoding="utf-8") as f:
             ok = json.load(f).get("ok") is True
-        with open(os.path.join(directory, naming.VALUE_FILE), encoding="utf-8") as f:
-            value = json.load(f)
+        with open(os.path.join(directory, naming.VALUE_FILE), "rb") as f:
+            data = f.read()
+        _check_recorded(out_dir, args.key, partition, data)
+        value = json.loads(data)
     except (OSError, ValueError):
         ok = False
     if not ok:
@@ -67,5 +73,46 @@ def cmd_show(args: Namespace) -> int:
             if len(stored) > 20:
                 msg += f"\n  ... and {len(stored) - 20} more"
         raise CommandError(msg)
+    note = _undeclared_note(out_dir, args.key, partition)
+    if note:
+        print(f"note: {note}", file=sys.stderr)
     print(json.dumps(value, indent=2, ensure_ascii=False))
     return OK
+
+
+def _check_recorded(out_dir: str, key: str, partition: dict[str, str], data: bytes) -> None:
+    """Refuse a value whose bytes are not those recorded when it was written."""
+    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        return
+    catalog = Catalog.in_dir(out_dir, create=False)
+    try:
+        attempt = catalog.last_attempt(key, partition_token(partition))
+    finally:
+        catalog.close()
+    if attempt is None or attempt.value_hash is None:
+        return  # recorded before hashes were; nothing to compare with
+    if hashlib.sha256(data).hexdigest() != attempt.value_hash:
+        label = job_label(key, partition)
+        raise CommandError(f"the stored value of {label} is damaged (its bytes are not those recorded when it was"
+                           " written); `orvan run` redoes it")
+
+
+def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
+    """Whether the pipeline as it is now still declares this value. Needs an
+    inspection; when the pipeline cannot be loaded, nothing is said."""
+    directory = os.getcwd()
+    try:
+        modules = modules_from_pyproject(directory)
+        if not modules and os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+            catalog = Catalog.in_dir(out_dir, create=False)
+            try:
+                modules = catalog.last_modules()
+            finally:
+                catalog.close()
+        if not modules:
+            return None
+        _, plan = load(modules, directory)
+    except ERRORS:
+        return None
+    why = undeclared.why_undeclared(plan, key, partition_token(partition))
+    return f"{job_label(key, partition)}: {why}; `orvan clean` removes it" if why else None

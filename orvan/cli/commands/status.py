@@ -1,4 +1,5 @@
-"""`orvan status`: whether each job's stored value is fresh."""
+"""`orvan status`: whether each job's stored value is fresh, and with
+`--why`, every reason a job is not."""
 
 from __future__ import annotations
 
@@ -6,11 +7,16 @@ import os
 from argparse import Namespace
 from collections import Counter
 
-from .. import jobfiles
-from ..catalog import CATALOG_FILE, Catalog, RunLock
+from .. import undeclared
+from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_from_pyproject, resolve_modules, resolve_out
-from ..pipeline import OK, load
+from ..freshness import Verdict, assess
+from ..graph import Graph
+from ..pipeline import OK, load, select
+from ..plan import JobId, Plan
 from ..report import format_table, when
+
+ORDER = ["fresh", "stale", "failed", "missing", "running"]
 
 
 def cmd_status(args: Namespace) -> int:
@@ -25,20 +31,50 @@ def cmd_status(args: Namespace) -> int:
     finally:
         if catalog:
             catalog.close()
-    alive = RunLock.active(out_dir)
+    verdicts = assess(plan, attempts, out_dir)
+    if not RunLock.active(out_dir):
+        for verdict in verdicts.values():
+            if verdict.state == "running":
+                verdict.state = "failed"  # its runner died; the next run redoes it
+    why = getattr(args, "why", None)
+    if why is not None:
+        _print_why(graph, plan, verdicts, out_dir, why)
+    else:
+        _print_table(plan, verdicts, attempts)
+    counts = Counter(v.state for v in verdicts.values())
+    print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running") + f" ({len(verdicts)} jobs)")
+    orphans = undeclared.find(plan, out_dir)
+    if orphans and why is None:
+        print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
+    return OK
+
+
+def _print_table(plan: Plan, verdicts: dict[JobId, Verdict], attempts: dict[JobId, Attempt]) -> None:
     rows: list[list[object]] = []
-    counts: Counter[str] = Counter()
     for job in plan.jobs.values():
-        attempt = attempts.get((job.key, job.id[1]))
-        state = jobfiles.state_of(out_dir, job, attempt)
-        if state == "running" and not alive:
-            state = "failed"  # its runner died; the next run redoes it
-        counts[state] += 1
+        verdict = verdicts[job.id]
+        attempt = attempts.get(job.id)
         last = when(attempt.ended_at) if attempt and attempt.ended_at else "-"
-        detail = (attempt.error or "runner stopped") if state == "failed" and attempt else ""
-        rows.append([job.key, job.partition_label or "-", state, last, detail])
+        detail = (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else ""
+        rows.append([job.key, job.partition_label or "-", verdict.state, last, detail])
     if rows:
         print(format_table(["asset", "partition", "state", "last attempt", "error"], rows))
-    order = ["fresh", "stale", "failed", "missing", "running"]
-    print(", ".join(f"{counts[s]} {s}" for s in order if counts[s] or s != "running") + f" ({len(rows)} jobs)")
-    return OK
+
+
+def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict], out_dir: str,
+               keys: list[str]) -> None:
+    orphans = undeclared.find(plan, out_dir)
+    # A key no longer declared may still be asked about, for its stored files.
+    gone = {stored.key for stored, _ in orphans} - set(graph.assets)
+    wanted = set(select(graph, [k for k in keys if k not in gone])) | (gone & set(keys)) if keys else None
+    for job in plan.jobs.values():
+        verdict = verdicts[job.id]
+        if verdict.state == "fresh" or (wanted is not None and job.key not in wanted):
+            continue
+        print(f"{job.label}: {verdict.state}")
+        for reason in verdict.reasons:
+            print(f"  - {reason.text}")
+    for stored, why in orphans:
+        if wanted is None or stored.key in wanted:
+            print(f"{stored.label}: not declared")
+            print(f"  - {why} (orvan clean removes its files)")

@@ -1,0 +1,77 @@
+"""`orvan clean`: remove the stored files of assets and partitions that the
+pipeline no longer declares. Their catalog rows are marked as removed, never
+deleted: the history of runs stays whole."""
+
+from __future__ import annotations
+
+import os
+from argparse import Namespace
+
+from .. import undeclared
+from ..catalog import CATALOG_FILE, Catalog, RunLock
+from ..config import modules_from_pyproject, resolve_modules, resolve_out
+from ..pipeline import OK, load
+from ..plan import Plan
+from ..report import display_path
+
+
+def _remove(stored: undeclared.Stored, out_dir: str) -> None:
+    for name in stored.files:
+        try:
+            os.unlink(os.path.join(stored.directory, name))
+        except FileNotFoundError:
+            pass
+    # Then the directories it leaves empty, up to the output directory.
+    directory = stored.directory
+    top = os.path.abspath(out_dir)
+    while os.path.abspath(directory) != top:
+        try:
+            os.rmdir(directory)
+        except OSError:
+            break
+        directory = os.path.dirname(directory)
+
+
+def _forgotten(plan: Plan, catalog: Catalog | None) -> list[tuple[str, str]]:
+    """Catalog entries for jobs no longer declared, whatever is on disk."""
+    if catalog is None:
+        return []
+    return [job for job in catalog.last_attempts() if undeclared.why_undeclared(plan, *job)]
+
+
+def cmd_clean(args: Namespace) -> int:
+    directory = os.getcwd()
+    out_dir = resolve_out(args.out, directory)
+    if not os.path.isdir(out_dir):
+        print(f"nothing stored in {display_path(out_dir)}")
+        return OK
+    lock = None if args.dry_run else RunLock(out_dir)
+    try:
+        has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
+        catalog = Catalog.in_dir(out_dir, create=False) if has_catalog else None
+        try:
+            modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
+            _, plan = load(resolve_modules(modules, directory), directory, strict=True)
+            return _clean(plan, out_dir, catalog, args.dry_run)
+        finally:
+            if catalog:
+                catalog.close()
+    finally:
+        if lock:
+            lock.release()
+
+
+def _clean(plan: Plan, out_dir: str, catalog: Catalog | None, dry_run: bool) -> int:
+    orphans = undeclared.find(plan, out_dir)
+    verb = "would remove" if dry_run else "removed"
+    for stored, why in orphans:
+        if not dry_run:
+            _remove(stored, out_dir)
+        print(f"{verb} {stored.label}: {why} ({', '.join(stored.files)})")
+    if not orphans:
+        print("nothing to clean: every stored value is declared")
+    elif dry_run:
+        print(f"{len(orphans)} stored jobs no longer declared; run without --dry-run to remove them")
+    if catalog is not None and not dry_run:
+        catalog.mark_removed(sorted({s.id for s, _ in orphans} | set(_forgotten(plan, catalog))))
+    return OK
