@@ -1,0 +1,331 @@
+"""Incremental runs end to end: what an edit reruns, what stays fresh because
+the values it reads came out the same, why a job is stale, and values that
+are no longer declared or no longer intact."""
+
+import json
+import sqlite3
+import textwrap
+
+import pytest
+from cli_helpers import Project, project  # noqa: F401  (fixture)
+
+from orvan.cli.catalog import MIGRATIONS
+
+HELPERS = {
+    "textutil.py": """\
+        def norm(s):
+            return s.strip().lower()
+        """,
+    # imports textutil: its users depend on textutil through it
+    "wrap.py": """\
+        from textutil import norm
+
+        def shout(s):
+            return norm(s).upper() + "!"
+        """,
+    "pipe/clean.py": """\
+        import textutil
+        from orvan import asset
+
+        @asset()
+        def cleaned():
+            return textutil.norm("  Hello ")
+        """,
+    "pipe/loud.py": """\
+        from orvan import asset
+        from wrap import shout
+
+        @asset()
+        def loud():
+            return shout("hey")
+        """,
+    "pipe/plain.py": """\
+        from orvan import asset
+        from pipe.clean import cleaned
+
+        @asset(inputs={"c": cleaned})
+        def plain(c):
+            return len(c)
+
+        @asset(inputs={"c": cleaned})
+        def report(c):
+            return f"report: {c}"
+        """,
+}
+MODULES = ["pipe.clean", "pipe.loud", "pipe.plain"]
+
+
+def write_all(project, files):
+    for path, source in files.items():
+        project.write(path, source)
+
+
+def done(project) -> set[str]:
+    return {r["asset_key"] for r in project.jobs() if r["status"] == "done"}
+
+
+def run_ok(project, *args):
+    out = project.orvan("run", *MODULES, *args)
+    assert out.returncode == 0, out.stdout + out.stderr
+    return out
+
+
+def why(project, *keys):
+    out = project.orvan("status", *MODULES, "--why", *keys)
+    assert out.returncode == 0, out.stdout + out.stderr
+    return out.stdout
+
+
+@pytest.mark.parametrize(
+    "path, edit, rerun, fresh_after_check",
+    [
+        # the value of cleaned changes: everything reading it reruns
+        ("textutil.py", ("s.strip().lower()", "s.strip().title()"),
+         {"pipe.clean.cleaned", "pipe.plain.report", "pipe.loud.loud", "pipe.plain.plain"}, set()),
+        # same values: the direct users rerun, their downstream stays fresh
+        ("textutil.py", ("return s.strip", "# tidy\n    return s.strip"),
+         {"pipe.clean.cleaned", "pipe.loud.loud"}, {"pipe.plain.report", "pipe.plain.plain"}),
+        ("wrap.py", ('+ "!"', '+ "?"'), {"pipe.loud.loud"}, set()),
+    ],
+    ids=["helper-new-value", "helper-same-value", "transitive-only"],
+)
+def test_a_local_module_edit_reruns_its_importers_and_what_reads_a_changed_value(
+        project, path, edit, rerun, fresh_after_check):
+    write_all(project, HELPERS)
+    run_ok(project)
+    source = textwrap.dedent(HELPERS[path])
+    assert edit[0] in source
+    project.write(path, source.replace(*edit))
+    out = run_ok(project)
+    assert done(project) == rerun
+    for key in fresh_after_check:
+        assert f"fresh    {key}: inputs unchanged" in out.stdout
+    assert project.statuses()[("pipe.plain.report", "")] in ("done", "fresh")
+    run_ok(project)
+    assert done(project) == set()
+
+
+def test_why_names_the_local_module_and_the_upstream_that_will_rerun(project):
+    write_all(project, HELPERS)
+    run_ok(project)
+    project.write("textutil.py", textwrap.dedent(HELPERS["textutil.py"]).replace("lower", "upper"))
+    text = why(project)
+    assert "pipe.clean.cleaned: stale\n  - local module `textutil` changed\n" in text
+    assert "pipe.loud.loud: stale\n  - local module `textutil` changed\n" in text
+    assert "pipe.plain.report: stale\n  - upstream pipe.clean.cleaned will rerun\n" in text
+    assert "wrap" not in text  # unchanged itself
+    # only the named assets
+    assert why(project, "pipe.loud.loud").splitlines()[:2] == ["pipe.loud.loud: stale",
+                                                                "  - local module `textutil` changed"]
+
+
+FAKE_USER = """\
+    import fakepkg
+    from orvan import asset
+
+    @asset()
+    def uses():
+        return fakepkg.VALUE
+    """
+
+NOT_A_USER = """    from orvan import asset
+    from fk import uses
+
+    @asset(inputs={"u": uses})
+    def other(u):
+        return 1
+    """
+
+
+def fake_distribution(site, version):
+    for old in site.glob("fakepkg-*.dist-info"):
+        for f in old.iterdir():
+            f.unlink()
+        old.rmdir()
+    (site / "fakepkg").mkdir(parents=True, exist_ok=True)
+    (site / "fakepkg" / "__init__.py").write_text("VALUE = 7\n")
+    info = site / f"fakepkg-{version}.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: fakepkg\nVersion: {version}\n")
+    (info / "top_level.txt").write_text("fakepkg\n")
+
+
+def test_a_new_version_of_an_installed_distribution_makes_its_users_stale(tmp_path, monkeypatch):
+    site = tmp_path / "site"
+    fake_distribution(site, "1.0")
+    monkeypatch.setenv("PYTHONPATH", str(site))
+    proj = Project(tmp_path / "proj")
+    proj.write("fk.py", FAKE_USER)
+    proj.write("nu.py", NOT_A_USER)
+    assert proj.orvan("run", "fk", "nu").returncode == 0
+    fake_distribution(site, "1.1")
+    status = proj.orvan("status", "fk", "nu", "--why")
+    assert "fk.uses: stale\n  - `fakepkg` 1.0 -> 1.1\n" in status.stdout, status.stdout + status.stderr
+    assert "nu.other: stale\n  - upstream fk.uses will rerun\n" in status.stdout
+    assert proj.orvan("run", "fk", "nu").returncode == 0
+    assert proj.statuses() == {("fk.uses", ""): "done", ("nu.other", ""): "fresh"}
+
+
+OUTSIDE = """\
+    import pathlib
+    from orvan import asset, partitions
+
+    @asset()
+    def a():
+        return int(pathlib.Path("data.txt").read_text())
+
+    @asset(inputs={"a": a})
+    def m(a):
+        return a + 1
+
+    @asset(inputs={"m": m})
+    def b(m):
+        return 2 * m
+
+    @asset(partitions={"p": partitions(["x", "y", "z"])})
+    def parts(p):
+        return p
+    """
+
+
+def test_a_job_is_stale_when_an_upstream_value_it_read_was_replaced(project):
+    """`a` is redone on its own (as an interrupted --force leaves it): its
+    downstream read the old value and must not be called fresh."""
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    assert project.value("o.b") == 4
+    project.write("data.txt", "10")
+    assert project.orvan("run", "o", "--select", "o.a", "--force").returncode == 0
+    assert "o.m: stale\n  - upstream o.a value changed\n" in project.orvan("status", "o", "--why").stdout
+    assert project.orvan("run", "o").returncode == 0
+    assert done(project) == {"o.m", "o.b"} and project.value("o.b") == 22
+
+
+def damage(project, relpath, how):
+    path = project.out / relpath / "value.json"
+    if how == "truncate":
+        path.write_bytes(b"")
+    elif how == "same-size":
+        data = path.read_bytes()
+        path.write_bytes(data[:-1] + (b"8" if data[-1:] != b"8" else b"9"))
+    elif how == "no-result":
+        (project.out / relpath / "result.json").unlink()
+
+
+@pytest.mark.parametrize("how, reason", [
+    ("truncate", "stored value damaged"),
+    ("no-result", "its stored value or result is missing"),
+])
+def test_a_damaged_stored_value_is_stale_and_redone(project, how, reason):
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    damage(project, "o.m", how)
+    assert reason in project.orvan("status", "o", "--why").stdout
+    assert project.orvan("run", "o").returncode == 0
+    assert "o.m" in done(project) and project.value("o.m") == 2 and project.value("o.b") == 4
+
+
+def test_a_value_damaged_without_changing_size_is_caught_when_read(project):
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    damage(project, "o.m", "same-size")  # 2 -> 8
+    shown = project.orvan("show", "o.m")
+    assert shown.returncode == 2 and "damaged" in shown.stderr
+    project.write("o.py", textwrap.dedent(OUTSIDE).replace("2 * m", "3 * m"))  # b must read m again
+    first = project.orvan("run", "o")
+    assert first.returncode == 1 and "the stored value of o.m is damaged" in first.stdout
+    assert project.orvan("run", "o").returncode == 0
+    assert project.value("o.m") == 2 and project.value("o.b") == 6
+
+
+def test_why_lists_failures_code_edits_and_never_run(project):
+    project.write("o.py", OUTSIDE)
+    assert project.orvan("run", "o").returncode == 1  # no data.txt: a fails
+    text = project.orvan("status", "o", "--why").stdout
+    assert "o.a: failed\n  - last attempt failed: " in text and "FileNotFoundError" in text
+    assert "o.m: missing\n  - never run\n" in text
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    source = textwrap.dedent(OUTSIDE).replace("return a + 1", "return a + 100").replace("import pathlib",
+                                                                                          "import pathlib\nK = 1")
+    project.write("o.py", source)
+    text = project.orvan("status", "o", "--why").stdout
+    assert "o.m: stale\n  - function source changed\n  - module source outside the assets changed\n" in text
+    assert "o.b: stale\n  - module source outside the assets changed\n" in text
+
+
+def test_why_shows_the_python_version_each_value_was_made_with(project):
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    with db:
+        rows = db.execute("SELECT id, parts FROM jobs WHERE asset_key='o.a'").fetchall()
+        current = json.loads(rows[0][1])["python"]
+        for row_id, parts in rows:
+            db.execute("UPDATE jobs SET parts=? WHERE id=?",
+                       (json.dumps(dict(json.loads(parts), python="3.12.9")), row_id))
+    db.close()
+    assert f"o.a: stale\n  - Python 3.12.9 -> {current}\n" in project.orvan("status", "o", "--why").stdout
+
+
+def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    project.write("o.py", textwrap.dedent(OUTSIDE).replace('["x", "y", "z"]', '["x", "y"]')
+                  .replace("def b(m)", "def b2(m)"))
+    shown = project.orvan("show", "o.parts", "--partition", "p=z")
+    assert shown.returncode == 0 and json.loads(shown.stdout) == "z"
+    assert "o.parts[p=z]: partition no longer declared" in shown.stderr
+    text = project.orvan("status", "o", "--why").stdout
+    assert "o.parts[p=z]: not declared\n  - partition no longer declared" in text
+    assert "o.b: not declared\n  - asset no longer declared" in text
+
+    dry = project.orvan("clean", "o", "--dry-run")
+    assert dry.returncode == 0
+    assert "would remove o.b: asset no longer declared (log.txt, result.json, value.json)" in dry.stdout
+    assert "would remove o.parts[p=z]: partition no longer declared" in dry.stdout
+    assert (project.out / "o.parts" / "p=z" / "value.json").exists()
+
+    runs_before = project.orvan("history", "--out", str(project.out)).stdout
+    cleaned = project.orvan("clean", "o")
+    assert cleaned.returncode == 0 and "removed o.parts[p=z]" in cleaned.stdout
+    assert not (project.out / "o.parts" / "p=z").exists() and not (project.out / "o.b").exists()
+    assert (project.out / "o.parts" / "p=y" / "value.json").exists()
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    removed = {r[0] for r in db.execute("SELECT asset_key || partition FROM jobs WHERE removed_at IS NOT NULL")}
+    db.close()
+    assert removed == {"o.b", 'o.parts{"p":"z"}'}
+    assert project.orvan("history").stdout == runs_before
+    assert "nothing to clean" in project.orvan("clean", "o").stdout
+
+
+def test_a_catalog_written_before_values_were_hashed_opens_and_is_stale_once(project):
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    # Rewrite the catalog as the first schema held it, keeping the rows.
+    path = project.out / "catalog.sqlite"
+    old = sqlite3.connect(project.out / "old.sqlite")
+    old.executescript(MIGRATIONS[0] + "PRAGMA user_version=1;")
+    new = sqlite3.connect(path)
+    old.executemany("INSERT INTO runs VALUES (?, ?, ?, ?, ?, ?)",
+                    new.execute("SELECT id, started_at, ended_at, status, modules, argv FROM runs"))
+    old.executemany("INSERT INTO jobs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", new.execute(
+        "SELECT id, run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error FROM jobs"))
+    old.commit()
+    old.close()
+    new.close()
+    for suffix in ("", "-wal", "-shm"):
+        (project.out / f"catalog.sqlite{suffix}").unlink(missing_ok=True)
+    (project.out / "old.sqlite").rename(path)
+
+    text = project.orvan("status", "o", "--why").stdout
+    assert "o.a: stale\n  - fingerprint recipe changed\n" in text
+    assert project.orvan("run", "o").returncode == 0
+    assert sum(r["status"] == "done" for r in project.jobs()) == 6
+    assert project.orvan("run", "o").returncode == 0 and done(project) == set()
