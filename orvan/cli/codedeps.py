@@ -20,10 +20,9 @@ from __future__ import annotations
 
 import ast
 import hashlib
-import importlib.metadata
 import os
 import sys
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 
 # The runner's own package: a change to it is a change of the tool, not of
@@ -171,7 +170,7 @@ class CodeDeps:
             return []
         package = src.name if src.is_package else src.name.rpartition(".")[0]
         names: list[str] = []
-        for node in ast.walk(tree):
+        for node in _import_statements(tree):
             if isinstance(node, ast.Import):
                 names.extend(alias.name for alias in node.names)
             elif isinstance(node, ast.ImportFrom):
@@ -231,9 +230,11 @@ class CodeDeps:
         wanted = sorted(t for t in tops if t not in sys.stdlib_module_names and t not in sys.builtin_module_names)
         if not wanted:
             return {}
+        # Imported here: it is slow to import, and most runs need it only
+        # when some module imports something neither local nor standard.
+        import importlib.metadata
+
         if self._distributions is None:
-            # Read once per run, and only when some module imports something
-            # that is neither local nor in the standard library.
             self._distributions = dict(importlib.metadata.packages_distributions())
         versions: dict[str, str] = {}
         for top in wanted:
@@ -243,6 +244,22 @@ class CodeDeps:
                 except importlib.metadata.PackageNotFoundError:
                     continue
         return dict(sorted(versions.items()))
+
+
+def _import_statements(tree: ast.Module) -> Iterator[ast.Import | ast.ImportFrom]:
+    """Every import statement, at any depth (in functions, classes, if and
+    try blocks), visiting statements only: expressions cannot hold one, and
+    they are most of a module's nodes."""
+    stack: list[ast.AST] = list(reversed(tree.body))
+    while stack:
+        node = stack.pop()
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            yield node
+            continue
+        for name in ("body", "orelse", "finalbody", "handlers", "cases"):
+            children = getattr(node, name, None)
+            if isinstance(children, list):
+                stack.extend(reversed([c for c in children if isinstance(c, ast.AST)]))
 
 
 def _absolute(module: str | None, level: int, package: str) -> str | None:

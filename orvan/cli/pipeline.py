@@ -38,8 +38,9 @@ def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[G
         # Most often a misspelt module, which inspection skips with a warning.
         raise CommandError("no assets found in " + ", ".join(modules))
     graph = build_graph(records)
-    bases = [module_base(r.file_path, r.module) for r in records]
-    deps = CodeDeps(pipeline_root(directory), [b for b in bases if b])
+    files = {r.module: r.file_path for r in records}
+    bases = {module_base(path, module) for module, path in files.items()}
+    deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b))
     return graph, build_plan(graph, deps)
 
 

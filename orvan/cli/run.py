@@ -33,7 +33,8 @@ def cmd_run(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     graph, plan = load(modules, directory)
     selected = select(graph, args.select) if args.select else list(graph.assets)
-    jobs = [job for job in plan.jobs.values() if job.key in graph.upstream_closure(selected)]
+    wanted = graph.upstream_closure(selected)
+    jobs = [job for job in plan.jobs.values() if job.key in wanted]
     forced = set(selected) if args.force else set()
 
     lock = RunLock(out_dir)
