@@ -18,6 +18,10 @@ the ratio.
               python -c, with instruction counts; import orvan against 2 ms
   cli         bench/cli/bench_run.py: `orvan run -j 2` over 200 jobs against
               200 bare workers, two at a time
+  incremental bench/cli/bench_incremental.py: 200 assets in 20 modules with 5
+              helper modules; `orvan run` on an unchanged tree against the
+              inspection alone, and the rerun after a one-line helper edit
+              (the jobs it reran counted in the name) against a full run
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -160,12 +164,24 @@ def cli_from_text(text: str) -> list[Figure]:
              "ratio": round(o / b, 4), "goal": "<=1.15"}]
 
 
+def bench_incremental(args: argparse.Namespace) -> list[Figure]:
+    script = os.path.join(ROOT, "bench", "cli", "bench_incremental.py")
+    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
+        out = os.path.join(tmp, "figures.json")
+        text = run([sys.executable, script, "--repeat", "3" if args.quick else "7", "--json", out], capture=True)
+        for line in text.splitlines():
+            log("  " + line)
+        with open(out, encoding="utf-8") as f:
+            return checked(json.load(f), "<=")
+
+
 BENCHMARKS = {
     "json": bench_json,
     "partitions": bench_partitions,
     "inspect": bench_inspect,
     "worker": bench_worker,
     "cli": bench_cli,
+    "incremental": bench_incremental,
 }
 
 

@@ -87,7 +87,9 @@ class Scheduler:
         try:
             while self._ready or self._running:
                 while self._ready and len(self._running) < self.executor.slots:
-                    self._start(heapq.heappop(self._ready)[1])
+                    jid = heapq.heappop(self._ready)[1]
+                    if self._waiting[jid] == 0:  # else it waits again, for a redone input
+                        self._start(jid)
                 if not self._running:
                     continue
                 done, _ = wait(list(self._running), timeout=REFRESH_SECONDS, return_when=FIRST_COMPLETED)
@@ -115,22 +117,48 @@ class Scheduler:
             self._settle(jid, FRESH, None, None, None)
             self._release(jid)
             return
-        self.catalog.job_started(self.row_ids[jid])
-        self.progress.started(job.label)
         t0 = time.monotonic()
         try:
             task = self.prepare(self.out_dir, self.plan, job, self.timeout, self.reader)
-            future = self.executor.submit(task)
         except jobfiles.DamagedValue as e:
-            # Removing the damaged value makes it missing, so the next run
-            # redoes it rather than failing on it again.
-            jobfiles.clear(jobfiles.job_dir(self.out_dir, self.plan.jobs[e.job]))
-            self._settle(jid, FAILED, f"{e}; removed, the next run redoes it", time.monotonic() - t0, None)
+            if not self._redo(e.job):
+                self._fail_at_start(jid, f"{e}; removed, the next run redoes it", t0)
             return
         except (jobfiles.InputError, OSError) as e:
+            self._fail_at_start(jid, str(e), t0)
+            return
+        self.catalog.job_started(self.row_ids[jid])
+        self.progress.started(job.label)
+        try:
+            future = self.executor.submit(task)
+        except OSError as e:
             self._settle(jid, FAILED, str(e), time.monotonic() - t0, None)
             return
         self._running[future] = (jid, task, t0)
+
+    def _fail_at_start(self, jid: JobId, error: str, t0: float) -> None:
+        self.catalog.job_started(self.row_ids[jid])
+        self.progress.started(self.plan.jobs[jid].label)
+        self._settle(jid, FAILED, error, time.monotonic() - t0, None)
+
+    def _redo(self, damaged: JobId) -> bool:
+        """An upstream value found damaged as it was read: remove it and run
+        its job again in this run, before every job still to start that reads
+        it. False when that job is not one this run can redo."""
+        jobfiles.clear(jobfiles.job_dir(self.out_dir, self.plan.jobs[damaged]))
+        if damaged in self._waiting or damaged not in self.row_ids:
+            return False  # already run in this run: it was damaged since
+        self.hashes.pop(damaged, None)
+        self.reader.verified.discard(damaged)
+        readers = [j for j in self._waiting if j not in self.results and damaged in self.plan.jobs[j].deps
+                   and not any(j == r for r, _, _ in self._running.values())]
+        self._downstream[damaged] = readers
+        for j in readers:
+            self._waiting[j] += 1
+        self._waiting[damaged] = 0
+        self.progress.total += 1
+        heapq.heappush(self._ready, (self.plan.jobs[damaged].index, damaged))
+        return True
 
     def _release(self, jid: JobId) -> None:
         for down in self._downstream[jid]:
