@@ -354,3 +354,5 @@ def test_imports_are_followed_through_relative_nested_and_lazy_imports(tmp_path)
     found = deps.of("pkg.assets")
     assert set(found.local) == {"pkg", "pkg.rel", "pkg.sub", "pkg.sub.deep", "lazy", "ns.leaf"}
     assert found.packages == {}  # json and os are the standard library's
+    # the packages holding a module run before it
+    assert set(deps.of("pkg.sub.deep").local) == {"pkg", "pkg.sub", "pkg.rel", "ns.leaf"}

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import ast
 import hashlib
+import itertools
 import os
 import sys
 from collections.abc import Iterable, Iterator
@@ -52,9 +53,12 @@ class _Source:
     text: str | None
 
 
-def _excluded_dirs() -> list[str]:
-    dirs = {sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix}
-    return [os.path.realpath(d) + os.sep for d in dirs if d]
+def _excluded_dirs(root: str) -> list[str]:
+    """The interpreter's directories, except one that holds the whole
+    pipeline (a project kept under /usr, say)."""
+    dirs = {os.path.realpath(d) + os.sep for d in (sys.prefix, sys.base_prefix, sys.exec_prefix,
+                                                     sys.base_exec_prefix) if d}
+    return [d for d in dirs if not (root + os.sep).startswith(d)]
 
 
 def _is_environment(path: str, root: str) -> bool:
@@ -89,7 +93,7 @@ class CodeDeps:
         self._deps: dict[str, ModuleDeps] = {}
         self._assets: dict[str, set[str]] = {}
         self._distributions: dict[str, list[str]] | None = None
-        self._excluded = _excluded_dirs()
+        self._excluded = _excluded_dirs(self.root)
 
     # -- finding modules ---------------------------------------------------
 
@@ -206,8 +210,12 @@ class CodeDeps:
             return self._deps[module]
         deps = ModuleDeps()
         seen = {module}
-        stack = [module]
+        stack: list[str] = []
         tops: set[str] = set()
+        # Importing a module first runs the packages that hold it.
+        for name in itertools.accumulate(module.split(".")[:-1], lambda a, b: f"{a}.{b}"):
+            self._visit(name, seen, stack, deps)
+        stack.append(module)
         while stack:
             src = self._find(stack.pop())
             if src is None:
@@ -215,16 +223,20 @@ class CodeDeps:
             local, other = self._imports_of(src)
             tops |= other
             for name in local:
-                if name not in seen:
-                    seen.add(name)
-                    stack.append(name)
-                    found = self._find(name)
-                    if found is not None and found.path:
-                        deps.local[name] = self._hash(name, found)
+                self._visit(name, seen, stack, deps)
         deps.local = dict(sorted(deps.local.items()))
         deps.packages = self._versions(tops)
         self._deps[module] = deps
         return deps
+
+    def _visit(self, name: str, seen: set[str], stack: list[str], deps: ModuleDeps) -> None:
+        if name in seen:
+            return
+        seen.add(name)
+        stack.append(name)
+        found = self._find(name)
+        if found is not None and found.path:
+            deps.local[name] = self._hash(name, found)
 
     def _versions(self, tops: set[str]) -> dict[str, str]:
         wanted = sorted(t for t in tops if t not in sys.stdlib_module_names and t not in sys.builtin_module_names)
