@@ -284,6 +284,12 @@ def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
     assert "o.parts[p=z]: not declared\n  - partition no longer declared" in text
     assert "o.b: not declared\n  - asset no longer declared" in text
 
+    assert project.orvan("status", "o", "--why", "o.b").stdout.startswith("o.b: not declared\n")
+    project.write("broken.py", "raise ImportError('not today')\n")
+    refused = project.orvan("clean", "o", "broken")
+    assert refused.returncode == 2 and "nothing was changed" in refused.stderr
+    assert (project.out / "o.b" / "value.json").exists()
+
     dry = project.orvan("clean", "o", "--dry-run")
     assert dry.returncode == 0
     assert "would remove o.b: asset no longer declared (log.txt, result.json, value.json)" in dry.stdout
@@ -356,3 +362,27 @@ def test_imports_are_followed_through_relative_nested_and_lazy_imports(tmp_path)
     assert found.packages == {}  # json and os are the standard library's
     # the packages holding a module run before it
     assert set(deps.of("pkg.sub.deep").local) == {"pkg", "pkg.sub", "pkg.rel", "ns.leaf"}
+
+
+FAN = """\
+    from orvan import asset, partitions
+
+    @asset()
+    def base():
+        return 5
+
+    @asset(inputs={"b": base}, partitions={"k": partitions(["p", "q", "r", "s"])})
+    def fan(b, k):
+        return f"{k}{b}"
+    """
+
+
+def test_a_damaged_value_read_by_many_jobs_is_redone_once_before_any_of_them_runs(project):
+    project.write("f.py", FAN)
+    assert project.orvan("run", "f", "-j", "2").returncode == 0
+    (project.out / "f.base" / "value.json").write_text("6")  # same size, different bytes
+    project.write("f.py", textwrap.dedent(FAN).replace('f"{k}{b}"', 'f"{k}-{b}"'))
+    out = project.orvan("run", "f", "-j", "2")
+    assert out.returncode == 0, out.stdout
+    assert sum(r["status"] == "done" for r in project.jobs()) == 5
+    assert [project.value("f.fan", f"k={k}") for k in "pqrs"] == ["p-5", "q-5", "r-5", "s-5"]
