@@ -69,19 +69,23 @@ class Scheduler:
             j: v.value_hash for j, v in self.verdicts.items() if v.decision == Decision.FRESH and v.value_hash
         }
         self.reader = jobfiles.ValueReader(out_dir, plan, self.hashes)
-
-        selected = set(to_run)
-        self._downstream: dict[JobId, list[JobId]] = {jid: [] for jid in selected}
-        # Upstream jobs outside the run are fresh: nothing to wait for.
+        self._downstream: dict[JobId, list[JobId]] = {}
         self._waiting: dict[JobId, int] = {}
+        self._ready: list[tuple[int, JobId]] = []
+        self._wire(to_run)
+        self._running: dict[Future[Outcome], tuple[JobId, WorkerTask, float]] = {}
+
+    def _wire(self, to_run: list[JobId]) -> None:
+        selected = set(to_run)
+        self._downstream = {jid: [] for jid in selected}
+        # Upstream jobs outside the run are fresh: nothing to wait for.
         for jid in to_run:
-            deps = [d for d in plan.jobs[jid].deps if d in selected]
+            deps = [d for d in self.plan.jobs[jid].deps if d in selected]
             self._waiting[jid] = len(deps)
             for d in deps:
                 self._downstream[d].append(jid)
-        self._ready = [(plan.jobs[j].index, j) for j in to_run if self._waiting[j] == 0]
+        self._ready = [(self.plan.jobs[j].index, j) for j in to_run if self._waiting[j] == 0]
         heapq.heapify(self._ready)
-        self._running: dict[Future[Outcome], tuple[JobId, WorkerTask, float]] = {}
 
     def run(self) -> dict[JobId, JobResult]:
         try:
