@@ -36,18 +36,25 @@ PyObject* marker_repr(PyObject* self) {
 }
 
 PyType_Slot kMarkerSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Marker type returned by `partitions([...])`. Stores the static values.")},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(marker_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(marker_repr)},
-    {0, nullptr},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
+         "Marker type returned by `partitions([...])`. Stores the static values.")},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(no_constructor)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(marker_dealloc)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(marker_repr)},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 // No module is named, so the class reports "builtins". Not subclassable, no
-// __dict__, no weak references, not tracked by the cyclic collector.
-PyType_Spec kMarkerSpec = {"builtins.Partitions", sizeof(MarkerObject), 0, Py_TPFLAGS_DEFAULT,
-                           kMarkerSlots};
+// __dict__, no weak references, not tracked by the cyclic collector, and
+// immutable, so that no one can replace __repr__ for every marker.
+PyType_Spec kMarkerSpec = {
+    .name = "builtins.Partitions",
+    .basicsize = sizeof(MarkerObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kMarkerSlots,
+};
 PyObject* g_marker_class = nullptr;  // set once, never freed
 
 // Reads the items from the list's own storage, by index, so that a subclass's

@@ -116,22 +116,29 @@ PyGetSetDef kGetters[] = {
 };
 
 PyType_Slot kWrapperSlots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>(
          "The `@asset()` decorator wrapper. Stores the original function and metadata.")},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_get)},
-    {Py_tp_getset, kGetters},
-    {0, nullptr},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(no_constructor)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(wrapper_dealloc)},
+    {.slot = Py_tp_call, .pfunc = reinterpret_cast<void*>(wrapper_call)},
+    {.slot = Py_tp_descr_get, .pfunc = reinterpret_cast<void*>(wrapper_get)},
+    {.slot = Py_tp_getset, .pfunc = kGetters},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 // No module is named, so the class's full name is builtins.AssetWrapper; the
 // __module__ getter keeps its place in the class dictionary. Not
 // subclassable, no __dict__, no weak references, not tracked by the collector.
-PyType_Spec kWrapperSpec = {"builtins.AssetWrapper", sizeof(WrapperObject), 0,
-                            Py_TPFLAGS_DEFAULT, kWrapperSlots};
+// Immutable, as CPython's own heap types are: a class attribute set from
+// Python would change what every wrapper reports.
+PyType_Spec kWrapperSpec = {
+    .name = "builtins.AssetWrapper",
+    .basicsize = sizeof(WrapperObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = kWrapperSlots,
+};
 PyObject* g_wrapper_class = nullptr;  // set once, never freed
 
 }  // namespace

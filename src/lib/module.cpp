@@ -80,7 +80,7 @@ void register_function(PyObject* module, PyMethodDef* def) {
 }
 
 Ref create_module() {
-    Ref module = require(PyModule_Create2(&g_module_def, 1013));
+    Ref module = require(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
     require(panic_class() ? 0 : -1);
     for (const ClassEntry& entry : kClasses) register_class(module.get(), entry);
     for (PyMethodDef* def : kFunctions) register_function(module.get(), def);
