@@ -45,26 +45,14 @@ std::optional<std::string> optional_text(const char* parameter, PyObject* value)
     return lib::convert_argument(parameter, [&] { return std::string(lib::text_of(value)); });
 }
 
-// True when `obj.__orvan_kind__` is the text "asset"; a failing lookup only
-// means "not an asset".
-bool is_asset(PyObject* obj) {
-    Ref kind = lib::try_getattr(obj, "__orvan_kind__");
-    return kind && PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
-
 // "{resolved source path}:{__name__}" of a decorated function; the upstream
 // asset's own display name plays no part.
 std::string reference_of_asset(PyObject* asset) {
-    Ref function = lib::try_getattr(asset, "__orvan_original__");
-    if (!function) function = Ref::borrow(asset);
+    Ref function = lib::original_of(asset);
     Ref inspect = lib::import("inspect");
     Ref pathlib = lib::import("pathlib");
     Ref file = lib::call_method(inspect.get(), "getsourcefile", function.get());
-    Ref path = lib::call_method(pathlib.get(), "Path", file.get());
-    Ref resolved = lib::call_method(path.get(), "resolve");
-    Ref resolved_text = require(PyObject_Str(resolved.get()));
-    std::string reference(lib::utf8(resolved_text.get()));
+    std::string reference = lib::resolved_path(pathlib.get(), file.get());
     Ref name = lib::getattr(function.get(), "__name__");
     reference += ':';
     reference += lib::text_of(name.get());
@@ -72,7 +60,7 @@ std::string reference_of_asset(PyObject* asset) {
 }
 
 std::string asset_reference(PyObject* value) {
-    if (is_asset(value)) return reference_of_asset(value);
+    if (lib::declares_asset(value)) return reference_of_asset(value);
     if (PyUnicode_Check(value)) return std::string(lib::utf8(value));
     lib::raise(PyExc_TypeError,
                "inputs values must be @asset-decorated functions or asset ref strings");

@@ -58,10 +58,7 @@ Ref asset(PyObject* const* bound) {
 
 }  // namespace
 
-PyMethodDef asset_def = {
-    "asset",
-    lib::as_cfunction(lib::fastcall_entry<kSignature, asset>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef asset_def = lib::make_def<kSignature, asset>(
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n--\n\n"
     "Decorator that registers a Python function as a orvan asset.\n"
     "\n"
@@ -105,7 +102,6 @@ PyMethodDef asset_def = {
     "            return fetch_price(ticker)\n"
     "\n"
     "serializer : str, optional\n"
-    "    Reserved for future use.  Leave unset.",
-};
+    "    Reserved for future use.  Leave unset.");
 
 }  // namespace orvan::assets

@@ -70,12 +70,11 @@ std::vector<json::Value> parse_items(PyObject* list) {
     for (Py_ssize_t i = 0; i < std::min(initial, PyList_GET_SIZE(list)); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
         Ref text = lib::call_method(json_module.get(), dumps, item.get());
-        json::Value value;
-        std::string error;
-        if (!lib::parse_dumped(text.get(), value, error)) {
-            lib::raise(PyExc_ValueError, "invalid partition value: " + error);
+        json::ParseResult parsed = lib::parse_dumped(text.get());
+        if (!parsed) {
+            lib::raise(PyExc_ValueError, "invalid partition value: " + parsed.error().message());
         }
-        values.push_back(std::move(value));
+        values.push_back(std::move(parsed).value());
     }
     return values;
 }
@@ -108,10 +107,7 @@ const std::vector<json::Value>* marker_values(PyObject* obj) {
     return as_marker(obj)->values;
 }
 
-PyMethodDef partitions_def = {
-    "partitions",
-    lib::as_cfunction(lib::fastcall_entry<kSignature, py_partitions>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef partitions_def = lib::make_def<kSignature, py_partitions>(
     "partitions(values)\n--\n\n"
     "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"
     "\n"
@@ -120,7 +116,6 @@ PyMethodDef partitions_def = {
     "    from orvan import asset, partitions\n"
     "\n"
     "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
-    "    def prices(ticker: str): ...",
-};
+    "    def prices(ticker: str): ...");
 
 }  // namespace orvan::assets

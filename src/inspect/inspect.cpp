@@ -40,11 +40,14 @@ Toolkit set_up() {
 // The imported module, or an empty Ref after the skip warning was written.
 Ref import_or_skip(const Toolkit& kit, const std::string& name) {
     Ref text = lib::new_string(name);
-    Ref module = try_call(kit.importlib.get(), "import_module", text.get());
-    if (module) return module;
-    Ref error = lib::take_error();  // an internal fault is passed on, never skipped
-    write_skip_warning(name, lib::describe_exception(error.get()));
-    return {};
+    try {
+        return lib::call_method(kit.importlib.get(), "import_module", text.get());
+    } catch (const lib::ErrorAlreadySet&) {
+        // An internal fault never gets here: it is passed on, never skipped.
+        Ref error = lib::take_error();
+        write_skip_warning(name, lib::describe_exception(error.get()));
+        return {};
+    }
 }
 
 void inspect_module(const Toolkit& kit, const std::string& name, json::Value& records) {
@@ -53,13 +56,13 @@ void inspect_module(const Toolkit& kit, const std::string& name, json::Value& re
     // Read even when the module turns out to hold no asset: a module without
     // source cannot be described, and the host should hear about it.
     std::string module_source = source_of(kit, module.get());
-    Ref members = call_function(kit.inspect.get(), "getmembers", module.get());
+    Ref members = lib::call_method(kit.inspect.get(), "getmembers", module.get());
     Ref iterator = require(PyObject_GetIter(members.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!PyTuple_Check(item.get())) lib::raise_cannot_convert(item.get(), "PyTuple");
         PyObject* member = PyTuple_GetItem(item.get(), 1);  // borrowed from item
         if (member == nullptr) lib::throw_error();
-        if (is_asset(member)) {
+        if (lib::declares_asset(member)) {
             records.push_back(asset_record(kit, module.get(), module_source, member));
         }
     }
@@ -92,15 +95,11 @@ Ref inspect_modules(PyObject* const* bound) {
 
 }  // namespace
 
-PyMethodDef inspect_modules_def = {
-    "inspect_modules",
-    lib::as_cfunction(lib::fastcall_entry<kSignature, inspect_modules>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef inspect_modules_def = lib::make_def<kSignature, inspect_modules>(
     "inspect_modules(modules)\n--\n\n"
     "Inspect modules for orvan assets. Called by the `python -m orvan.inspect` CLI stub.\n"
     "\n"
     "Imports each module, finds functions with `__orvan_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout.",
-};
+    "extracts source and metadata, returns JSON string to stdout.");
 
 }  // namespace orvan::inspect

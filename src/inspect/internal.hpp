@@ -30,22 +30,9 @@ std::vector<std::string> module_names(PyObject* modules);
 // left to report it.
 void write_skip_warning(std::string_view module, std::string_view error);
 
-// obj.name through an interned name (see lib::getattr), or an empty Ref with
-// the exception still set.
-lib::Ref try_attr(PyObject* obj, const char* name);
-
-// module.function(arg), looked up and called. try_call returns an empty Ref
-// with the exception still set when either step fails; call_function throws.
-lib::Ref try_call(PyObject* module, const char* function, PyObject* arg);
-lib::Ref call_function(PyObject* module, const char* function, PyObject* arg);
-
 // textwrap.dedent(inspect.getsource(obj)).strip() and one line feed. Raises
 // what those calls raise, or TypeError when the result is not a str.
 std::string source_of(const Toolkit& kit, PyObject* obj);
-
-// Whether `member` declares itself an asset (__orvan_kind__ exactly "asset").
-// A failing lookup counts as "no"; internal faults still pass on.
-bool is_asset(PyObject* member);
 
 // The asset record of `member`, found in `module` (records.cpp). Raises what
 // any of its lookups and standard-library calls raise.

@@ -12,21 +12,20 @@ using lib::require;
 // getsourcefile raises. A None result is passed to Path as it is, which then
 // raises its own TypeError.
 std::string file_path_of(const Toolkit& kit, PyObject* original) {
-    Ref file = try_call(kit.inspect.get(), "getsourcefile", original);
-    if (!file) {
+    Ref file;
+    try {
+        file = lib::call_method(kit.inspect.get(), "getsourcefile", original);
+    } catch (const lib::ErrorAlreadySet&) {
         lib::discard_error();
         return {};
     }
-    Ref path = call_function(kit.pathlib.get(), "Path", file.get());
-    Ref resolved = lib::call_method(path.get(), "resolve");
-    Ref text = require(PyObject_Str(resolved.get()));
-    return std::string(lib::text_of(text.get()));
+    return lib::resolved_path(kit.pathlib.get(), file.get());
 }
 
 // null without a return annotation; the class name for a class; str() of
 // anything else (typing constructs, None, string annotations).
 json::Value return_type_of(const Toolkit& kit, PyObject* original) {
-    Ref signature = call_function(kit.inspect.get(), "signature", original);
+    Ref signature = lib::call_method(kit.inspect.get(), "signature", original);
     Ref annotation = lib::getattr(signature.get(), "return_annotation");
     Ref signature_class = lib::getattr(kit.inspect.get(), "Signature");
     Ref empty = lib::getattr(signature_class.get(), "empty");
@@ -44,37 +43,13 @@ json::Value return_type_of(const Toolkit& kit, PyObject* original) {
 
 }  // namespace
 
-Ref try_attr(PyObject* obj, const char* name) {
-    Ref interned = require(PyUnicode_InternFromString(name));
-    return Ref::steal(PyObject_GetAttr(obj, interned.get()));
-}
-
-Ref try_call(PyObject* module, const char* function, PyObject* arg) {
-    Ref callable = try_attr(module, function);
-    if (!callable) return {};
-    return Ref::steal(PyObject_CallOneArg(callable.get(), arg));
-}
-
-Ref call_function(PyObject* module, const char* function, PyObject* arg) {
-    Ref result = try_call(module, function, arg);
-    if (!result) lib::throw_error();
-    return result;
-}
-
 std::string source_of(const Toolkit& kit, PyObject* obj) {
-    Ref source = call_function(kit.inspect.get(), "getsource", obj);
-    Ref dedented = call_function(kit.textwrap.get(), "dedent", source.get());
+    Ref source = lib::call_method(kit.inspect.get(), "getsource", obj);
+    Ref dedented = lib::call_method(kit.textwrap.get(), "dedent", source.get());
     Ref stripped = lib::call_method(dedented.get(), "strip");
     std::string text(lib::text_of(stripped.get()));
     text += '\n';
     return text;
-}
-
-bool is_asset(PyObject* member) {
-    Ref kind = lib::try_getattr(member, "__orvan_kind__");
-    // A str holding lone surrogates compares unequal here without raising,
-    // which is what skipping it on a failed conversion amounts to.
-    return kind && PyUnicode_Check(kind.get()) && PyUnicode_EqualToUTF8(kind.get(), "asset") == 1;
 }
 
 // The lookups run in a fixed order, so that which exception ends the call is
@@ -83,8 +58,7 @@ json::Value asset_record(const Toolkit& kit, PyObject* module, const std::string
                          PyObject* member) {
     Ref metadata = lib::getattr(member, "__orvan_metadata__");
     json::Value decorator_metadata = lib::python_dict_to_json(metadata.get());
-    Ref original = lib::try_getattr(member, "__orvan_original__");
-    if (!original) original = Ref::borrow(member);
+    Ref original = lib::original_of(member);
     std::string function_source = source_of(kit, original.get());
     Ref name = lib::getattr(original.get(), "__name__");
     std::string function_name(lib::text_of(name.get()));

@@ -135,9 +135,9 @@ std::string describe_exception(PyObject* exc);
 
 Ref import(const char* module);
 Ref getattr(PyObject* obj, const char* name);
-// obj.name, or an empty Ref when the lookup raises (the error is discarded,
-// internal faults excepted).
-Ref try_getattr(PyObject* obj, const char* name);
+// obj.name, or an empty Ref when the lookup raises: the error is discarded,
+// except that an internal fault passes on.
+Ref getattr_or_discard(PyObject* obj, const char* name);
 
 template <class... A>
 Ref call(PyObject* callable, A... args) {
@@ -162,6 +162,18 @@ template <class... A>
 Ref call_method(PyObject* obj, const char* name, A... args) {
     return call_method(obj, intern(name), args...);
 }
+
+// --- the asset attribute protocol and source paths -----------------------------
+
+// Whether obj.__orvan_kind__ is exactly the str "asset". A failing lookup
+// counts as "no"; internal faults still pass on.
+bool declares_asset(PyObject* obj);
+// obj.__orvan_original__, or obj itself when that lookup fails.
+Ref original_of(PyObject* obj);
+// pathlib.Path(arg), `pathlib` being the imported module.
+Ref new_path(PyObject* pathlib, PyObject* arg);
+// str(pathlib.Path(file).resolve()) as UTF-8; raises what those calls raise.
+std::string resolved_path(PyObject* pathlib, PyObject* file);
 
 // --- argument binding -------------------------------------------------------
 
@@ -201,6 +213,14 @@ PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 template <class F>
 PyCFunction as_cfunction(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The method definition of a module function named and bound by `Sig`, run by
+// `Body`. `doc` is the signature line, "\n--\n\n", then the docstring proper.
+template <const Signature& Sig, Ref (*Body)(PyObject* const* bound)>
+PyMethodDef make_def(const char* doc) {
+    return {Sig.function, as_cfunction(fastcall_entry<Sig, Body>), METH_FASTCALL | METH_KEYWORDS,
+            doc};
 }
 
 // Runs `convert`; an exact TypeError it raises becomes

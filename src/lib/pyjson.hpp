@@ -12,8 +12,9 @@ namespace orvan::lib {
 // nesting of 128 levels or more).
 json::Value python_dict_to_json(PyObject* obj);
 
-// The same, for the text json.dumps returned for one item: strict UTF-8, then
-// parsed. On a parse failure returns false and leaves the detail in `error`.
-bool parse_dumped(PyObject* text, json::Value& out, std::string& error);
+// The same, for the text json.dumps returned for one item: strict UTF-8 (a
+// non-str raises the cannot-convert TypeError), then parsed. A parse failure
+// is returned, not raised, so that each caller words its own error.
+json::ParseResult parse_dumped(PyObject* text);
 
 }  // namespace orvan::lib

@@ -59,7 +59,7 @@ Ref getattr(PyObject* obj, const char* name) {
     return require(PyObject_GetAttr(obj, key.get()));
 }
 
-Ref try_getattr(PyObject* obj, const char* name) {
+Ref getattr_or_discard(PyObject* obj, const char* name) {
     Ref key = require(PyUnicode_InternFromString(name));
     Ref value = Ref::steal(PyObject_GetAttr(obj, key.get()));
     if (!value) discard_error();

@@ -43,8 +43,7 @@ Outcome run_asset(const Arguments& args, PyObject* importlib, PyObject* inspect,
                   PyObject* out_dir) {
     Ref module = lib::call_method(importlib, "import_module", args.module_name.get());
     Ref function = require(PyObject_GetAttr(module.get(), args.function_name.get()));
-    Ref original = lib::try_getattr(function.get(), "__orvan_original__");
-    if (!original) original = function;
+    Ref original = lib::original_of(function.get());
     Ref result;
     if (!args.input_kwargs_json) {
         result = require(PyObject_CallNoArgs(original.get()));
@@ -128,8 +127,7 @@ Ref materialize_asset(PyObject* const* bound) {
     Ref inspect = lib::import("inspect");
     Ref json = lib::import("json");
     Ref pathlib = lib::import("pathlib");
-    Ref path_class = lib::getattr(pathlib.get(), "Path");
-    Ref out_dir = lib::call(path_class.get(), output_dir.get());
+    Ref out_dir = lib::new_path(pathlib.get(), output_dir.get());
     Ref mkdir_options = require(PyDict_New());
     require(PyDict_SetItemString(mkdir_options.get(), "parents", Py_True));
     require(PyDict_SetItemString(mkdir_options.get(), "exist_ok", Py_True));
@@ -157,10 +155,7 @@ Ref materialize_asset(PyObject* const* bound) {
 
 }  // namespace
 
-PyMethodDef materialize_asset_def = {
-    "materialize_asset",
-    lib::as_cfunction(lib::fastcall_entry<kSignature, materialize_asset>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef materialize_asset_def = lib::make_def<kSignature, materialize_asset>(
     "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n--\n\n"
     "Materialize a single asset function. Called by the `python -m orvan.worker` CLI stub.\n"
     "\n"
@@ -168,7 +163,6 @@ PyMethodDef materialize_asset_def = {
     "serializes the result to JSON, writes value.json and result.json.\n"
     "\n"
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
-    "passed as keyword arguments to the function.",
-};
+    "passed as keyword arguments to the function.");
 
 }  // namespace orvan::materialize
