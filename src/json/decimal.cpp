@@ -40,6 +40,57 @@ inline int binary_exponent(int q) {
     return (((152170 + 65536) * q) >> 16) + 63;
 }
 
+double from_bits(std::uint64_t sign, int power2, std::uint64_t mantissa) {
+    return std::bit_cast<double>(sign | (static_cast<std::uint64_t>(power2) << kMantissaBits) |
+                                 mantissa);
+}
+
+// The leading bits of w x 5^q (w normalised). 55 significant bits are needed
+// (52 stored, the implicit one, a rounding bit and one to spare); the low
+// half of the table entry refines them only when the bits below are all ones
+// and a carry could reach them. False when even that cannot decide.
+bool scaled_product(std::uint64_t w, long q, U128& product) {
+    const Pow5& t = kPowersOfFive[q - kSmallestPower];
+    product = multiply(w, t.high);
+    constexpr std::uint64_t kPrecisionMask = ~std::uint64_t{0} >> (kMantissaBits + 3);
+    if ((product.high & kPrecisionMask) != kPrecisionMask) return true;
+    const U128 second = multiply(w, t.low);
+    product.low += second.high;
+    if (second.high > product.low) ++product.high;
+    // Still all ones: the truncated table entry cannot decide, except where
+    // 5^q is exact in 128 bits (or its reciprocal is exact enough).
+    return !(product.low == ~std::uint64_t{0} && (q < -27 || q > 55));
+}
+
+// A result below the smallest normal exponent (power2 <= 0): the mantissa
+// shifted into place and rounded, or a zero of the given sign.
+double subnormal(std::uint64_t sign, std::uint64_t mantissa, int power2) {
+    if (-power2 + 1 >= 64) return std::bit_cast<double>(sign);
+    mantissa >>= -power2 + 1;
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    // Rounding up may carry into the smallest normal exponent.
+    power2 = mantissa < (std::uint64_t{1} << kMantissaBits) ? 0 : 1;
+    return from_bits(sign, power2, mantissa & ((std::uint64_t{1} << kMantissaBits) - 1));
+}
+
+// A normal result: rounds the 54-bit mantissa to 53 (ties to even where the
+// value is exactly halfway), or reports an overflow.
+DecimalResult normal(std::uint64_t sign, std::uint64_t mantissa, int power2, bool halfway,
+                     double& out) {
+    if (halfway) mantissa &= ~std::uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (std::uint64_t{2} << kMantissaBits)) {
+        mantissa = std::uint64_t{1} << kMantissaBits;
+        ++power2;
+    }
+    mantissa &= ~(std::uint64_t{1} << kMantissaBits);
+    if (power2 >= kInfinitePower) return DecimalResult::Overflow;
+    out = from_bits(sign, power2, mantissa);
+    return DecimalResult::Ok;
+}
+
 }  // namespace
 
 DecimalResult decimal_to_double(std::uint64_t w, long q, bool negative, double& out) {
@@ -51,60 +102,20 @@ DecimalResult decimal_to_double(std::uint64_t w, long q, bool negative, double& 
     if (q > kLargestPower) return DecimalResult::Overflow;
 
     const int lz = std::countl_zero(w);
-    w <<= lz;
-    const Pow5& t = kPowersOfFive[q - kSmallestPower];
-    // 55 significant bits are needed (52 stored, the implicit one, a
-    // rounding bit and one to spare); refine with the low half only when
-    // the bits below them are all ones and a carry could reach them.
-    U128 product = multiply(w, t.high);
-    constexpr std::uint64_t kPrecisionMask = ~std::uint64_t{0} >> (kMantissaBits + 3);
-    if ((product.high & kPrecisionMask) == kPrecisionMask) {
-        const U128 second = multiply(w, t.low);
-        product.low += second.high;
-        if (second.high > product.low) ++product.high;
-        // Still all ones: the truncated table entry cannot decide, except
-        // where 5^q is exact in 128 bits (or its reciprocal is exact enough).
-        if (product.low == ~std::uint64_t{0} && (q < -27 || q > 55))
-            return DecimalResult::Undecided;
-    }
-
+    U128 product;
+    if (!scaled_product(w << lz, q, product)) return DecimalResult::Undecided;
     const int upper_bit = static_cast<int>(product.high >> 63);
     const int shift = upper_bit + 64 - kMantissaBits - 3;
-    std::uint64_t mantissa = product.high >> shift;
-    int power2 = binary_exponent(static_cast<int>(q)) + upper_bit - lz - kMinimumExponent;
-
-    if (power2 <= 0) {  // subnormal, or zero after rounding
-        if (-power2 + 1 >= 64) {
-            out = std::bit_cast<double>(sign);
-            return DecimalResult::Ok;
-        }
-        mantissa >>= -power2 + 1;
-        mantissa += mantissa & 1;
-        mantissa >>= 1;
-        // Rounding up may carry into the smallest normal exponent.
-        power2 = mantissa < (std::uint64_t{1} << kMantissaBits) ? 0 : 1;
-        out = std::bit_cast<double>(sign | (static_cast<std::uint64_t>(power2) << kMantissaBits) |
-                                    (mantissa & ((std::uint64_t{1} << kMantissaBits) - 1)));
+    const std::uint64_t mantissa = product.high >> shift;
+    const int power2 = binary_exponent(static_cast<int>(q)) + upper_bit - lz - kMinimumExponent;
+    if (power2 <= 0) {
+        out = subnormal(sign, mantissa, power2);
         return DecimalResult::Ok;
     }
-
-    // Exactly halfway between two doubles is possible only for small q;
-    // there ties go to even instead of up.
-    if (product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
-        (mantissa << shift) == product.high) {
-        mantissa &= ~std::uint64_t{1};
-    }
-    mantissa += mantissa & 1;
-    mantissa >>= 1;
-    if (mantissa >= (std::uint64_t{2} << kMantissaBits)) {
-        mantissa = std::uint64_t{1} << kMantissaBits;
-        ++power2;
-    }
-    mantissa &= ~(std::uint64_t{1} << kMantissaBits);
-    if (power2 >= kInfinitePower) return DecimalResult::Overflow;
-    out = std::bit_cast<double>(sign | (static_cast<std::uint64_t>(power2) << kMantissaBits) |
-                                mantissa);
-    return DecimalResult::Ok;
+    // Exactly halfway between two doubles is possible only for small q.
+    const bool halfway = product.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 &&
+                         (mantissa << shift) == product.high;
+    return normal(sign, mantissa, power2, halfway, out);
 }
 
 }  // namespace orvan::json

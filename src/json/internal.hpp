@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "json/json.hpp"
 
@@ -14,6 +15,11 @@ namespace orvan::json {
 
 static_assert(sizeof(Value) == 16 && sizeof(Key) == 16 && sizeof(Member) == 32);
 static_assert(alignof(Value) == 8 && sizeof(ArrayRep) % alignof(Member) == 0);
+// The parser pushes a key and its value as two Values and reads the pair as a
+// Member (Builder checks that a string Value reads as a Key).
+static_assert(std::is_standard_layout_v<Member>);
+static_assert(offsetof(Member, key) == 0 && offsetof(Member, value) == sizeof(Value) &&
+              sizeof(Member) == 2 * sizeof(Value));
 
 // Every string's bytes are followed by at least kStringSlack readable bytes
 // (heap strings are allocated with them, region chunks end with them, the
@@ -103,6 +109,20 @@ class Builder {
     static ObjectRep* object_rep(const Value& v) noexcept { return v.o_; }
 
     static StringRep* new_string(std::string_view text);
+
+  private:
+    // A string Value on the parser's stack is read as the Key of a Member:
+    // the fields must line up one for one.
+    static void layouts_agree() noexcept {
+        static_assert(std::is_standard_layout_v<Key> && std::is_standard_layout_v<Value>);
+        static_assert(offsetof(Key, tag_) == offsetof(Value, kind_) &&
+                      sizeof(Key::tag_) == sizeof(Value::kind_));
+        static_assert(offsetof(Key, owned_) == offsetof(Value, owned_));
+        static_assert(offsetof(Key, rep_) == offsetof(Value, s_) &&
+                      sizeof(Key::rep_) == sizeof(Value::s_));
+    }
+
+  public:
     static ArrayRep* new_array(std::size_t capacity);
     static ObjectRep* new_object(std::size_t capacity);
 };

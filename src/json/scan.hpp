@@ -3,6 +3,7 @@
 // x86-64) handles 16 bytes at a time; other targets use the scalar loops.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -182,11 +183,27 @@ inline std::size_t encode_utf8(std::uint32_t cp, char* out) {
     return 4;
 }
 
-// Digits eight at a time: the bytes at p read little-endian, so the first
-// character is the lowest byte.
+// The word loads below read memory in the machine's byte order and swap
+// where that order is not the one they promise.
+static_assert(std::endian::native == std::endian::little ||
+                  std::endian::native == std::endian::big,
+              "mixed-endian targets are not supported");
+
+// Digits eight at a time: the bytes at p as an integer whose lowest byte is
+// the first character, whatever the machine's byte order.
 inline std::uint64_t load8(const char* p) {
     std::uint64_t chunk;
     std::memcpy(&chunk, p, 8);
+    if constexpr (std::endian::native == std::endian::big) chunk = __builtin_bswap64(chunk);
+    return chunk;
+}
+
+// The bytes at p as an integer whose highest byte is the first one, so that
+// comparing two such integers compares the bytes in order.
+inline std::uint64_t load8_ordered(const char* p) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    if constexpr (std::endian::native == std::endian::little) chunk = __builtin_bswap64(chunk);
     return chunk;
 }
 

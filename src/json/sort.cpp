@@ -5,6 +5,7 @@
 #include <new>
 
 #include "json/internal.hpp"
+#include "json/scan.hpp"
 
 namespace orvan::json {
 namespace {
@@ -16,14 +17,9 @@ inline int compare_keys(const Member& a, const Member& b) noexcept {
     const std::size_t n = std::min(x.size(), y.size());
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        std::uint64_t u, v;
-        std::memcpy(&u, x.data() + i, 8);
-        std::memcpy(&v, y.data() + i, 8);
-        if (u != v) {
-            u = __builtin_bswap64(u);  // big-endian: integer order is byte order
-            v = __builtin_bswap64(v);
-            return u < v ? -1 : 1;
-        }
+        const std::uint64_t u = scan::load8_ordered(x.data() + i);
+        const std::uint64_t v = scan::load8_ordered(y.data() + i);
+        if (u != v) return u < v ? -1 : 1;
     }
     for (; i < n; ++i) {
         if (x[i] != y[i])

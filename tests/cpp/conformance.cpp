@@ -69,6 +69,106 @@ bool round_trips(const orvan::json::Value& value, std::string& why) {
     return true;
 }
 
+// What a run over the suite has counted so far; the i_ outcomes are checked
+// against `expected` unless `record` asks for them to be printed.
+struct Run {
+    Run(const std::map<std::string, bool>& e, bool r) : expected(e), record(r) {}
+    const std::map<std::string, bool>& expected;
+    bool record;
+    int failures = 0, accepted = 0, refused = 0, i_accepted = 0, i_total = 0;
+    std::map<std::string, bool> seen_i;
+};
+
+// Why a y_ file failed, or "" when it passed.
+std::string check_accepted(const orvan::json::ParseResult& result) {
+    std::string why;
+    if (!result) {
+        why = "refused: " + result.error().message();
+    } else {
+        round_trips(result.value(), why);
+    }
+    return why;
+}
+
+// Why an n_ file failed, or "" when it passed.
+std::string check_refused(const orvan::json::ParseResult& result) {
+    return result ? "accepted as " + orvan::json::write_compact(result.value()) : "";
+}
+
+// Why an i_ file failed, or ""; with --record, prints its outcome instead.
+std::string check_recorded(const std::string& name, const orvan::json::ParseResult& result,
+                           Run& run) {
+    const bool accepted = result.ok();
+    run.i_accepted += accepted;
+    run.seen_i[name] = accepted;
+    std::string why;
+    if (run.record) {
+        std::printf("%s %s\n", name.c_str(), accepted ? "accept" : "reject");
+    } else if (auto it = run.expected.find(name); it == run.expected.end()) {
+        why = std::string("no recorded outcome (it is ") + (accepted ? "accepted" : "rejected") +
+              ")";
+    } else if (it->second != accepted) {
+        why = std::string("expected ") + (it->second ? "accept" : "reject") + ", got " +
+              (accepted ? "accept: " + orvan::json::write_compact(result.value())
+                        : "reject: " + result.error().message());
+    }
+    if (why.empty() && accepted) round_trips(result.value(), why);
+    return why;
+}
+
+// Checks one suite file by the letter its name starts with; other files are
+// not part of the suite's naming scheme and are passed over.
+void check_file(const fs::path& file, Run& run) {
+    const std::string name = file.filename().string();
+    const char kind = name.size() > 2 && name[1] == '_' ? name[0] : '?';
+    if (kind != 'y' && kind != 'n' && kind != 'i') return;
+    const auto result = orvan::json::parse(read_file(file));
+    std::string why;
+    if (kind == 'y') {
+        ++run.accepted;
+        why = check_accepted(result);
+    } else if (kind == 'n') {
+        ++run.refused;
+        why = check_refused(result);
+    } else {
+        ++run.i_total;
+        why = check_recorded(name, result, run);
+    }
+    if (!why.empty()) {
+        ++run.failures;
+        std::printf("FAIL %s: %s\n", name.c_str(), why.c_str());
+    }
+}
+
+std::vector<fs::path> suite_files(const fs::path& suite) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(suite)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".json")
+            files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The exit status: every recorded i_ file must have been seen, and an empty
+// directory is a failure, not a pass.
+int summarize(const Run& run, const fs::path& suite) {
+    int failures = run.failures;
+    for (const auto& [name, accept] : run.expected) {
+        if (!run.seen_i.count(name)) {
+            ++failures;
+            std::printf("FAIL %s: recorded but not in the suite\n", name.c_str());
+        }
+    }
+    std::printf("y_: %d, n_: %d, i_: %d (%d accepted, %d rejected); %d failures\n", run.accepted,
+                run.refused, run.i_total, run.i_accepted, run.i_total - run.i_accepted, failures);
+    if (run.accepted + run.refused + run.i_total == 0) {
+        std::printf("no suite files in %s\n", suite.c_str());
+        return 1;
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,7 +178,6 @@ int main(int argc, char** argv) {
     }
     const char* env = std::getenv("ORVAN_JSON_SUITE");
     const fs::path suite = env && *env ? fs::path(env) : fs::path(argv[1]);
-    const bool record = argc == 4;
     std::error_code ec;
     if (!fs::is_directory(suite, ec)) {
         std::printf("SKIPPED: JSON test suite not found at %s (set ORVAN_JSON_SUITE)\n",
@@ -86,68 +185,8 @@ int main(int argc, char** argv) {
         return kSkipped;
     }
     std::map<std::string, bool> expected;
-    if (!record && !load_expectations(argv[2], expected)) return 1;
-
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(suite)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".json")
-            files.push_back(entry.path());
-    }
-    std::sort(files.begin(), files.end());
-
-    int failures = 0, counts[3] = {0, 0, 0}, i_accepted = 0;
-    std::map<std::string, bool> seen_i;
-    for (const fs::path& file : files) {
-        const std::string name = file.filename().string();
-        const char kind = name.size() > 2 && name[1] == '_' ? name[0] : '?';
-        auto result = orvan::json::parse(read_file(file));
-        std::string why;
-        if (kind == 'y') {
-            ++counts[0];
-            if (!result) {
-                why = "refused: " + result.error().message();
-            } else {
-                round_trips(result.value(), why);
-            }
-        } else if (kind == 'n') {
-            ++counts[1];
-            if (result) why = "accepted as " + orvan::json::write_compact(result.value());
-        } else if (kind == 'i') {
-            ++counts[2];
-            const bool accepted = result.ok();
-            i_accepted += accepted;
-            seen_i[name] = accepted;
-            if (record) {
-                std::printf("%s %s\n", name.c_str(), accepted ? "accept" : "reject");
-            } else if (auto it = expected.find(name); it == expected.end()) {
-                why = std::string("no recorded outcome (it is ") +
-                      (accepted ? "accepted" : "rejected") + ")";
-            } else if (it->second != accepted) {
-                why = std::string("expected ") + (it->second ? "accept" : "reject") + ", got " +
-                      (accepted ? "accept: " + orvan::json::write_compact(result.value())
-                                : "reject: " + result.error().message());
-            }
-            if (why.empty() && accepted) round_trips(result.value(), why);
-        } else {
-            continue;  // not part of the suite's naming scheme
-        }
-        if (!why.empty()) {
-            ++failures;
-            std::printf("FAIL %s: %s\n", name.c_str(), why.c_str());
-        }
-    }
-    if (record) return 0;
-    for (const auto& [name, accept] : expected) {
-        if (!seen_i.count(name)) {
-            ++failures;
-            std::printf("FAIL %s: recorded but not in the suite\n", name.c_str());
-        }
-    }
-    std::printf("y_: %d, n_: %d, i_: %d (%d accepted, %d rejected); %d failures\n", counts[0],
-                counts[1], counts[2], i_accepted, counts[2] - i_accepted, failures);
-    if (counts[0] + counts[1] + counts[2] == 0) {
-        std::printf("no suite files in %s\n", suite.c_str());
-        return 1;
-    }
-    return failures == 0 ? 0 : 1;
+    Run run(expected, argc == 4);
+    if (!run.record && !load_expectations(argv[2], expected)) return 1;
+    for (const fs::path& file : suite_files(suite)) check_file(file, run);
+    return run.record ? 0 : summarize(run, suite);
 }
