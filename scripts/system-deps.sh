@@ -11,6 +11,7 @@ for task in "${@:-test}"; do
         [ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
         command -v g++ >/dev/null 2>&1 || want g++
         command -v gcc >/dev/null 2>&1 || want gcc
+        command -v clang-format >/dev/null 2>&1 || want clang-format
         ;;
     fuzz)
         command -v clang++ >/dev/null 2>&1 || want clang

@@ -88,7 +88,9 @@ PartitionMap read_partitions(PyObject* partitions) {
     return map;
 }
 
-bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+bool given(PyObject* value) {
+    return value != nullptr && value != Py_None;
+}
 
 }  // namespace
 

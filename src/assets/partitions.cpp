@@ -19,7 +19,9 @@ struct MarkerObject {
     std::vector<json::Value>* values;  // owned; NULL only before filling
 };
 
-MarkerObject* as_marker(PyObject* self) { return reinterpret_cast<MarkerObject*>(self); }
+MarkerObject* as_marker(PyObject* self) {
+    return reinterpret_cast<MarkerObject*>(self);
+}
 
 void marker_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -100,7 +102,9 @@ Ref py_partitions(PyObject* const* bound) {
 
 }  // namespace
 
-PyTypeObject* partitions_type() { return class_from_spec(g_marker_class, kMarkerSpec); }
+PyTypeObject* partitions_type() {
+    return class_from_spec(g_marker_class, kMarkerSpec);
+}
 
 const std::vector<json::Value>* marker_values(PyObject* obj) {
     if (!PyObject_TypeCheck(obj, partitions_type())) return nullptr;

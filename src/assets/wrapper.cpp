@@ -102,7 +102,9 @@ PyObject* forward(PyObject* self, void* name) {
     });
 }
 
-void* closure(const char* name) { return const_cast<char*>(name); }
+void* closure(const char* name) {
+    return const_cast<char*>(name);
+}
 
 PyGetSetDef kGetters[] = {
     {"__orvan_metadata__", get_metadata, nullptr, "", nullptr},
@@ -143,7 +145,9 @@ PyObject* g_wrapper_class = nullptr;  // set once, never freed
 
 }  // namespace
 
-PyTypeObject* wrapper_type() { return class_from_spec(g_wrapper_class, kWrapperSpec); }
+PyTypeObject* wrapper_type() {
+    return class_from_spec(g_wrapper_class, kWrapperSpec);
+}
 
 Ref new_wrapper(const AssetConfig& config, PyObject* original) {
     auto record = std::make_unique<WrapperRecord>(WrapperRecord{config, Ref::borrow(original)});

@@ -1,10 +1,10 @@
 // The skip warning. It goes to file descriptor 2 itself rather than through
 // sys.stderr, so it reaches the host even when the imported code has replaced
 // or closed sys.stderr.
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
-
-#include <unistd.h>
 
 #include "inspect/internal.hpp"
 

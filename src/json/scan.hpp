@@ -185,8 +185,7 @@ inline std::size_t encode_utf8(std::uint32_t cp, char* out) {
 
 // The word loads below read memory in the machine's byte order and swap
 // where that order is not the one they promise.
-static_assert(std::endian::native == std::endian::little ||
-                  std::endian::native == std::endian::big,
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
               "mixed-endian targets are not supported");
 
 // Digits eight at a time: the bytes at p as an integer whose lowest byte is

@@ -9,8 +9,9 @@ namespace {
 [[noreturn]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required != sig.n_positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
-                     sig.function, sig.required, sig.n_positional, given, verb);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %d to %d positional arguments but %zd %s given", sig.function,
+                     sig.required, sig.n_positional, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
                      sig.function, sig.n_positional, given, verb);
@@ -48,9 +49,8 @@ std::string join_names(const std::string* names, int count) {
     for (int i = 0; i < sig.required && count < 8; ++i) {
         if (out[i] == nullptr) missing[count++] = sig.positional[i];
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", sig.function,
-                 count, count == 1 ? "argument" : "arguments",
-                 join_names(missing, count).c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", sig.function, count,
+                 count == 1 ? "argument" : "arguments", join_names(missing, count).c_str());
     throw ErrorAlreadySet{};
 }
 

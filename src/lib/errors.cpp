@@ -47,8 +47,9 @@ std::string panic_message(PyObject* exc) {
 // came from, and carry it on as our own fault so the caller gets a fresh one.
 [[noreturn]] void resume_panic() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    write_stderr("orvan: an internal-fault exception was raised by called Python code; "
-                 "passing it on\n");
+    write_stderr(
+        "orvan: an internal-fault exception was raised by called Python code; "
+        "passing it on\n");
     PyErr_DisplayException(exc.get());
     throw InternalFault(panic_message(exc.get()));
 }
@@ -57,8 +58,8 @@ void raise_internal_fault(const char* where, const char* message) noexcept {
     write_stderr(std::string("orvan: internal fault in ") + where + ": " + message + "\n");
     PyObject* cls = panic_class();
     if (cls == nullptr) return;  // its creation error stays set
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-        message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
     if (text) PyErr_SetObject(cls, text.get());
 }
 
@@ -105,8 +106,8 @@ void raise(PyObject* type, const char* message) {
 }
 
 void raise(PyObject* type, const std::string& message) {
-    Ref text = require(PyUnicode_FromStringAndSize(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size())));
+    Ref text = require(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     PyErr_SetObject(type, text.get());
     throw ErrorAlreadySet{};
 }

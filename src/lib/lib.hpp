@@ -30,7 +30,7 @@
 namespace orvan::lib {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
     [[nodiscard]] static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
@@ -46,7 +46,7 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
@@ -79,7 +79,9 @@ inline int require(int rc) {
 // fault is not handed out but resumed, as throw_error() does.
 Ref take_error();
 // take_error(), dropping the exception.
-inline void discard_error() { take_error(); }
+inline void discard_error() {
+    take_error();
+}
 
 // Sets `type` with `message` and throws ErrorAlreadySet.
 [[noreturn]] void raise(PyObject* type, const char* message);
@@ -147,7 +149,9 @@ Ref call(PyObject* callable, A... args) {
 }
 
 // The interned str for `name`.
-inline Ref intern(const char* name) { return require(PyUnicode_InternFromString(name)); }
+inline Ref intern(const char* name) {
+    return require(PyUnicode_InternFromString(name));
+}
 
 // obj.name(*args), through PyObject_VectorcallMethod; `name` is a str.
 template <class... A>

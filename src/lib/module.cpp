@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "lib/lib.hpp"
 #include "assets/assets.hpp"
 #include "inspect/inspect.hpp"
+#include "lib/lib.hpp"
 #include "materialize/materialize.hpp"
 
 namespace orvan::lib {
@@ -29,11 +29,15 @@ PyMethodDef* const kFunctions[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_orvan",
-    "The native `_orvan` module.",
-    0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_orvan",
+    .m_doc = "The native `_orvan` module.",
+    .m_size = 0,           // no per-module state
+    .m_methods = nullptr,  // the functions are added one by one, in order
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 // The module supports one interpreter per process; the first one to try wins.

@@ -16,7 +16,9 @@ Ref original_of(PyObject* obj) {
     return original ? original : Ref::borrow(obj);
 }
 
-Ref new_path(PyObject* pathlib, PyObject* arg) { return call_method(pathlib, "Path", arg); }
+Ref new_path(PyObject* pathlib, PyObject* arg) {
+    return call_method(pathlib, "Path", arg);
+}
 
 std::string resolved_path(PyObject* pathlib, PyObject* file) {
     Ref path = new_path(pathlib, file);

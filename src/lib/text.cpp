@@ -24,8 +24,8 @@ std::string lenient_utf8(PyObject* str) {
     // Lone surrogates: encode them as they are, then let the decoder replace
     // every ill-formed byte with U+FFFD.
     Ref raw = require(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-    Ref fixed = require(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                             PyBytes_GET_SIZE(raw.get()), "replace"));
+    Ref fixed = require(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     return std::string(utf8(fixed.get()));
 }
 

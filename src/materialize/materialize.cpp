@@ -138,8 +138,8 @@ Ref materialize_asset(PyObject* const* bound) {
     Ref result_path = lib::call_method(out_dir.get(), "__truediv__", result_name.get());
 
     try {
-        Outcome outcome = run_asset(args, importlib.get(), inspect.get(), json.get(),
-                                    out_dir.get());
+        Outcome outcome =
+            run_asset(args, importlib.get(), inspect.get(), json.get(), out_dir.get());
         write_text(result_path.get(), success_record(args, outcome));
     } catch (const lib::ErrorAlreadySet&) {
         return report_failure(result_path.get());

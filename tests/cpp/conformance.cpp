@@ -105,8 +105,8 @@ std::string check_recorded(const std::string& name, const orvan::json::ParseResu
     if (run.record) {
         std::printf("%s %s\n", name.c_str(), accepted ? "accept" : "reject");
     } else if (auto it = run.expected.find(name); it == run.expected.end()) {
-        why = std::string("no recorded outcome (it is ") + (accepted ? "accepted" : "rejected") +
-              ")";
+        why =
+            std::string("no recorded outcome (it is ") + (accepted ? "accepted" : "rejected") + ")";
     } else if (it->second != accepted) {
         why = std::string("expected ") + (it->second ? "accept" : "reject") + ", got " +
               (accepted ? "accept: " + orvan::json::write_compact(result.value())
