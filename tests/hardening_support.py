@@ -1,4 +1,5 @@
-"""Shared helpers for the leak, hostile-input and thread tests."""
+"""Measuring helpers for the leak tests, and scratch directories for the
+hostile-input and thread tests. The cases themselves are in entry_cases.py."""
 
 import contextlib
 import ctypes
@@ -10,58 +11,10 @@ import tempfile
 import tracemalloc
 from pathlib import Path
 
-import pytest
-
 # scripts/asan.sh runs the suite against an instrumented build with
 # PYTHONMALLOC=malloc: pymalloc's block count is then always 0, and the C heap
 # belongs to the sanitizer's allocator.
 SANITIZED = os.environ.get("ORVAN_SANITIZED") == "1"
-
-
-def panic_class():
-    """The internal-fault class; it is not a module attribute, so provoke one."""
-    from orvan._orvan import asset
-
-    class Shrinking(str):
-        # Looked up during the walk over `inputs`; passes as a text reference.
-        @property
-        def __orvan_kind__(self):
-            inputs.clear()
-            raise AttributeError("not an asset")
-
-    inputs = {"a": Shrinking("ref"), "b": "ref"}
-    with silenced_fd2():
-        try:
-            asset(inputs=inputs)
-        except BaseException as exc:  # noqa: BLE001 - it derives from BaseException
-            assert (type(exc).__module__, type(exc).__name__) == ("pyo3_runtime",
-                                                                  "PanicException"), exc
-            return type(exc)
-    raise AssertionError("a dictionary changed during the walk was not refused")
-
-
-@contextlib.contextmanager
-def silenced_fd2():
-    """Sends file descriptor 2, and sys.stderr with it, to /dev/null: skip
-    warnings and fault reports are written to the descriptor directly, the
-    traceback of a passed-on fault through sys.stderr."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
-            yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
-
-
-def fresh(text):
-    """A new, non-interned copy of `text`, so that its reference count means
-    something (literals are interned, and interned strings are immortal)."""
-    return text.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
 
 
 class _MallInfo2(ctypes.Structure):
@@ -184,16 +137,3 @@ def scratch_dir(fallback):
         yield Path(path)
     finally:
         shutil.rmtree(path, ignore_errors=True)
-
-
-def raises(exc_type, call, *args, **kwargs):
-    """A loop body: the call must end with exactly `exc_type`."""
-    def body():
-        try:
-            call(*args, **kwargs)
-        except BaseException as exc:  # noqa: BLE001 - SystemExit is an outcome too
-            if type(exc) is not exc_type:
-                pytest.fail(f"{call!r} raised {exc!r}, expected {exc_type.__name__}")
-            return
-        pytest.fail(f"{call!r} returned, expected {exc_type.__name__}")
-    return body

@@ -48,7 +48,8 @@ from hardening_strategies import (
     texts,
     type_name,
 )
-from hardening_support import panic_class, scratch_dir, silenced_fd2
+from entry_cases import provoke_internal_fault, silenced_fd2
+from hardening_support import scratch_dir
 from orvan._orvan import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
 
 SETTINGS = settings(max_examples=200, deadline=None,
@@ -790,7 +791,7 @@ def fault_variants(fault):
 @pytest.mark.parametrize("variant", ["plain", "subclass hiding its args",
                                      "subclass whose str() raises", "surrogate in the message"])
 def test_internal_fault_from_the_asset_is_passed_on(worker_module, tmp_path, variant):
-    fault = panic_class()
+    fault = provoke_internal_fault()
     worker_module.THROWN, message = fault_variants(fault)[variant]
     try:
         with silenced_fd2(), pytest.raises(BaseException) as raised:

@@ -10,6 +10,7 @@ import types
 
 import pytest
 
+from entry_cases import provoke_internal_fault
 from orvan import _orvan
 
 inspect_modules = _orvan.inspect_modules
@@ -301,21 +302,7 @@ def test_report_text_of_a_decorated_function(make_module):
 
 @pytest.fixture(scope="module")
 def panic_class():
-    """The internal-fault class, from a fault provoked on purpose: an inputs
-    dictionary that grows while asset() walks it."""
-    inputs = {}
-
-    class Growing(str):
-        @property
-        def __orvan_kind__(self):
-            inputs["late"] = "x"
-            return "not an asset"
-
-    inputs.update(first=Growing("ref"), second="ref")
-    with pytest.raises(BaseException) as info:
-        _orvan.asset(inputs=inputs)
-    assert type(info.value).__name__ == "PanicException"
-    return type(info.value)
+    return provoke_internal_fault()
 
 
 @pytest.mark.parametrize("where", ["import", "kind", "original", "getsourcefile"])

@@ -10,23 +10,9 @@ import threading
 
 import pytest
 
-from hardening_support import panic_class, scratch_dir, silenced_fd2
+from entry_cases import PIPELINE, provoke_internal_fault, silenced_fd2
+from hardening_support import scratch_dir
 from orvan._orvan import asset, inspect_modules, materialize_asset, partitions
-
-PIPELINE = """
-from orvan import asset, partitions
-
-@asset()
-def raw():
-    return [1, 2, 3]
-
-@asset(name="doubled", inputs={"data": raw}, partitions={"day": partitions(["mon", "tue"])})
-def doubled(data, day="mon") -> list:
-    return [x * 2 for x in data]
-
-def echo(*args, **kwargs):
-    return args, kwargs
-"""
 
 THREADS = 6
 ROUNDS = 600
@@ -115,7 +101,7 @@ def test_arguments_changed_by_other_threads_mid_call(make_module, tiny_switch_in
     it gives a consistent result, or, for a dictionary, the internal fault
     the walk guard raises; never a crash."""
     module = importlib.import_module(make_module(PIPELINE))
-    fault = panic_class()
+    fault = provoke_internal_fault()
     keys = list(range(64))
     inputs = {f"p{i}": module.raw for i in range(8)}  # each value runs inspect/pathlib
     stop = threading.Event()

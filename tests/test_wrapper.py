@@ -131,16 +131,24 @@ def test_metadata():
 
 
 def test_wrappers_and_originals_are_released():
+    # Every wrapper holds its class, its original and its own copy of the
+    # declaration; once the last one goes, so do they, without a collection.
     def f():
-        pass
+        return 1
 
+    gc.collect()  # wrappers that earlier tests left in cycles
     before = sys.getrefcount(AssetWrapper)
     alive = weakref.ref(f)
-    decorator = asset(inputs={"a": "r"}, partitions={"d": partitions([1])})
-    first, second = decorator(f), decorator(f)
-    del f, decorator, first
-    assert alive() is not None  # the second wrapper still holds it
-    assert second.__orvan_metadata__["partitions"]["d"]["values_json"] == "[1]"
-    del second
+    decorator = asset(name="n", inputs={"a": "r"}, partitions={"d": partitions([1])})
+    dropped_decorator = weakref.ref(decorator)
+    wrappers = [decorator(f) for _ in range(3)]
+    nested = asset()(wrappers[0])
+    del f, decorator
+    assert dropped_decorator() is None  # the wrappers keep their own copies
+    assert [w() for w in wrappers] == [1, 1, 1] and nested() == 1
+    assert wrappers[1].__orvan_metadata__["partitions"]["d"]["values_json"] == "[1]"
+    del wrappers[1:]
+    assert alive() is not None  # the nested wrapper still holds the first
+    del nested, wrappers
     assert alive() is None
     assert sys.getrefcount(AssetWrapper) == before

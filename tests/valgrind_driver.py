@@ -9,220 +9,69 @@ afterwards: it prints the summary lines, then every invalid access and every
 definitely lost block that the extension's own code allocated, and exits 1 if
 there is any."""
 
-import contextlib
 import importlib
-import json
 import os
 import re
 import sys
 import tempfile
-import textwrap
 from pathlib import Path
 
-from orvan._orvan import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
+# Run as a script with -P: its own directory is not on sys.path by itself.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import entry_cases as cases  # noqa: E402
+from entry_cases import provoke_internal_fault, silenced_fd2  # noqa: E402
 
 ROUNDS = int(os.environ.get("ORVAN_VALGRIND_ROUNDS", "3"))
 
-PIPELINE = """
-from orvan import asset, partitions
 
-@asset()
-def raw():
-    return [1, 2, 3]
-
-@asset(name="doubled", inputs={"data": raw}, serializer="json",
-       partitions={"day": partitions(["mon", "tue", {"b": 1.5, "a": None}])})
-def doubled(data, day="mon") -> list:
-    return [x * 2 for x in data]
-
-def boom():
-    raise ValueError("lone \\udc80 surrogate")
-
-class Unprintable(Exception):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-def unprintable():
-    raise Unprintable()
-
-def interrupted():
-    raise KeyboardInterrupt
-
-def a_set():
-    return {1, 2}
-
-def raise_fault():
-    raise FAULT("from the asset")
-"""
-
-JUNK = """
-class Junk:
-    __orvan_kind__ = "asset"
-    __orvan_metadata__ = {1, 2}
-"""
+def write_modules(root):
+    names = {"pipeline": "orvan_vg_pipeline", "junk": "orvan_vg_junk", "broken": "orvan_vg_broken"}
+    for key, source in (("pipeline", cases.PIPELINE), ("junk", cases.UNSERIALISABLE_METADATA),
+                        ("broken", cases.BROKEN)):
+        Path(root, names[key] + ".py").write_text(source)
+    importlib.invalidate_caches()
+    return names
 
 
-def expect(exc_type, call, *args, **kwargs):
-    try:
-        call(*args, **kwargs)
-    except BaseException as exc:  # noqa: BLE001
-        if type(exc) is not exc_type:
-            raise AssertionError(f"{call.__name__}: {exc!r}, expected {exc_type.__name__}")
-        return exc
-    raise AssertionError(f"{call.__name__} returned, expected {exc_type.__name__}")
-
-
-@contextlib.contextmanager
-def quiet_fd2():
-    # Skip warnings and fault reports go to fd 2 directly; valgrind writes its
-    # log to a file, so silencing fd 2 hides nothing of its report.
-    saved = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 2)
-    try:
-        with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
-            yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
-
-
-def fault_class():
-    class Shrinking(str):
-        @property
-        def __orvan_kind__(self):
-            inputs.clear()
-            raise AttributeError("not an asset")
-
-    inputs = {"a": Shrinking("ref"), "b": "ref"}
-    return type(expect_any(asset, inputs=inputs))
-
-
-def expect_any(call, *args, **kwargs):
-    try:
-        call(*args, **kwargs)
-    except BaseException as exc:  # noqa: BLE001
-        return exc
-    raise AssertionError(f"{call.__name__} returned")
-
-
-def declarations(module):
-    marker = partitions([1, -(2**63), 2**64 - 1, 2.5, "caf\u00e9", None, True, [1, {"k": []}]])
-    assert repr(marker) == "Partitions(8 values)"
-    decorator = asset(name="n", serializer="s", inputs={"data": module.raw, "text": "ref"},
-                      partitions={"day": marker, "empty": partitions([])})
-    wrapper = decorator(module.doubled.__wrapped__)
-    metadata = wrapper.__orvan_metadata__
-    assert metadata["inputs"]["data"].endswith(":raw")
-    assert json.loads(metadata["partitions"]["day"]["values_json"])[4] == "caf\u00e9"
-    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__) == (
-        "doubled", "doubled", module.__name__)
-    assert wrapper.__orvan_kind__ == "asset" and wrapper.__wrapped__ is wrapper.__orvan_original__
-    assert wrapper(data=[1]) == [2] and wrapper([2], "tue") == [4]
-
-    class Holder:
-        attribute = wrapper
-
-    assert Holder().attribute is wrapper
-    around_int = asset()(5)
-    expect(TypeError, around_int)
-    expect(AttributeError, getattr, around_int, "__qualname__")
-    expect(AttributeError, setattr, wrapper, "__name__", "x")
-    expect(TypeError, AssetWrapper)
-    expect(TypeError, Partitions, [])
-
-    # asset(): every failure step.
-    expect(TypeError, asset, len)
-    expect(TypeError, asset, nam="x")
-    expect(TypeError, asset, name=1)
-    expect(TypeError, asset, serializer=b"s")
-    expect(UnicodeEncodeError, asset, name="\udc80")
-    expect(TypeError, asset, inputs=[("a", "b")])
-    expect(TypeError, asset, inputs={1: "b"})
-    expect(TypeError, asset, inputs={"a": 5})
-    expect(TypeError, asset, inputs={"a": asset()(len)})  # no source file
-    expect(TypeError, asset, partitions=[])
-    expect(TypeError, asset, partitions={2: marker})
-    expect(TypeError, asset, partitions={"d": [1]})
-    expect(TypeError, decorator)
-    expect(TypeError, decorator, len, len)
-
-    # partitions(): every failure step.
-    expect(TypeError, partitions)
-    expect(TypeError, partitions, [], values=[])
-    expect(TypeError, partitions, ("a",))
-    expect(TypeError, partitions, [object()])
-    expect(ValueError, partitions, [float("nan")])
-    expect(ValueError, partitions, [float("-inf")])
-    expect(ValueError, partitions, [10**400])
-    expect(ValueError, partitions, ["\ud800"])
-    deep = []
-    for _ in range(130):
-        deep = [deep]
-    expect(ValueError, partitions, [deep])
-
-    nested = wrapper
-    for _ in range(50):
-        nested = asset()(nested)
-    assert nested(data=[3]) == [6]
-
-
-def inspection(names, fault):
-    report = json.loads(inspect_modules([names["pipeline"], "orvan_test_no_such_module",
-                                         names["broken"]]))
-    assert [r["function_name"] for r in report["assets"]] == ["doubled", "raw"]
-    assert json.loads(inspect_modules(modules=()))["assets"] == []
-    expect(TypeError, inspect_modules, [names["junk"]])
-    expect(TypeError, inspect_modules, ["sys"])
-    expect(TypeError, inspect_modules, "abc")
-    expect(TypeError, inspect_modules, {"a"})
-    expect(TypeError, inspect_modules, ["a", 1])
-    expect(UnicodeEncodeError, inspect_modules, ["\udc80"])
-    expect(TypeError, inspect_modules)
-    expect(TypeError, inspect_modules, [], [])
-
-
-def materialisation(names, out, a_file):
-    module = names["pipeline"]
-    assert materialize_asset(module, "raw", out) is None
-    assert materialize_asset(module, "doubled", out, '{"data": [1, 2], "day": "tue"}') is None
-    assert json.loads(Path(out, "value.json").read_text()) == [2, 4]
-    for function, kwargs in [("boom", None), ("unprintable", None), ("interrupted", None),
-                             ("a_set", None), ("nosuch", None), ("raw", "[1]"), ("raw", "{"),
-                             ("raw", '{"surplus": 1}')]:
-        expect(SystemExit, materialize_asset, module, function, out, kwargs)
-        assert json.loads(Path(out, "result.json").read_text())["ok"] is False
-    expect(SystemExit, materialize_asset, "orvan_test_no_such_module", "raw", out)
-    expect(FileExistsError, materialize_asset, module, "raw", a_file)
-    expect(TypeError, materialize_asset, module, 1, out)
-    expect(UnicodeEncodeError, materialize_asset, module, "r\udc80", out)
-    expect(TypeError, materialize_asset, module)
-    expect(TypeError, materialize_asset, module, "raw", out, None, None)
+def every_case(names, root, fault):
+    """The whole shared table, as (label, call) pairs."""
+    pipeline = sys.modules[names["pipeline"]]
+    out, a_file = str(Path(root, "out")), str(Path(root, "a_file"))
+    Path(a_file).write_text("")
+    tables = {"asset": cases.asset_cases(), "partitions": cases.partitions_cases(),
+              "wrapper": cases.wrapper_cases(), "inspect_modules": cases.inspect_cases(names)}
+    tables["asset"]["reference to a decorated function"] = cases.reference_case(pipeline)
+    tables["asset"]["dictionary changed during the walk"] = cases.dictionary_changed_case(fault)
+    runs = tables["materialize_asset"] = {
+        case: cases.materialize_run_case(names["pipeline"], out, case)
+        for case in cases.MATERIALIZE_RUNS}
+    runs.update({case: cases.setup_failure_case(names["pipeline"], out, a_file, case)
+                 for case in cases.SETUP_FAILURES})
+    runs["missing module"] = cases.missing_module_case(out)
+    runs["internal fault raised by the asset"] = cases.fault_in_asset_case(
+        names["pipeline"], out, fault)
+    return [(f"{entry}: {case}", call) for entry, table in tables.items()
+            for case, (call, _) in table.items()]
 
 
 def main():
     with tempfile.TemporaryDirectory() as root:
         sys.path.insert(0, root)
-        names = {"pipeline": "orvan_vg_pipeline", "junk": "orvan_vg_junk",
-                 "broken": "orvan_vg_broken"}
-        for key, source in (("pipeline", PIPELINE), ("junk", JUNK),
-                            ("broken", "raise RuntimeError('broken')\n")):
-            Path(root, names[key] + ".py").write_text(textwrap.dedent(source))
-        importlib.invalidate_caches()
-        module = importlib.import_module(names["pipeline"])
-        a_file = str(Path(root, "a_file"))
-        Path(a_file).write_text("")
-        with quiet_fd2():
-            fault = fault_class()
-            module.FAULT = fault
+        names = write_modules(root)
+        for key in ("pipeline", "junk"):
+            importlib.import_module(names[key])
+        fault = provoke_internal_fault()
+        sys.modules[names["pipeline"]].FAULT = fault
+        calls = every_case(names, root, fault)
+        with silenced_fd2():
             for _ in range(ROUNDS):
-                declarations(module)
-                inspection(names, fault)
-                materialisation(names, str(Path(root, "out")), a_file)
-                expect(fault, materialize_asset, names["pipeline"], "raise_fault",
-                       str(Path(root, "out")))
-        del module
+                for label, call in calls:
+                    try:
+                        call()
+                    except AssertionError as exc:
+                        raise AssertionError(f"{label}: {exc}") from None
+        del calls
         for name in names.values():
             sys.modules.pop(name, None)
     print("valgrind driver: every entry point answered as expected")
