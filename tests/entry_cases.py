@@ -109,15 +109,17 @@ def raises(exc_type, call, *args, **kwargs):
 
 def provoke_internal_fault():
     """The internal-fault class. It is not a module attribute, so one is
-    provoked: an inputs dictionary emptied while asset() walks it."""
-    class Shrinking(str):
+    provoked: an inputs dictionary that grows while asset() walks it. Growing
+    frees no entry, so even a walk that failed to hold its entries would
+    still answer here rather than crash every test that needs the class."""
+    class Growing(str):
         # Looked up during the walk; still passes as a text reference.
         @property
         def __orvan_kind__(self):
-            inputs.clear()
+            inputs["late"] = "x"
             raise AttributeError("not an asset")
 
-    inputs = {"a": Shrinking("ref"), "b": "ref"}
+    inputs = {"a": Growing("ref"), "b": "ref"}
     with silenced_fd2():
         try:
             asset(inputs=inputs)

@@ -3,9 +3,11 @@ hostile-input and thread tests. The cases themselves are in entry_cases.py."""
 
 import contextlib
 import ctypes
+import functools
 import gc
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import tracemalloc
@@ -137,3 +139,29 @@ def scratch_dir(fallback):
         yield Path(path)
     finally:
         shutil.rmtree(path, ignore_errors=True)
+
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def isolated(test):
+    """Runs the test in a pytest process of its own. For cases where a fault
+    in the module (a use after free in a walk, a parser stack overrun) would
+    crash the interpreter: the crash then fails this one test, rather than
+    ending the whole run without a summary."""
+    @functools.wraps(test)
+    def run(*args, **kwargs):
+        nodeid = os.environ["PYTEST_CURRENT_TEST"].rsplit(" ", 1)[0]
+        if os.environ.get("ORVAN_ISOLATED") == nodeid:
+            return test(*args, **kwargs)
+        dev = ["-X", "dev"] if sys.flags.dev_mode else []
+        # Hypothesis's plugin is most of pytest's start-up; no isolated test uses it.
+        plugins = ["-p", "no:cacheprovider", "-p", "no:hypothesispytest"]
+        result = subprocess.run(
+            [sys.executable, *dev, "-P", "-m", "pytest", "-q", *plugins, nodeid],
+            cwd=ROOT, env=dict(os.environ, ORVAN_ISOLATED=nodeid), capture_output=True,
+            text=True, timeout=600)
+        assert result.returncode == 0, (
+            f"{nodeid} in its own process: exit status {result.returncode}\n"
+            f"{result.stdout[-3000:]}\n{result.stderr[-3000:]}")
+    return run

@@ -91,6 +91,16 @@ def test_bad_argument_fails_before_any_import(make_module, modules, message):
     assert "orvan_test_sentinel" not in sys.modules
 
 
+@pytest.mark.parametrize("cause", [ValueError("underneath"), TypeError("first"), None])
+def test_renamed_argument_error_keeps_the_cause(cause):
+    error = TypeError("from __iter__")
+    error.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        inspect_modules(Items(error))
+    assert str(info.value) == "argument 'modules': from __iter__"
+    assert info.value is not error and info.value.__cause__ is cause
+
+
 SubTypeError = type("SubTypeError", (TypeError,), {})
 
 

@@ -14,6 +14,7 @@ from entry_cases import fresh, provoke_internal_fault, silenced_fd2
 from hardening_support import (
     SANITIZED,
     assert_no_leak,
+    isolated,
     c_heap_in_use,
     leak_limits,
     measure,
@@ -84,6 +85,7 @@ def test_asset_reference_to_a_decorated_function(modules):
     assert_no_leak(call, iterations=400, watch=watch)
 
 
+@isolated  # an entry freed under the walk would crash the interpreter
 def test_dictionary_changed_during_the_walk():
     call, watch = cases.dictionary_changed_case(provoke_internal_fault())
     with silenced_fd2():

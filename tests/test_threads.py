@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from entry_cases import PIPELINE, provoke_internal_fault, silenced_fd2
-from hardening_support import scratch_dir
+from hardening_support import isolated, scratch_dir
 from orvan._orvan import asset, inspect_modules, materialize_asset, partitions
 
 THREADS = 6
@@ -48,6 +48,7 @@ def run_together(workers):
     return failures
 
 
+@isolated  # a race the module loses may crash the interpreter
 def test_every_entry_point_at_once(make_module, tmp_path, tiny_switch_interval):
     name = make_module(PIPELINE)
     module = importlib.import_module(name)
@@ -96,6 +97,7 @@ def test_every_entry_point_at_once(make_module, tmp_path, tiny_switch_interval):
     assert failures == []
 
 
+@isolated  # a list or dictionary changed under a walk may crash the interpreter
 def test_arguments_changed_by_other_threads_mid_call(make_module, tiny_switch_interval):
     """A list or dictionary that another thread changes while the module reads
     it gives a consistent result, or, for a dictionary, the internal fault
