@@ -65,18 +65,29 @@ def test_the_checks_notice_a_leak():
 
 # --- asset(), the decorator, partitions() and the wrapper -----------------------
 
-# Tables built when first needed, not at collection: a crash while building
-# them would otherwise take the whole run down before any test reports.
-@pytest.fixture(scope="module")
-def asset_cases():
-    table = cases.asset_cases()
-    assert list(table) == cases.ASSET_CASES
-    return table
+TABLES = {
+    "asset": (cases.asset_cases, cases.ASSET_CASES),
+    "partitions": (cases.partitions_cases, cases.PARTITIONS_CASES),
+    "wrapper": (cases.wrapper_cases, cases.WRAPPER_CASES),
+}
+_built = {}
 
 
-@pytest.mark.parametrize("case", cases.ASSET_CASES)
-def test_asset_and_decorator(asset_cases, case):
-    call, watch = asset_cases[case]
+def case_table(entry):
+    """Built when first needed, not at collection: a crash while building the
+    table would otherwise take the whole run down before any test reports."""
+    if entry not in _built:
+        build, names = TABLES[entry]
+        table = build()
+        assert list(table) == names
+        _built[entry] = table
+    return _built[entry]
+
+
+@pytest.mark.parametrize("entry, case", [(entry, case) for entry, (_, names) in TABLES.items()
+                                         for case in names])
+def test_declarations_and_wrappers(entry, case):
+    call, watch = case_table(entry)[case]
     assert_no_leak(call, watch=watch)
 
 
@@ -90,32 +101,6 @@ def test_dictionary_changed_during_the_walk():
     call, watch = cases.dictionary_changed_case(provoke_internal_fault())
     with silenced_fd2():
         assert_no_leak(call, watch=watch)
-
-
-@pytest.fixture(scope="module")
-def partitions_cases():
-    table = cases.partitions_cases()
-    assert list(table) == cases.PARTITIONS_CASES
-    return table
-
-
-@pytest.mark.parametrize("case", cases.PARTITIONS_CASES)
-def test_partitions(partitions_cases, case):
-    call, watch = partitions_cases[case]
-    assert_no_leak(call, watch=watch)
-
-
-@pytest.fixture(scope="module")
-def wrapper_cases():
-    table = cases.wrapper_cases()
-    assert list(table) == cases.WRAPPER_CASES
-    return table
-
-
-@pytest.mark.parametrize("case", cases.WRAPPER_CASES)
-def test_wrapper(wrapper_cases, case):
-    call, watch = wrapper_cases[case]
-    assert_no_leak(call, watch=watch)
 
 
 # --- inspect_modules -------------------------------------------------------------
