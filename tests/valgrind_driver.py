@@ -89,12 +89,20 @@ def frames(block):
     return [line for line in block.splitlines() if FRAME.search(line)]
 
 
+# Strings the interpreter interns for good (immortal since 3.13, never freed):
+# names passed to these calls, whoever made them first.
+INTERNED = re.compile(r"\b(PyDict_SetItemString|PyUnicode_InternFromString|_PyUnicode_InternImmortal)\b")
+
+
 def made_by(block, extension):
     """Allocated by the extension's own code: walking up from the allocator,
     an extension frame comes before any frame of the interpreter's eval loop.
     Blocks allocated by Python code that the extension called (imports, the
-    asset function, the standard library) belong to that code."""
+    asset function, the standard library) belong to that code, and interned
+    names belong to the interpreter."""
     stack = frames(block)
+    if any(INTERNED.search(frame) for frame in stack):
+        return False
     ours = next((i for i, f in enumerate(stack) if extension in f or "orvan::" in f), None)
     python = next((i for i, f in enumerate(stack) if "_PyEval_EvalFrame" in f), None)
     return ours is not None and (python is None or ours < python)
