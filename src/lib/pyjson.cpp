@@ -2,7 +2,9 @@
 
 namespace orvan::lib {
 
-json::ParseResult parse_dumped(PyObject* text) { return json::parse(text_of(text)); }
+json::ParseResult parse_dumped(PyObject* text) {
+    return json::parse(text_of(text));
+}
 
 json::Value python_dict_to_json(PyObject* obj) {
     Ref json_module = import("json");
