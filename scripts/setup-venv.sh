@@ -10,7 +10,8 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" || { echo "error: could not create a virtual environment with $python (is its venv module installed?)" >&2; exit 1; }
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy; then
+if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy \
+        "pandas>=2.2" pandas-stubs "pyarrow>=15" "numpy>=1.26"; then
     echo "error: could not install the build and test tools from PyPI into $venv" >&2
     exit 1
 fi

@@ -6,6 +6,7 @@ from __future__ import annotations
 import difflib
 from dataclasses import dataclass
 
+from .. import values
 from .discovery import AssetRecord
 from .naming import check_component, escape, key_text, partition_component
 
@@ -75,6 +76,19 @@ def _check_partitions(key: str, rec: AssetRecord, problems: list[str]) -> None:
     why = check_component(escape(key))
     if why:
         problems.append(f"asset {key[:40]!r}...: {why}")
+
+
+def _check_serializers(records: list[AssetRecord], problems: list[str]) -> None:
+    """Unknown serializer names, found while planning rather than once per job."""
+    wanted = {rec.serializer for rec in records if not values.is_json(rec.serializer)}
+    if not wanted:
+        return
+    known = values.known_names()
+    for rec in records:
+        if rec.serializer in wanted and rec.serializer not in known:
+            problems.append(
+                f"asset {asset_key(rec)!r}: unknown serializer {rec.serializer!r} (known: {', '.join(known)})"
+            )
 
 
 def _find_cycles(edges: dict[str, list[str]]) -> list[list[str]]:
@@ -187,6 +201,7 @@ def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
         if key not in assets:
             assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
 
+    _check_serializers(records, problems)
     edges = {key: sorted(set(a.inputs.values())) for key, a in assets.items()}
     for cycle in _find_cycles(edges):
         problems.append("dependency cycle: " + " -> ".join(cycle) + " (each reads the next)")

@@ -9,8 +9,9 @@ import os
 from collections.abc import Mapping
 
 from .executors import WorkerTask
-from .naming import KWARGS_FILE, LOG_FILE, RESULT_FILE, VALUE_FILE
-from .plan import Job, JobId, Plan
+from .. import values
+from .naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
+from .plan import Input, Job, JobId, Plan
 
 
 class InputError(Exception):
@@ -29,8 +30,14 @@ def job_dir(out_dir: str, job: Job) -> str:
     return os.path.join(out_dir, job.relpath)
 
 
+def value_path(out_dir: str, job: Job) -> str:
+    """Where the job's value is stored: value.json, or value.<ext> for values
+    that another serializer stores."""
+    return os.path.join(job_dir(out_dir, job), values.value_file(job.asset.record.serializer))
+
+
 def has_value(out_dir: str, job: Job) -> bool:
-    return os.path.isfile(os.path.join(job_dir(out_dir, job), VALUE_FILE))
+    return os.path.isfile(value_path(out_dir, job))
 
 
 def stored_size(out_dir: str, job: Job) -> int | None:
@@ -38,7 +45,7 @@ def stored_size(out_dir: str, job: Job) -> int | None:
     worker's report is missing (a success leaves both)."""
     directory = job_dir(out_dir, job)
     try:
-        size = os.stat(os.path.join(directory, VALUE_FILE)).st_size
+        size = os.stat(value_path(out_dir, job)).st_size
         os.stat(os.path.join(directory, RESULT_FILE))
     except OSError:
         return None
@@ -64,12 +71,12 @@ def _fsync(path: str) -> None:
         os.close(fd)
 
 
-def seal(directory: str) -> tuple[int, str]:
+def seal(directory: str, serializer: str | None = None) -> tuple[int, str]:
     """Make a finished job's value and report durable, and return the value's
     (size, hash). Called after the worker has exited and before the catalog
     says done, so that a crash of the machine cannot leave a done row whose
     files never reached the disk."""
-    value = os.path.join(directory, VALUE_FILE)
+    value = os.path.join(directory, values.value_file(serializer))
     size, digest = file_digest(value)
     _fsync(value)
     _fsync(os.path.join(directory, RESULT_FILE))
@@ -80,11 +87,19 @@ def seal(directory: str) -> tuple[int, str]:
 def clear(directory: str) -> None:
     """Remove what an earlier attempt left, so that a failed or interrupted
     attempt can never leave an old value looking current."""
-    for name in (VALUE_FILE, RESULT_FILE, LOG_FILE, KWARGS_FILE):
-        try:
-            os.unlink(os.path.join(directory, name))
-        except FileNotFoundError:
-            pass
+    try:
+        names = os.listdir(directory)
+    except FileNotFoundError:
+        return
+    ours = {RESULT_FILE, LOG_FILE, KWARGS_FILE, INPUTS_FILE}
+    for name in names:
+        # value.* whatever serializer stored it (the asset may have changed
+        # serializer since), and what a killed writer left half written.
+        if name in ours or name.startswith((values.VALUE_STEM + ".", "." + values.VALUE_STEM + ".")):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except (FileNotFoundError, IsADirectoryError):
+                pass
 
 
 class ValueReader:
@@ -98,28 +113,56 @@ class ValueReader:
         self.hashes = hashes if hashes is not None else {}
         self.verified: set[JobId] = set()
 
+    def _check(self, job_id: JobId, path: str, digest: str) -> None:
+        expected = self.hashes.get(job_id)
+        if expected is not None and job_id not in self.verified:
+            if digest != expected:
+                raise DamagedValue(job_id, f"the stored value of {self.plan.jobs[job_id].label} is damaged (its"
+                                           f" bytes are not those recorded when it was written): {path}")
+            self.verified.add(job_id)
+
     def text(self, job_id: JobId) -> str:
         upstream = self.plan.jobs[job_id]
-        path = os.path.join(job_dir(self.out_dir, upstream), VALUE_FILE)
+        path = value_path(self.out_dir, upstream)
         try:
             with open(path, "rb") as f:
                 data = f.read()
         except OSError as e:
             raise InputError(f"cannot read the value of {upstream.label}: {e.strerror}: {path}") from None
-        expected = self.hashes.get(job_id)
-        if expected is not None and job_id not in self.verified:
-            if hashlib.sha256(data).hexdigest() != expected:
-                raise DamagedValue(job_id, f"the stored value of {upstream.label} is damaged (its bytes are not"
-                                           f" those recorded when it was written): {path}")
-            self.verified.add(job_id)
+        self._check(job_id, path, hashlib.sha256(data).hexdigest())
         text = data.decode("utf-8", "replace").strip()
         if not text:
             raise InputError(f"the stored value of {upstream.label} is empty: {path}")
         return text
 
 
+    def ref(self, job_id: JobId) -> dict[str, object]:
+        """A reference to a value stored as a file the worker loads itself,
+        checked like a value read here (the bytes are hashed, not parsed)."""
+        upstream = self.plan.jobs[job_id]
+        path = value_path(self.out_dir, upstream)
+        if job_id in self.hashes and job_id not in self.verified:
+            try:
+                digest = file_digest(path)[1]
+            except OSError as e:
+                raise InputError(f"cannot read the value of {upstream.label}: {e.strerror}: {path}") from None
+            self._check(job_id, path, digest)
+        elif not os.path.isfile(path):
+            raise InputError(f"cannot read the value of {upstream.label}: no such file: {path}")
+        return {"kind": "file", "path": path, "serializer": upstream.asset.record.serializer}
+
+
+def _is_json(plan: Plan, job_id: JobId) -> bool:
+    return values.is_json(plan.jobs[job_id].asset.record.serializer)
+
+
+def _json_inputs(plan: Plan, job: Job) -> list[Input]:
+    return [inp for inp in job.inputs if not inp.job_ids() or _is_json(plan, inp.job_ids()[0])]
+
+
 def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None = None) -> str | None:
-    """The worker's keyword arguments as JSON text, or None if there are none.
+    """The worker's JSON keyword arguments as JSON text, or None if there are
+    none: partition keys and the upstream values stored as JSON.
 
     Upstream values are spliced in as the text the upstream worker wrote, not
     parsed and re-encoded: it is cheaper, and values such as NaN or very
@@ -127,7 +170,7 @@ def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None =
     """
     read = (reader or ValueReader(out_dir, plan)).text
     members = [json.dumps(dim) + ":" + json.dumps(value) for dim, value in job.partition_values.items()]
-    for inp in job.inputs:
+    for inp in _json_inputs(plan, job):
         if inp.single is not None:
             text = read(inp.single)
         else:
@@ -140,34 +183,57 @@ def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None =
     return "{" + ",".join(members) + "}"
 
 
+def refs_text(plan: Plan, job: Job, reader: ValueReader) -> str | None:
+    """References to the upstream values that are not JSON, or None: the
+    worker loads each with its own serializer, never through JSON."""
+    refs: dict[str, object] = {}
+    for inp in job.inputs:
+        ids = inp.job_ids()
+        if not ids or _is_json(plan, ids[0]):
+            continue
+        if inp.single is not None:
+            refs[inp.param] = reader.ref(inp.single)
+        else:
+            items = {key: reader.ref(jid) for key, jid in inp.mapping}
+            refs[inp.param] = {"kind": "map", "items": items}
+    return json.dumps(refs, ensure_ascii=False) if refs else None
+
+
+def _write(directory: str, name: str, text: str | None) -> str | None:
+    if text is None:
+        return None
+    path = os.path.join(directory, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
 def prepare(out_dir: str, plan: Plan, job: Job, timeout: float | None,
             reader: ValueReader | None = None) -> WorkerTask:
     directory = job_dir(out_dir, job)
     os.makedirs(directory, exist_ok=True)
     clear(directory)
-    text = kwargs_text(out_dir, plan, job, reader)
-    kwargs_path = None
-    if text is not None:
-        kwargs_path = os.path.join(directory, KWARGS_FILE)
-        with open(kwargs_path, "w", encoding="utf-8") as f:
-            f.write(text)
+    reader = reader or ValueReader(out_dir, plan)
     rec = job.asset.record
     return WorkerTask(
         label=job.label,
         module=rec.module,
         function=rec.function,
         out_dir=directory,
-        kwargs_path=kwargs_path,
+        kwargs_path=_write(directory, KWARGS_FILE, kwargs_text(out_dir, plan, job, reader)),
         log_path=os.path.join(directory, LOG_FILE),
         timeout=timeout,
+        serializer=None if values.is_json(rec.serializer) else rec.serializer,
+        refs_path=_write(directory, INPUTS_FILE, refs_text(plan, job, reader)),
     )
 
 
 def discard_kwargs(task: WorkerTask) -> None:
     """A succeeded job's arguments are its upstream values again: drop the copy.
     A failed job keeps them, to rerun the worker by hand."""
-    if task.kwargs_path:
-        try:
-            os.unlink(task.kwargs_path)
-        except FileNotFoundError:
-            pass
+    for path in (task.kwargs_path, task.refs_path):
+        if path:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass

@@ -103,6 +103,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
     p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     out(p)
+    p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
     p.set_defaults(func=commands.cmd_show)
     return parser
 

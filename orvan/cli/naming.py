@@ -20,6 +20,8 @@ VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 LOG_FILE = "log.txt"
 KWARGS_FILE = "kwargs.json"
+# References to the upstream values that are not JSON (stored files).
+INPUTS_FILE = "inputs.json"
 
 # Stands for the empty string, which cannot be a file name. A lone "%" is
 # never produced by percent-escaping, so the mapping stays reversible.

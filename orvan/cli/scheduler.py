@@ -173,7 +173,7 @@ class Scheduler:
     def _succeeded(self, jid: JobId, task: WorkerTask, took: float) -> None:
         job = self.plan.jobs[jid]
         try:
-            value = jobfiles.seal(task.out_dir)
+            value = jobfiles.seal(task.out_dir, job.asset.record.serializer)
         except OSError as e:
             self._settle(jid, FAILED, f"its value could not be stored: {e}", took, task.log_path)
             return

@@ -6,9 +6,12 @@ import difflib
 import hashlib
 import json
 import os
+import shutil
 import sys
 from argparse import Namespace
 
+from ... import values
+from ...values.summary import summarize
 from .. import naming, undeclared
 from ..catalog import CATALOG_FILE, Catalog
 from ..config import modules_from_pyproject, resolve_out
@@ -53,16 +56,8 @@ def cmd_show(args: Namespace) -> int:
         raise CommandError(f"nothing stored for asset {args.key!r} in {display_path(out_dir)}"
                            + (f" (did you mean {hint[0]!r}?)" if hint else ""))
     directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
-    try:
-        with open(os.path.join(directory, naming.RESULT_FILE), encoding="utf-8") as f:
-            ok = json.load(f).get("ok") is True
-        with open(os.path.join(directory, naming.VALUE_FILE), "rb") as f:
-            data = f.read()
-        _check_recorded(out_dir, args.key, partition, data)
-        value = json.loads(data)
-    except (OSError, ValueError):
-        ok = False
-    if not ok:
+    stored_format = _stored_format(directory)
+    if stored_format is None:
         stored = [p for p in _stored_partitions(asset_dir) if partition.items() <= p.items()]
         label = ",".join(f"{d}={k}" for d, k in partition.items())
         msg = f"no stored value for {args.key}" + (f" [{label}]" if label else "")
@@ -76,11 +71,43 @@ def cmd_show(args: Namespace) -> int:
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
+    path = os.path.join(directory, values.value_file(stored_format))
+    _check_recorded(out_dir, args.key, partition, path)
+    return _print_value(path, stored_format, args.raw)
+
+
+def _stored_format(directory: str) -> str | None:
+    """The serializer of the value stored in directory, or None if there is
+    no successful result there."""
+    try:
+        with open(os.path.join(directory, naming.RESULT_FILE), encoding="utf-8") as f:
+            record = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(record, dict) or record.get("ok") is not True:
+        return None
+    fmt = record.get("artifact_format", values.JSON)
+    return fmt if isinstance(fmt, str) else None
+
+
+def _print_value(path: str, fmt: str, raw: str | None) -> int:
+    if raw is not None:
+        shutil.copyfile(path, raw)
+        print(f"copied {display_path(path)} to {raw}")
+        return OK
+    if not values.is_json(fmt):
+        print(summarize(path, fmt))
+        return OK
+    try:
+        with open(path, "rb") as f:
+            value = json.loads(f.read())
+    except (OSError, ValueError) as e:
+        raise CommandError(f"the stored value {display_path(path)} cannot be read: {e}") from None
     print(json.dumps(value, indent=2, ensure_ascii=False))
     return OK
 
 
-def _check_recorded(out_dir: str, key: str, partition: dict[str, str], data: bytes) -> None:
+def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str) -> None:
     """Refuse a value whose bytes are not those recorded when it was written."""
     if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
         return
@@ -91,7 +118,12 @@ def _check_recorded(out_dir: str, key: str, partition: dict[str, str], data: byt
         catalog.close()
     if attempt is None or attempt.value_hash is None:
         return  # recorded before hashes were; nothing to compare with
-    if hashlib.sha256(data).hexdigest() != attempt.value_hash:
+    try:
+        with open(path, "rb") as f:
+            digest = hashlib.file_digest(f, "sha256").hexdigest()
+    except OSError as e:
+        raise CommandError(f"the stored value {display_path(path)} cannot be read: {e.strerror}") from None
+    if digest != attempt.value_hash:
         label = job_label(key, partition)
         raise CommandError(f"the stored value of {label} is damaged (its bytes are not those recorded when it was"
                            " written); `orvan run` redoes it")

@@ -39,6 +39,10 @@ class WorkerTask:
     kwargs_path: str | None  # JSON object of keyword arguments, if any
     log_path: str  # the worker's stdout and stderr
     timeout: float | None  # seconds; None for no limit
+    # How the value is stored when it is not JSON, and the file of references
+    # to upstream values that are not JSON: both None on the native path.
+    serializer: str | None = None
+    refs_path: str | None = None
 
 
 @dataclass(frozen=True)
@@ -67,6 +71,10 @@ def worker_command(task: WorkerTask) -> list[str]:
     if task.kwargs_path is not None:
         # Upstream values can be large: they go through a file, never argv.
         cmd += ["--kwargs-file", task.kwargs_path]
+    if task.serializer is not None:
+        cmd += ["--serializer", task.serializer]
+    if task.refs_path is not None:
+        cmd += ["--inputs-file", task.refs_path]
     return cmd
 
 
