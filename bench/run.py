@@ -25,6 +25,8 @@ the ratio.
   values      bench/cli/bench_values.py: a 1,000,000-row DataFrame passed
               between two assets as Parquet, against one process writing and
               reading it; the same via JSON records for comparison
+  progress    bench/cli/bench_progress.py: 10,000 jobs through the scheduler
+              with the live line or plain lines, against printing nothing
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -160,6 +162,17 @@ def bench_cli(args: argparse.Namespace) -> list[Figure]:
             return cli_from_text(text)
 
 
+def bench_progress(args: argparse.Namespace) -> list[Figure]:
+    script = os.path.join(ROOT, "bench", "cli", "bench_progress.py")
+    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
+        out = os.path.join(tmp, "figures.json")
+        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
+        for line in text.splitlines():
+            log("  " + line)
+        with open(out, encoding="utf-8") as f:
+            return checked(json.load(f), "<=")
+
+
 def cli_from_text(text: str) -> list[Figure]:
     ours = re.search(r"orvan run:\s+([\d.]+) s", text)
     floor = re.search(r"bare worker floor:\s+([\d.]+) s", text)
@@ -200,6 +213,7 @@ BENCHMARKS = {
     "cli": bench_cli,
     "incremental": bench_incremental,
     "values": bench_values,
+    "progress": bench_progress,
 }
 
 

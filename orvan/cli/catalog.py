@@ -301,6 +301,49 @@ class Catalog:
                 [(status, now, now, error, i) for i in row_ids],
             )
 
+    def job_retrying(self, row_id: int, attempt: int) -> None:
+        with self.transaction():
+            self.db.execute("UPDATE jobs SET status=?, attempt=? WHERE id=?", (RUNNING, attempt, row_id))
+
+    def attempt_ended(self, row_id: int, attempt: int, status: str, started_at: float, error: str | None) -> None:
+        """Record one attempt of a job that was tried more than once; the
+        job's row itself describes only the attempt that settled it."""
+        with self.transaction():
+            self.db.execute(
+                "INSERT OR REPLACE INTO attempts (job_id, attempt, status, started_at, ended_at, error)"
+                " VALUES (?, ?, ?, ?, ?, ?)",
+                (row_id, attempt, status, started_at, time.time(), error),
+            )
+
+    def attempt_numbers(self) -> dict[tuple[str, str], int]:
+        """(asset key, partition) -> how many attempts its latest job row took."""
+        marks = ",".join("?" * len(ATTEMPTS))
+        rows = self.db.execute(
+            "SELECT asset_key, partition, attempt FROM jobs"
+            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
+            ATTEMPTS,
+        )
+        return {(k, p): n for k, p, n in rows}
+
+    def retries_by_run(self, run_ids: list[int]) -> dict[int, int]:
+        """run id -> attempts beyond the first, over all its jobs."""
+        marks = ",".join("?" * len(run_ids))
+        rows = self.db.execute(
+            f"SELECT run_id, SUM(attempt - 1) FROM jobs WHERE run_id IN ({marks}) GROUP BY run_id", run_ids
+        )
+        return {run_id: int(n or 0) for run_id, n in rows}
+
+    def job_attempts(self, row_id: int) -> list[sqlite3.Row]:
+        return self.db.execute(
+            "SELECT attempt, status, started_at, ended_at, error FROM attempts WHERE job_id=? ORDER BY attempt",
+            (row_id,),
+        ).fetchall()
+
+    def job_history(self, key: str, partition: str) -> list[tuple[int, str]]:
+        """(run id, status) of every row of one job, oldest first."""
+        return [(r, st) for r, st in self.db.execute(
+            "SELECT run_id, status FROM jobs WHERE asset_key=? AND partition=? ORDER BY id", (key, partition)
+        )]
     _ATTEMPT_COLUMNS = ("asset_key, partition, fingerprint, status, ended_at, error, value_size, value_hash,"
                         " input_hashes, parts")
 

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import fnmatch
 import os
 import tomllib
+from dataclasses import dataclass, fields, replace
+from typing import Any
 
 DEFAULT_OUT = ".orvan"
 
@@ -12,17 +15,23 @@ class ConfigError(Exception):
     pass
 
 
-def modules_from_pyproject(directory: str) -> list[str]:
-    """`[tool.orvan] modules = [...]` from `directory/pyproject.toml`, or []."""
+def _section(directory: str) -> tuple[str, dict[str, Any]]:
+    """The path of `directory/pyproject.toml` and its `[tool.orvan]` table."""
     path = os.path.join(directory, "pyproject.toml")
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
     except FileNotFoundError:
-        return []
+        return path, {}
     except tomllib.TOMLDecodeError as e:
         raise ConfigError(f"{path}: {e}") from None
     section = data.get("tool", {}).get("orvan", {})
+    return path, section if isinstance(section, dict) else {}
+
+
+def modules_from_pyproject(directory: str) -> list[str]:
+    """`[tool.orvan] modules = [...]` from `directory/pyproject.toml`, or []."""
+    path, section = _section(directory)
     modules = section.get("modules", [])
     if not isinstance(modules, list) or not all(isinstance(m, str) and m for m in modules):
         raise ConfigError(f"{path}: [tool.orvan] modules must be a list of module names")
@@ -42,3 +51,72 @@ def resolve_modules(given: list[str], directory: str) -> list[str]:
 
 def resolve_out(out: str | None, directory: str) -> str:
     return os.path.abspath(os.path.join(directory, out or DEFAULT_OUT))
+
+
+@dataclass(frozen=True)
+class JobSettings:
+    """How one asset's jobs are run: attempts after the first, the base
+    delay between them, and the time limit of each attempt."""
+
+    retries: int = 0
+    retry_delay: float = 1.0
+    timeout: float | None = None
+
+
+def _setting(path: str, where: str, name: str, value: object) -> object:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ConfigError(f"{path}: {where} {name} must be a number")
+    if name == "retries" and not (isinstance(value, int) and value >= 0):
+        raise ConfigError(f"{path}: {where} retries must be a whole number, 0 or more")
+    if name == "retry_delay" and value < 0:
+        raise ConfigError(f"{path}: {where} retry_delay must be 0 or more seconds")
+    if name == "timeout" and value <= 0:
+        raise ConfigError(f"{path}: {where} timeout must be a positive number of seconds")
+    return value if name == "retries" else float(value)
+
+
+def _overrides(path: str, where: str, table: object) -> dict[str, object]:
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: {where} must be a table")
+    known = {f.name for f in fields(JobSettings)}
+    unknown = sorted(set(table) - known)
+    if unknown:
+        raise ConfigError(f"{path}: {where}: unknown setting {unknown[0]!r} (known: {', '.join(sorted(known))})")
+    return {name: _setting(path, where, name, value) for name, value in table.items()}
+
+
+@dataclass(frozen=True)
+class Settings:
+    """Per-asset settings: the command line's defaults, then each
+    `[tool.orvan.assets."PATTERN"]` table whose pattern matches the key, in
+    file order, and last the table named by the exact key."""
+
+    defaults: JobSettings
+    tables: tuple[tuple[str, dict[str, object]], ...] = ()
+
+    def for_asset(self, key: str) -> JobSettings:
+        result = self.defaults
+        for pattern, values in self.tables:
+            if pattern != key and fnmatch.fnmatchcase(key, pattern):
+                result = replace(result, **values)  # type: ignore[arg-type]  # checked by _overrides
+        for pattern, values in self.tables:
+            if pattern == key:
+                result = replace(result, **values)  # type: ignore[arg-type]  # checked by _overrides
+        return result
+
+
+def load_settings(directory: str, given: dict[str, object]) -> Settings:
+    """`given` holds the command line's values, None where not given; they
+    override `[tool.orvan]` retries, retry_delay and timeout, which override
+    the built-in defaults."""
+    path, section = _section(directory)
+    project = {name: section[name] for name in ("retries", "retry_delay", "timeout") if name in section}
+    values = _overrides(path, "[tool.orvan]", project) | {k: v for k, v in given.items() if v is not None}
+    defaults = replace(JobSettings(), **values)  # type: ignore[arg-type]  # checked by _overrides and argparse
+    assets = section.get("assets", {})
+    if not isinstance(assets, dict):
+        raise ConfigError(f"{path}: [tool.orvan.assets] must be a table of asset keys")
+    tables = tuple(
+        (pattern, _overrides(path, f"[tool.orvan.assets.{pattern!r}]", table)) for pattern, table in assets.items()
+    )
+    return Settings(defaults, tables)

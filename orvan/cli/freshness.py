@@ -115,11 +115,12 @@ def _verdict(out_dir: str, job: Job, attempt: Attempt | None, upstream: Mapping[
 
 
 def assess(plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
-           forced: Iterable[str] = ()) -> dict[JobId, Verdict]:
-    """A verdict for every job of the plan; `forced` names assets to rerun
-    whatever their state."""
-    forced = set(forced)
+           forced: Iterable[str | JobId] = ()) -> dict[JobId, Verdict]:
+    """A verdict for every job of the plan; `forced` names assets, or single
+    jobs (a backfill of some partitions), to rerun whatever their state."""
+    force = set(forced)
     verdicts: dict[JobId, Verdict] = {}
     for job in plan.jobs.values():  # dependency order: upstream verdicts come first
-        verdicts[job.id] = _verdict(out_dir, job, attempts.get(job.id), verdicts, job.key in forced)
+        verdicts[job.id] = _verdict(out_dir, job, attempts.get(job.id), verdicts,
+                                    job.key in force or job.id in force)
     return verdicts

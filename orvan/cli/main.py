@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import os
 import sys
 
@@ -19,6 +20,25 @@ Modules are named on the command line or in pyproject.toml:
 
     [tool.orvan]
     modules = ["pipeline.prices", "pipeline.reports"]
+
+Selection (--select, on list, status, run and graph; repeat it or use commas):
+    KEY or FUNCTION     one asset          pipeline.prices.*   a key pattern
+    +KEY  KEY+  +KEY+   with everything upstream / downstream / both
+    2+KEY  KEY+1        that many levels only
+
+Backfills (--partition, on run and status; once per dimension):
+    date=2024-01-02,2024-01-05   date=2024-01-02..2024-01-31   date=2024-01-*
+
+Retries and per-asset settings:
+    orvan run --retries 2 --retry-delay 5 --timeout 60
+    [tool.orvan]                               # defaults for every asset
+    retries = 1
+    [tool.orvan.assets."pipeline.ingest.*"]    # a key or a pattern
+    retries = 3
+    retry_delay = 5
+    timeout = 60
+
+See docs/runner.md for the whole story.
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
@@ -38,78 +58,195 @@ def _positive_float(text: str) -> float:
     return value
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
+def _non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return value
+
+
+def _non_negative_float(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError("must be 0 or more seconds")
+    return value
+
+
+def _add(sub: argparse._SubParsersAction, name: str, help: str, description: str) -> argparse.ArgumentParser:  # type: ignore[type-arg]
+    p: argparse.ArgumentParser = sub.add_parser(
+        name, help=help, description=description, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    return p
 
-    def add(name: str, help: str, description: str) -> argparse.ArgumentParser:
-        return sub.add_parser(
-            name, help=help, description=description, epilog=EPILOG,
-            formatter_class=argparse.RawDescriptionHelpFormatter,
-        )
 
-    def modules(p: argparse.ArgumentParser) -> None:
-        p.add_argument("modules", nargs="*", metavar="MODULE",
-                       help="modules to inspect (default: [tool.orvan] modules in ./pyproject.toml)")
+def _modules(p: argparse.ArgumentParser) -> None:
+    p.add_argument("modules", nargs="*", metavar="MODULE",
+                   help="modules to inspect (default: [tool.orvan] modules in ./pyproject.toml)")
 
-    def out(p: argparse.ArgumentParser) -> None:
-        p.add_argument("--out", metavar="DIR", default=None,
-                       help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
 
-    p = add("list", "list the assets found", "List the assets found: key, inputs, partitions and source file.")
-    modules(p)
+def _out(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--out", metavar="DIR", default=None,
+                   help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
+
+
+def _select(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-s", "--select", action="append", metavar="TERMS",
+                   help="assets to act on, repeatable or comma-separated: KEY, a function name, a pattern "
+                        "(pipe.prices.*), +KEY (and upstream), KEY+ (and downstream), 2+KEY, KEY+1")
+
+
+def _partition(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-p", "--partition", action="append", metavar="DIM=KEYS",
+                   help="only these partitions of the selected assets, once per dimension: DIM=KEY[,KEY...], "
+                        "DIM=FIRST..LAST (in declared order) or DIM=PATTERN")
+
+
+def _json(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--json", action="store_true", help="print one JSON document (see docs/runner.md)")
+
+
+def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "list", "list the assets found", "List the assets found: key, inputs, partitions and source file.")
+    _modules(p)
+    _select(p)
+    _json(p)
     p.set_defaults(func=commands.cmd_list)
 
-    p = add("run", "materialise the pipeline",
-            "Materialise the pipeline's assets in dependency order, skipping jobs whose\n"
-            "stored value is still fresh.")
-    modules(p)
-    out(p)
+
+def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "run", "materialise the pipeline",
+             "Materialise the pipeline's assets in dependency order, skipping jobs whose\n"
+             "stored value is still fresh.\n\n"
+             "  orvan run --select +market_summary         it and everything upstream\n"
+             "  orvan run -s 'pipeline.prices.*+' -p date=2024-01-02..2024-01-05\n"
+             "  orvan run --retries 2 --retry-delay 5      retry failed jobs, backing off\n\n"
+             "Per-asset settings (retries, retry_delay, timeout) go in pyproject.toml:\n\n"
+             "  [tool.orvan.assets.\"pipeline.ingest.*\"]\n"
+             "  retries = 3\n"
+             "  timeout = 60")
+    _modules(p)
+    _out(p)
     p.add_argument("-j", "--jobs", type=_positive_int, default=os.process_cpu_count() or 1, metavar="N",
                    help="run up to N jobs at once (default: the number of CPUs, %(default)s)")
-    p.add_argument("--select", nargs="+", action="extend", metavar="KEY",
-                   help="run only these assets, and whichever of their upstream jobs are not fresh")
-    p.add_argument("--force", action="store_true", help="rerun the selected assets even if fresh")
+    _select(p)
+    _partition(p)
+    p.add_argument("--force", action="store_true", help="rerun the selected jobs even if fresh")
     p.add_argument("--timeout", type=_positive_float, metavar="SECONDS",
-                   help="kill a job that runs longer than this, and record it as failed")
+                   help="kill an attempt that runs longer than this, and record it as failed")
+    # Unset flags are None, so that [tool.orvan] can give the defaults.
+    p.add_argument("--retries", type=_non_negative_int, metavar="N",
+                   help="try a failed job up to N more times (default: 0)")
+    p.add_argument("--retry-delay", type=_non_negative_float, metavar="SECONDS",
+                   help="wait before the first retry, doubling with each further one, with jitter (default: 1)")
+    noise = p.add_mutually_exclusive_group()
+    noise.add_argument("-q", "--quiet", action="store_true", help="print only failures and the summary")
+    noise.add_argument("-v", "--verbose", action="store_true",
+                       help="stream each job's output as it is written, prefixed with the job")
     p.set_defaults(func=run_command.cmd_run)
 
-    p = add("status", "show whether stored values are fresh",
-            "For each asset and partition, whether its last materialisation is fresh,\n"
-            "stale (the code or an upstream value changed), failed, or missing.")
-    modules(p)
-    out(p)
+
+def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "status", "show whether stored values are fresh",
+             "For each asset and partition, whether its last materialisation is fresh,\n"
+             "stale (the code or an upstream value changed), failed, or missing.\n"
+             "Exits 0 when every selected job is fresh, 1 otherwise.")
+    _modules(p)
+    _out(p)
+    _select(p)
+    _partition(p)
+    _json(p)
     p.add_argument("--why", nargs="*", metavar="KEY",
                    help="for each job that is not fresh (of these assets, or all), every reason why")
     p.set_defaults(func=commands.cmd_status)
 
-    p = add("clean", "remove values no longer declared",
-            "Remove the stored values, results and logs of assets and partitions the\n"
-            "pipeline no longer declares, listing them. The history of runs is kept.")
-    modules(p)
-    out(p)
+
+def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "clean", "remove values no longer declared",
+             "Remove the stored values, results and logs of assets and partitions the\n"
+             "pipeline no longer declares, listing them. The history of runs is kept.")
+    _modules(p)
+    _out(p)
     p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
     p.set_defaults(func=commands.cmd_clean)
 
-    p = add("history", "list recent runs", "Recent runs with their counts of jobs done, fresh, failed and not run.")
-    out(p)
+
+def _history_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "history", "list recent runs",
+             "Recent runs with their counts of jobs done, fresh, failed and not run.")
+    _out(p)
     p.add_argument("-n", "--limit", type=_positive_int, default=10, metavar="N",
                    help="how many runs to show (default: %(default)s)")
+    _json(p)
     p.set_defaults(func=commands.cmd_history)
 
-    p = add("show", "print a stored value", "Print the stored value of an asset, or of one of its partitions.")
+
+def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "show", "print a stored value", "Print the stored value of an asset, or of one of its partitions.")
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
     p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
-    out(p)
+    _out(p)
     p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
     p.set_defaults(func=commands.cmd_show)
+
+
+def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "logs", "print a job's log",
+             "Print the output of a job's latest attempt (its stdout and stderr).")
+    p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
+    p.add_argument("-p", "--partition", action="append", metavar="DIM=VALUE",
+                   help="partition key, once per dimension (or DIM=VALUE,DIM=VALUE)")
+    p.add_argument("--run", type=_positive_int, metavar="N",
+                   help="the job's log from run N, if no later attempt has replaced it")
+    p.add_argument("-f", "--follow", action="store_true", help="keep printing while the job runs")
+    _out(p)
+    p.set_defaults(func=commands.cmd_logs)
+
+
+def _graph_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "graph", "print the asset graph",
+             "Print the asset graph as Mermaid (renders in GitHub markdown) or Graphviz dot.")
+    _modules(p)
+    _select(p)
+    p.add_argument("--format", choices=["mermaid", "dot"], default="mermaid",
+                   help="output format (default: %(default)s)")
+    p.set_defaults(func=commands.cmd_graph)
+
+
+SUBCOMMANDS = [_list_parser, _run_parser, _status_parser, _clean_parser, _history_parser, _show_parser,
+               _logs_parser, _graph_parser]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--version", action="version", version=f"orvan {_version()}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for add in SUBCOMMANDS:
+        add(sub)
     return parser
 
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("orvan")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def parse(argv: list[str] | None) -> argparse.Namespace:
+    """Like parse_args, but a flag the subcommand does not know is reported
+    with that subcommand's usage rather than the top-level one."""
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+        sub.choices[args.command].error("unrecognized arguments: " + " ".join(extra))
+    return args
+
+
 def run(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse(argv)
     try:
         status: int = args.func(args)
         return status

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import itertools
 import os
+import shutil
 import time
 from collections import Counter
 from collections.abc import Collection, Sequence
@@ -44,112 +46,251 @@ def display_path(path: str) -> str:
     return rel if not rel.startswith("..") else path
 
 
+class _Tail:
+    """The part of a running job's log not yet streamed (for -v)."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.offset = 0
+        self.partial = b""
+
+    def read(self, final: bool) -> list[str]:
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                data = f.read()
+        except OSError:
+            data = b""
+        self.offset += len(data)
+        lines = (self.partial + data).split(b"\n")
+        self.partial = lines.pop()
+        if final and self.partial:
+            lines.append(self.partial)
+            self.partial = b""
+        return [line.decode("utf-8", "replace").rstrip("\r") for line in lines]
+
+
 class Progress:
-    """A live line on a terminal; one plain line per finished job otherwise."""
+    """What a run prints while it goes.
 
-    def __init__(self, total: int, fresh: int, stream: TextIO, live: bool):
+    On a terminal: one status line, redrawn in place at most every
+    `LIVE_INTERVAL` seconds, with the lines of finished jobs written above it
+    in the same redraw, so that the cost of drawing does not grow with the
+    rate at which jobs finish; past `LINES_PER_DRAW` finished jobs in one
+    redraw the rest are counted, not listed (failures always are). Elsewhere:
+    one plain line as each job starts and ends, flushed at the same pace.
+    Output errors (a closed pipe) silence it; they never stop a run.
+    """
+
+    LIVE_INTERVAL = 0.1
+    LINES_PER_DRAW = 50
+
+    def __init__(self, total: int, fresh: int, stream: TextIO, live: bool, *,
+                 quiet: bool = False, verbose: bool = False, width: int | None = None):
         self.total = total
-        self.finished = fresh
-        self.running = 0
+        self.finished = 0
         self.failed = 0
+        self.ran = 0
         self.stream = stream
-        self.live = live
+        self.live = live and not quiet
+        self.quiet = quiet
+        self.verbose = verbose
+        self.interval = self.LIVE_INTERVAL if self.live or verbose else 0.5
+        self.width = width or shutil.get_terminal_size().columns
         self.t0 = time.monotonic()
+        self._running: dict[str, _Tail | None] = {}
+        # Lines for the next redraw; a finished job's is formatted only if shown.
+        self._pending: list[str | tuple[int, str, float | None, int]] = []
         self._last_draw = 0.0
-        self._width = len(str(total))
+        self._unflushed = False
+        self._digits = len(str(total))
+        self._broken = False
         if fresh:
-            self._print(f"{fresh} of {total} jobs fresh, skipped")
+            self.skipped_fresh(fresh)
 
-    def _print(self, text: str) -> None:
-        if self.live:
-            self.stream.write("\r\x1b[K")
-        self.stream.write(text + "\n")
-        if self.live:
-            self._draw(force=True)
-        self.stream.flush()
+    # -- what the scheduler reports --------------------------------------
 
-    def _draw(self, force: bool = False) -> None:
-        now = time.monotonic()
-        if not force and now - self._last_draw < 0.1:
-            return
-        self._last_draw = now
-        self.stream.write(
-            f"\r\x1b[K[{self.finished:>{self._width}}/{self.total}] running {self.running}, "
-            f"failed {self.failed}, elapsed {seconds(now - self.t0)}"
-        )
-        self.stream.flush()
+    def skipped_fresh(self, count: int) -> None:
+        self.finished += count
+        if count and not self.quiet:
+            self._line(f"{count} of {self.total} jobs fresh, skipped")
 
-    def tick(self) -> None:
-        if self.live:
-            self._draw()
-
-    def started(self, label: str) -> None:
-        self.running += 1
+    def started(self, label: str, log: str | None) -> None:
+        self._running[label] = _Tail(log) if self.verbose and log else None
+        if not self.live and not self.quiet:
+            self._line(f"{self._head()} start    {label}")
         self.tick()
 
-    def finished_job(self, label: str, status: str, error: str | None, took: float | None, log: str | None) -> None:
-        if status in (DONE, FAILED, INTERRUPTED):
-            self.running -= 1
+    def retrying(self, label: str, attempt: int, error: str | None, delay: float) -> None:
+        self._drain(label)
+        self._running.pop(label, None)
+        # No log path: the next attempt replaces the file.
+        self._line(f"{self._head()} retry    {label}: attempt {attempt} failed: {error}; "
+                   f"attempt {attempt + 1} in {seconds(delay)}")
+
+    def finished_job(self, label: str, status: str, error: str | None, took: float | None, log: str | None,
+                     attempt: int = 1) -> None:
+        self._drain(label)
+        self._running.pop(label, None)
         self.finished += 1
+        if status not in (NOT_RUN, FRESH):
+            self.ran += 1
         if status in (FAILED, INTERRUPTED):
             self.failed += 1
-        head = f"[{self.finished:>{self._width}}/{self.total}]"
-        took_text = f" ({seconds(took)})" if took is not None else ""
-        if status == DONE:
-            if not self.live:
-                self._print(f"{head} done     {label}{took_text}")
-            else:
-                self.tick()
-        elif status == FRESH:
-            # Decided when its inputs were ready: they came out unchanged.
-            if not self.live:
-                self._print(f"{head} fresh    {label}: inputs unchanged")
-            else:
-                self.tick()
-        elif status == NOT_RUN:
-            if not self.live:
-                self._print(f"{head} not run  {label}: {error}")
-            else:
-                self.tick()
+        if self.live and status == DONE:
+            self._pending.append((self.finished, label, took, attempt))
+        elif self.live and status == FRESH:
+            pass  # counted in the status line; listing them would bury the jobs that ran
         else:
+            text = self._finished_text(label, status, error, took, log, attempt)
+            if text is not None:
+                self._line(text)
+        self.tick()
+
+    def _done_text(self, finished: int, label: str, took: float | None, attempt: int) -> str:
+        notes = ([seconds(took)] if took is not None else []) + ([f"attempt {attempt}"] if attempt > 1 else [])
+        return f"[{finished:>{self._digits}}/{self.total}] done     {label}" + (f" ({', '.join(notes)})" if notes else "")
+
+    def _finished_text(self, label: str, status: str, error: str | None, took: float | None, log: str | None,
+                       attempt: int) -> str | None:
+        if status in (FAILED, INTERRUPTED):
+            notes = ([seconds(took)] if took is not None else []) + ([f"attempt {attempt}"] if attempt > 1 else [])
+            note = f" ({', '.join(notes)})" if notes else ""
             word = "FAILED  " if status == FAILED else "stopped "
-            self._print(f"{head} {word} {label}{took_text}: {error}" + (f"\n    log: {display_path(log)}" if log else ""))
+            return f"{self._head()} {word} {label}{note}: {error}" + (
+                f"\n    log: {display_path(log)}" if log else "")
+        if self.quiet:
+            return None
+        if status == DONE:
+            return self._done_text(self.finished, label, took, attempt)
+        if status == FRESH:
+            # Decided when its inputs were ready: they came out unchanged.
+            return f"{self._head()} fresh    {label}: inputs unchanged"
+        return f"{self._head()} not run  {label}: {error}"
+
+    def tick(self) -> None:
+        if self.verbose:
+            for label in list(self._running):
+                self._drain(label, final=False)
+        if self.live:
+            self._draw()
+        elif self._unflushed and time.monotonic() - self._last_draw >= self.LIVE_INTERVAL:
+            self._flush()
 
     def close(self) -> None:
         if self.live:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()
+            self._draw(force=True, final=True)
+        elif self._unflushed:
+            self._flush()
+
+    def write(self, text: str) -> None:
+        """Print text after the progress output (the summary)."""
+        self._emit(text + "\n")
+
+    # -- drawing -----------------------------------------------------------
+
+    def _head(self) -> str:
+        return f"[{self.finished:>{self._digits}}/{self.total}]"
+
+    def _drain(self, label: str, final: bool = True) -> None:
+        tail = self._running.get(label)
+        if tail is not None:
+            for line in tail.read(final):
+                self._line(f"{label} | {line}")
+
+    def _line(self, text: str) -> None:
+        if self.live:
+            self._pending.append(text)
+        else:
+            self._emit(text + "\n", flush=False)
+            self._unflushed = True
+            self.tick()
+
+    def status_line(self) -> str:
+        elapsed = time.monotonic() - self.t0
+        left = self.total - self.finished
+        parts = [f"{self._head()} {len(self._running)} running, {self.failed} failed, {left} left",
+                 seconds(elapsed)]
+        if self.ran and left:
+            parts.append("ETA ~" + seconds(elapsed / self.ran * left))
+        text = ", ".join(parts)
+        if self._running:
+            text += ": " + ", ".join(itertools.islice(self._running, 20))
+        return text if len(text) < self.width else text[: max(0, self.width - 4)] + "..."
+
+    def _draw(self, force: bool = False, final: bool = False) -> None:
+        now = time.monotonic()
+        if not force and now - self._last_draw < self.interval:
+            return
+        self._last_draw = now
+        self._emit("\r\x1b[K" + self._above() + ("" if final else self.status_line()))
+
+    def _above(self) -> str:
+        lines: list[str] = []
+        done = 0
+        for item in self._pending:
+            if isinstance(item, str):
+                lines.append(item)
+            else:
+                done += 1
+                if done <= self.LINES_PER_DRAW:
+                    lines.append(self._done_text(*item))
+        if done > self.LINES_PER_DRAW:
+            lines.append(f"... and {done - self.LINES_PER_DRAW} more jobs done")
+        self._pending.clear()
+        return "".join(line + "\n" for line in lines)
+
+    def _flush(self) -> None:
+        self._last_draw = time.monotonic()
+        self._unflushed = False
+        self._emit("")
+
+    def _emit(self, text: str, flush: bool = True) -> None:
+        if self._broken:
+            return
+        try:
+            if text:
+                self.stream.write(text)
+            if flush:
+                self.stream.flush()
+        except (OSError, ValueError):
+            # A closed pipe or terminal: the run goes on without its output.
+            self._broken = True
 
 
-def summary(
-    assets: list[str], results: list[tuple[str, str, str, str | None, str | None]], elapsed: float, run_id: int
-) -> str:
-    """`results` lists (asset key, job label, status, error, log path) per job."""
+# (asset key, job label, status, error, log path, attempts) of one job.
+ResultLine = tuple[str, str, str, "str | None", "str | None", int]
+
+
+def _listed(title: str, lines: list[str]) -> list[str]:
+    if not lines:
+        return []
+    more = [f"  ... and {len(lines) - LIST_LIMIT} more"] if len(lines) > LIST_LIMIT else []
+    return [title] + lines[:LIST_LIMIT] + more
+
+
+def summary(assets: list[str], results: list[ResultLine], elapsed: float, run_id: int) -> str:
     per_asset: dict[str, Counter[str]] = {key: Counter() for key in assets}
-    for key, _, status, _, _ in results:
-        per_asset[key][status] += 1
+    for r in results:
+        per_asset[r[0]][r[2]] += 1
     rows = []
     for key, c in per_asset.items():
         if sum(c.values()):
             rows.append([key, sum(c.values()), c[DONE], c[FRESH], c[FAILED] + c[INTERRUPTED], c[NOT_RUN]])
-    total = Counter(status for _, _, status, _, _ in results)
+    total = Counter(r[2] for r in results)
     out = [format_table(["asset", "jobs", "done", "fresh", "failed", "not run"], rows, numeric={1, 2, 3, 4, 5})]
     out.append(
         f"run {run_id}: {len(results)} jobs: {total[DONE]} done, {total[FRESH]} fresh, "
         f"{total[FAILED] + total[INTERRUPTED]} failed, {total[NOT_RUN]} not run, in {seconds(elapsed)}"
     )
-    failed = [r for r in results if r[2] in (FAILED, INTERRUPTED)]
-    if failed:
-        out.append("failed:")
-        for _, label, status, error, log in failed[:LIST_LIMIT]:
-            out.append(f"  {label}: {error}" + (f"\n    log: {display_path(log)}" if log else ""))
-        if len(failed) > LIST_LIMIT:
-            out.append(f"  ... and {len(failed) - LIST_LIMIT} more")
-    not_run = [r for r in results if r[2] == NOT_RUN]
-    if not_run:
-        out.append("not run:")
-        for _, label, _, error, _ in not_run[:LIST_LIMIT]:
-            out.append(f"  {label}: {error}")
-        if len(not_run) > LIST_LIMIT:
-            out.append(f"  ... and {len(not_run) - LIST_LIMIT} more")
+    out += _listed("succeeded on a retry:", [
+        f"  {label} (attempt {attempt})" for _, label, status, _, _, attempt in results
+        if status == DONE and attempt > 1
+    ])
+    out += _listed("failed:", [
+        f"  {label}: {error}" + (f" (after {attempt} attempts)" if attempt > 1 else "")
+        + (f"\n    log: {display_path(log)}" if log else "")
+        for _, label, status, error, log, attempt in results if status in (FAILED, INTERRUPTED)
+    ])
+    out += _listed("not run:", [f"  {r[1]}: {r[3]}" for r in results if r[2] == NOT_RUN])
     return "\n".join(out)

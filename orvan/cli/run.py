@@ -14,15 +14,15 @@ from typing import Literal
 
 from . import naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
-from .pipeline import FAILURES, OK, load, select
-from .config import resolve_modules, resolve_out
+from .pipeline import FAILURES, OK, choose_jobs, load
+from .config import Settings, load_settings, resolve_modules, resolve_out
 from .discovery import child_env
 from .executors import Executor
 from .executors.orphans import stop_orphans
 from .executors.spawn import SpawnExecutor
 from .freshness import Decision, assess
 from .graph import Graph
-from .plan import Job, Plan
+from .plan import Job, JobId, Plan
 from .report import Progress, summary
 from .scheduler import JobResult, Scheduler
 
@@ -32,25 +32,28 @@ def cmd_run(args: Namespace) -> int:
     modules = resolve_modules(args.modules, directory)
     out_dir = resolve_out(args.out, directory)
     graph, plan = load(modules, directory)
-    selected = select(graph, args.select) if args.select else list(graph.assets)
-    wanted = graph.upstream_closure(selected)
-    jobs = [job for job in plan.jobs.values() if job.key in wanted]
-    forced = set(selected) if args.force else set()
+    chosen = choose_jobs(graph, plan, args.select, args.partition)
+    jobs = chosen.jobs
+    forced = {job.id for job in chosen.targets} if args.force else set()
+    settings = load_settings(
+        directory, {"retries": args.retries, "retry_delay": args.retry_delay, "timeout": args.timeout})
+    progress = Progress(len(jobs), 0, sys.stdout, live=sys.stdout.isatty(),
+                        quiet=args.quiet, verbose=args.verbose)
 
     lock = RunLock(out_dir)
     try:
         catalog = Catalog.in_dir(out_dir)
         try:
             executor = SpawnExecutor(args.jobs, cwd=directory, env=child_env(directory))
-            return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, args.timeout)
+            return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
         finally:
             catalog.close()
     finally:
         lock.release()
 
 
-def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[str],
-         modules: list[str], out_dir: str, timeout: float | None) -> int:
+def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],
+         modules: list[str], out_dir: str, settings: Settings, progress: Progress) -> int:
     # Whatever an earlier, killed runner left half done is settled first, so
     # that it counts as not finished below; its workers must not write into
     # directories that this run is about to redo.
@@ -65,9 +68,9 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
     scheduler = Scheduler(
         plan, [job.id for job in jobs if job.id not in fresh],
         catalog=catalog, row_ids={job.id: row for job, row in zip(jobs, rows)}, executor=executor,
-        out_dir=out_dir, timeout=timeout,
-        progress=Progress(len(jobs), len(fresh), sys.stdout, live=sys.stdout.isatty()), verdicts=verdicts,
+        out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress, verdicts=verdicts,
     )
+    progress.skipped_fresh(len(fresh))
     t0 = time.monotonic()
     with _SigtermAsInterrupt() as stop:
         results = scheduler.run()
@@ -82,18 +85,23 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
         run_status = "ok"
     catalog.finish_run(run_id, run_status)
 
-    if jobs:
-        fresh_result = JobResult(FRESH)
-        lines = []
-        for job in jobs:
-            r = results.get(job.id, fresh_result)
-            lines.append((job.key, job.label, r.status, r.error, r.log))
-        print(summary(list(graph.assets), lines, time.monotonic() - t0, run_id))
-    else:
-        print(f"run {run_id}: no jobs")
+    _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
     if scheduler.interrupted:
         return 128 + (stop.signum or signal.SIGINT)
     return OK if run_status == "ok" else FAILURES
+
+
+def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[JobId, JobResult],
+               elapsed: float, run_id: int) -> None:
+    if not jobs:
+        progress.write(f"run {run_id}: no jobs")
+        return
+    fresh = JobResult(FRESH)
+    lines = []
+    for job in jobs:
+        r = results.get(job.id, fresh)
+        lines.append((job.key, job.label, r.status, r.error, r.log, r.attempt))
+    progress.write(summary(list(graph.assets), lines, elapsed, run_id))
 
 
 class _SigtermAsInterrupt:

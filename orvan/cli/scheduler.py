@@ -8,6 +8,7 @@ hashes as those it was computed from, it is fresh and is not run."""
 from __future__ import annotations
 
 import heapq
+import random
 import signal
 import threading
 import time
@@ -18,14 +19,11 @@ from typing import Callable
 
 from . import jobfiles
 from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
+from .config import JobSettings
 from .executors import Executor, Outcome, WorkerTask
 from .freshness import Decision, Verdict, input_changes
 from .plan import Job, JobId, Plan
 from .report import Progress
-
-# How often the live progress line is redrawn while nothing finishes.
-REFRESH_SECONDS = 0.5
-
 
 @dataclass
 class JobResult:
@@ -33,6 +31,27 @@ class JobResult:
     error: str | None = None
     took: float | None = None
     log: str | None = None
+    attempt: int = 1
+
+
+class RetryPolicy:
+    """Whether, and after how long, a failed attempt is tried again.
+
+    The delay doubles with each attempt and is scaled by a random factor
+    between 0.5 and 1.5, so that jobs which failed together (a flaky
+    service) do not all come back at the same instant.
+    """
+
+    def __init__(self, settings: Callable[[str], JobSettings], jitter: Callable[[], float] = random.random):
+        self.settings = settings
+        self.jitter = jitter
+
+    def delay(self, key: str, attempt: int) -> float | None:
+        """Seconds to wait before attempt `attempt + 1`, or None for no more."""
+        s = self.settings(key)
+        if attempt > s.retries:
+            return None
+        return float(s.retry_delay * 2 ** (attempt - 1) * (0.5 + self.jitter()))
 
 
 Prepare = Callable[[str, Plan, Job, "float | None", jobfiles.ValueReader], WorkerTask]
@@ -52,6 +71,7 @@ class Scheduler:
         progress: Progress,
         prepare: Prepare = jobfiles.prepare,
         verdicts: Mapping[JobId, Verdict] | None = None,
+        settings: Callable[[str], JobSettings] | None = None,
     ):
         self.plan = plan
         self.catalog = catalog
@@ -63,6 +83,11 @@ class Scheduler:
         self.prepare = prepare
         self.results: dict[JobId, JobResult] = {}
         self.interrupted = False
+        self.settings = settings or (lambda key: JobSettings(timeout=timeout))
+        self.retry = RetryPolicy(self.settings)
+        self._attempt: dict[JobId, int] = {}
+        # (when due, plan index, job): failed attempts waiting to be retried
+        self._delayed: list[tuple[float, int, JobId]] = []
         self.verdicts = verdicts or {}
         # job -> hash of its stored value, for the jobs settled so far
         self.hashes: dict[JobId, str] = {
@@ -73,7 +98,8 @@ class Scheduler:
         self._waiting: dict[JobId, int] = {}
         self._ready: list[tuple[int, JobId]] = []
         self._wire(to_run)
-        self._running: dict[Future[Outcome], tuple[JobId, WorkerTask, float]] = {}
+        # future -> (job, task, monotonic start, wall-clock start)
+        self._running: dict[Future[Outcome], tuple[JobId, WorkerTask, float, float]] = {}
 
     def _wire(self, to_run: list[JobId]) -> None:
         selected = set(to_run)
@@ -89,16 +115,21 @@ class Scheduler:
 
     def run(self) -> dict[JobId, JobResult]:
         try:
-            while self._ready or self._running:
+            while self._ready or self._running or self._delayed:
+                self._release_due()
                 while self._ready and len(self._running) < self.executor.slots:
                     jid = heapq.heappop(self._ready)[1]
                     if self._waiting[jid] == 0:  # else it waits again, for a redone input
                         self._start(jid)
-                if not self._running:
-                    continue
-                done, _ = wait(list(self._running), timeout=REFRESH_SECONDS, return_when=FIRST_COMPLETED)
-                for future in done:
-                    self._finish(future)
+                pause = self.progress.interval
+                if self._delayed:
+                    pause = max(0.0, min(pause, self._delayed[0][0] - time.monotonic()))
+                if self._running:
+                    done, _ = wait(list(self._running), timeout=pause, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        self._finish(future)
+                elif self._delayed and not self._ready:
+                    time.sleep(pause)
                 self.progress.tick()
         except KeyboardInterrupt:
             self._stop()
@@ -114,6 +145,12 @@ class Scheduler:
             return False
         return not input_changes(job, verdict.inputs, {d: self.hashes.get(d) for d in job.deps})
 
+    def _release_due(self) -> None:
+        now = time.monotonic()
+        while self._delayed and self._delayed[0][0] <= now:
+            _, index, jid = heapq.heappop(self._delayed)
+            heapq.heappush(self._ready, (index, jid))
+
     def _start(self, jid: JobId) -> None:
         job = self.plan.jobs[jid]
         if self._unchanged(job):
@@ -121,9 +158,10 @@ class Scheduler:
             self._settle(jid, FRESH, None, None, None)
             self._release(jid)
             return
-        t0 = time.monotonic()
+        t0, wall = time.monotonic(), time.time()
         try:
-            task = self.prepare(self.out_dir, self.plan, job, self.timeout, self.reader)
+            # The job's directory is cleared here: only the last attempt's files stay.
+            task = self.prepare(self.out_dir, self.plan, job, self.settings(job.key).timeout, self.reader)
         except jobfiles.DamagedValue as e:
             if not self._redo(e.job):
                 self._fail_at_start(jid, f"{e}; removed, the next run redoes it", t0)
@@ -131,18 +169,25 @@ class Scheduler:
         except (jobfiles.InputError, OSError) as e:
             self._fail_at_start(jid, str(e), t0)
             return
-        self.catalog.job_started(self.row_ids[jid])
-        self.progress.started(job.label)
+        self._attempt_started(jid)
+        self.progress.started(job.label, task.log_path)
         try:
             future = self.executor.submit(task)
         except OSError as e:
             self._settle(jid, FAILED, str(e), time.monotonic() - t0, None)
             return
-        self._running[future] = (jid, task, t0)
+        self._running[future] = (jid, task, t0, wall)
+
+    def _attempt_started(self, jid: JobId) -> None:
+        attempt = self._attempt.setdefault(jid, 1)
+        if attempt == 1:
+            self.catalog.job_started(self.row_ids[jid])
+        else:
+            self.catalog.job_retrying(self.row_ids[jid], attempt)
 
     def _fail_at_start(self, jid: JobId, error: str, t0: float) -> None:
-        self.catalog.job_started(self.row_ids[jid])
-        self.progress.started(self.plan.jobs[jid].label)
+        self._attempt_started(jid)
+        self.progress.started(self.plan.jobs[jid].label, None)
         self._settle(jid, FAILED, error, time.monotonic() - t0, None)
 
     def _redo(self, damaged: JobId) -> bool:
@@ -155,7 +200,7 @@ class Scheduler:
         self.hashes.pop(damaged, None)
         self.reader.verified.discard(damaged)
         readers = [j for j in self._waiting if j not in self.results and damaged in self.plan.jobs[j].deps
-                   and not any(j == r for r, _, _ in self._running.values())]
+                   and not any(j == r for r, _, _, _ in self._running.values())]
         self._downstream[damaged] = readers
         for j in readers:
             self._waiting[j] += 1
@@ -182,31 +227,51 @@ class Scheduler:
         self.reader.verified.add(jid)
         inputs = {d: self.hashes[d] for d in job.deps if d in self.hashes}
         self.catalog.job_finished(self.row_ids[jid], DONE, None, value=value, inputs=inputs, parts=job.parts)
-        self._report(jid, JobResult(DONE, None, took, task.log_path))
+        self._report(jid, JobResult(DONE, None, took, task.log_path, self._attempt.get(jid, 1)))
         self._release(jid)
 
     def _finish(self, future: Future[Outcome]) -> None:
-        jid, task, t0 = self._running.pop(future)
+        jid, task, t0, wall = self._running.pop(future)
         outcome = future.result()
         took = time.monotonic() - t0
+        if self._retried(jid, outcome, wall):
+            return
         if outcome.ok:
             self._succeeded(jid, task, took)
         else:
             status = INTERRUPTED if outcome.interrupted else FAILED
             self._settle(jid, status, outcome.error, took, task.log_path)
 
+    def _retried(self, jid: JobId, outcome: Outcome, wall: float) -> bool:
+        """Record an attempt of a job that is or was retried; whether the
+        job goes back to wait for another attempt."""
+        attempt = self._attempt[jid]
+        if not outcome.ok and not outcome.interrupted and not self.interrupted:
+            delay = self.retry.delay(jid[0], attempt)
+            if delay is not None:
+                self.catalog.attempt_ended(self.row_ids[jid], attempt, FAILED, wall, outcome.error)
+                self.progress.retrying(self.plan.jobs[jid].label, attempt, outcome.error, delay)
+                self._attempt[jid] = attempt + 1
+                heapq.heappush(self._delayed, (time.monotonic() + delay, self.plan.jobs[jid].index, jid))
+                return True
+        if attempt > 1:
+            status = DONE if outcome.ok else INTERRUPTED if outcome.interrupted else FAILED
+            self.catalog.attempt_ended(self.row_ids[jid], attempt, status, wall, outcome.error)
+        return False
+
     def _settle(self, jid: JobId, status: str, error: str | None, took: float | None, log: str | None) -> None:
         if status == FRESH:
             self.catalog.jobs_settled([self.row_ids[jid]], FRESH, None)
         elif status != NOT_RUN:
             self.catalog.job_finished(self.row_ids[jid], status, error)
-        self._report(jid, JobResult(status, error, took, log))
+        self._report(jid, JobResult(status, error, took, log, self._attempt.get(jid, 1)))
         if status in (FAILED, INTERRUPTED):
             self._skip_downstream(jid)
 
     def _report(self, jid: JobId, result: JobResult) -> None:
         self.results[jid] = result
-        self.progress.finished_job(self.plan.jobs[jid].label, result.status, result.error, result.took, result.log)
+        self.progress.finished_job(self.plan.jobs[jid].label, result.status, result.error, result.took, result.log,
+                                   result.attempt)
 
     def _skip_downstream(self, failed: JobId) -> None:
         """Every job that needs `failed`, directly or not, will not run."""
@@ -237,6 +302,9 @@ class Scheduler:
             self.executor.shutdown(cancel=True)
             for future in list(self._running):
                 self._finish(future)
+            for _, _, jid in sorted(self._delayed):
+                self._settle(jid, INTERRUPTED, "interrupted while waiting to retry", None, None)
+            self._delayed.clear()
             left = [j for j in self._waiting if j not in self.results]
             reason = "the run was interrupted"
             if left:

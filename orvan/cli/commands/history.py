@@ -2,42 +2,63 @@
 
 from __future__ import annotations
 
+import json
 import os
 from argparse import Namespace
+from dataclasses import asdict, dataclass
 
-from ..catalog import CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock
+from ..catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
+                       RunSummary)
 from ..config import resolve_out
 from ..pipeline import OK
 from ..report import display_path, format_table, seconds, when
 
 
+@dataclass
+class RunRow:
+    id: int
+    started_at: float
+    ended_at: float | None
+    status: str
+    done: int
+    fresh: int
+    failed: int
+    not_run: int
+    retries: int  # attempts beyond the first, over all the run's jobs
+
+
+def _row(run: RunSummary, alive: bool, retries: int) -> RunRow:
+    c = run.counts
+    # A run whose runner died is closed by the next run; say so already.
+    status = "abandoned" if run.status == "running" and not alive else run.status
+    return RunRow(
+        run.id, run.started_at, run.ended_at, status, c.get(DONE, 0), c.get(FRESH, 0),
+        c.get(FAILED, 0) + c.get(INTERRUPTED, 0) + (c.get(RUNNING, 0) if status == "abandoned" else 0),
+        c.get(NOT_RUN, 0) + c.get(PENDING, 0), retries,
+    )
+
+
 def cmd_history(args: Namespace) -> int:
     out_dir = resolve_out(args.out, os.getcwd())
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+    runs: list[RunRow] = []
+    if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        catalog = Catalog.in_dir(out_dir, create=False)
+        try:
+            recent = catalog.recent_runs(args.limit)
+            retries = catalog.retries_by_run([r.id for r in recent])
+        finally:
+            catalog.close()
+        alive = RunLock.active(out_dir)
+        runs = [_row(run, alive, retries.get(run.id, 0)) for run in recent]
+    if args.json:
+        print(json.dumps({"runs": [asdict(r) for r in runs]}, indent=2))
+    elif not runs:
         print(f"no runs yet in {display_path(out_dir)}")
-        return OK
-    catalog = Catalog.in_dir(out_dir, create=False)
-    try:
-        runs = catalog.recent_runs(args.limit)
-    finally:
-        catalog.close()
-    alive = RunLock.active(out_dir)
-    rows = []
-    for run in runs:
-        c = run.counts
-        took = seconds(run.ended_at - run.started_at) if run.ended_at else "-"
-        # A run whose runner died is closed by the next run; say so already.
-        status = "abandoned" if run.status == "running" and not alive else run.status
-        rows.append([
-            run.id, when(run.started_at), took, status,
-            c.get(DONE, 0), c.get(FRESH, 0),
-            c.get(FAILED, 0) + c.get(INTERRUPTED, 0) + (c.get(RUNNING, 0) if status == "abandoned" else 0),
-            c.get(NOT_RUN, 0) + c.get(PENDING, 0),
-        ])
-    if not rows:
-        print("no runs yet")
-        return OK
-    print(format_table(
-        ["run", "started", "took", "status", "done", "fresh", "failed", "not run"], rows, numeric={0, 4, 5, 6, 7}
-    ))
+    else:
+        print(format_table(
+            ["run", "started", "took", "status", "retries", "done", "fresh", "failed", "not run"],
+            [[r.id, when(r.started_at), seconds(r.ended_at - r.started_at) if r.ended_at else "-",
+              r.status, r.retries, r.done, r.fresh, r.failed, r.not_run] for r in runs],
+            numeric={0, 4, 5, 6, 7, 8},
+        ))
     return OK

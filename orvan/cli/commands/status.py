@@ -3,62 +3,107 @@
 
 from __future__ import annotations
 
+import json
 import os
 from argparse import Namespace
 from collections import Counter
+from dataclasses import asdict, dataclass
 
 from .. import undeclared
 from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_from_pyproject, resolve_modules, resolve_out
 from ..freshness import Verdict, assess
 from ..graph import Graph
-from ..pipeline import OK, load, select
-from ..plan import JobId, Plan
+from ..pipeline import FAILURES, OK, choose_jobs, load, select
+from ..plan import Job, JobId, Plan
 from ..report import format_table, when
 
 ORDER = ["fresh", "stale", "failed", "missing", "running"]
 
 
-def cmd_status(args: Namespace) -> int:
-    directory = os.getcwd()
-    out_dir = resolve_out(args.out, directory)
+@dataclass
+class JobStatus:
+    asset: str
+    partition: dict[str, str]
+    label: str
+    state: str
+    last_attempt: float | None  # when it ended, Unix seconds
+    attempts: int  # how many attempts the last materialisation took (0: never run)
+    error: str | None
+    reasons: list[str]  # why it is not fresh, as `status --why` words it
+
+
+@dataclass
+class _Loaded:
+    graph: Graph
+    plan: Plan
+    jobs: list[Job]  # the selected ones
+    attempts: dict[JobId, Attempt]
+    numbers: dict[JobId, int]
+
+
+def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     catalog = Catalog.in_dir(out_dir, create=False) if os.path.exists(os.path.join(out_dir, CATALOG_FILE)) else None
     try:
         modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
-        modules = resolve_modules(modules, directory)
-        graph, plan = load(modules, directory)
+        graph, plan = load(resolve_modules(modules, directory), directory)
+        jobs = choose_jobs(graph, plan, args.select, args.partition).targets
         attempts = catalog.last_attempts() if catalog else {}
+        numbers = catalog.attempt_numbers() if catalog else {}
     finally:
         if catalog:
             catalog.close()
-    verdicts = assess(plan, attempts, out_dir)
+    return _Loaded(graph, plan, sorted(jobs, key=lambda j: j.index), attempts, numbers)
+
+
+def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus]:
+    result = []
+    for job in loaded.jobs:
+        verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
+        error = (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
+        result.append(JobStatus(job.key, job.partition, job.label, verdict.state,
+                                attempt.ended_at if attempt else None, loaded.numbers.get(job.id, 0), error,
+                                [r.text for r in verdict.reasons]))
+    return result
+
+
+def cmd_status(args: Namespace) -> int:
+    directory = os.getcwd()
+    out_dir = resolve_out(args.out, directory)
+    loaded = _load(args, directory, out_dir)
+    # Every job is assessed: a job's verdict depends on its upstream's.
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir)
     if not RunLock.active(out_dir):
         for verdict in verdicts.values():
             if verdict.state == "running":
                 verdict.state = "failed"  # its runner died; the next run redoes it
+    statuses = _statuses(loaded, verdicts)
+    counts = Counter(s.state for s in statuses)
     why = getattr(args, "why", None)
-    if why is not None:
-        _print_why(graph, plan, verdicts, out_dir, why)
+    if args.json:
+        print(json.dumps({"jobs": [asdict(s) for s in statuses], "counts": {s: counts[s] for s in ORDER}},
+                         indent=2, ensure_ascii=False))
     else:
-        _print_table(plan, verdicts, attempts)
-    counts = Counter(v.state for v in verdicts.values())
-    print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running") + f" ({len(verdicts)} jobs)")
-    orphans = undeclared.find(plan, out_dir)
-    if orphans and why is None:
-        print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
-    return OK
+        if why is not None:
+            _print_why(loaded.graph, loaded.plan, verdicts, out_dir, why)
+        else:
+            _print_table(statuses)
+        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running")
+              + f" ({len(statuses)} jobs)")
+        orphans = undeclared.find(loaded.plan, out_dir)
+        if orphans and why is None:
+            print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
+    # Scripts gate on it: anything but fresh needs a run.
+    return OK if counts["fresh"] == len(statuses) else FAILURES
 
 
-def _print_table(plan: Plan, verdicts: dict[JobId, Verdict], attempts: dict[JobId, Attempt]) -> None:
-    rows: list[list[object]] = []
-    for job in plan.jobs.values():
-        verdict = verdicts[job.id]
-        attempt = attempts.get(job.id)
-        last = when(attempt.ended_at) if attempt and attempt.ended_at else "-"
-        detail = (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else ""
-        rows.append([job.key, job.partition_label or "-", verdict.state, last, detail])
-    if rows:
-        print(format_table(["asset", "partition", "state", "last attempt", "error"], rows))
+def _print_table(statuses: list[JobStatus]) -> None:
+    if statuses:
+        print(format_table(["asset", "partition", "state", "last attempt", "tries", "error"], [
+            [s.asset, ",".join(f"{d}={k}" for d, k in s.partition.items()) or "-", s.state,
+             when(s.last_attempt) if s.last_attempt else "-", s.attempts or "-", s.error or ""]
+            for s in statuses
+        ], numeric={4}))
 
 
 def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict], out_dir: str,
@@ -66,7 +111,7 @@ def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict], out_dir
     orphans = undeclared.find(plan, out_dir)
     # A key no longer declared may still be asked about, for its stored files.
     gone = {stored.key for stored, _ in orphans} - set(graph.assets)
-    wanted = set(select(graph, [k for k in keys if k not in gone])) | (gone & set(keys)) if keys else None
+    wanted = set(select(graph.assets, [k for k in keys if k not in gone])) | (gone & set(keys)) if keys else None
     for job in plan.jobs.values():
         verdict = verdicts[job.id]
         if verdict.state == "fresh" or (wanted is not None and job.key not in wanted):
