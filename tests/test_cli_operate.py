@@ -310,6 +310,7 @@ def test_status_exit_is_zero_only_when_every_selected_job_is_fresh(pipe):
     assert pipe.orvan("status", "-s", "+c").returncode == 0
     assert pipe.orvan("status", "-s", "c+").returncode == 1  # d is missing
     assert pipe.orvan("status", "-s", "grid", "-p", "day=d1").returncode == 1
+    assert pipe.orvan("status", "-s", "c+", "--why").returncode == 0  # it explains; the plain form gates
 
 
 def test_graph_formats(pipe):

@@ -149,7 +149,7 @@ def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[typ
     p = _add(sub, "status", "show whether stored values are fresh",
              "For each asset and partition, whether its last materialisation is fresh,\n"
              "stale (the code or an upstream value changed), failed, or missing.\n"
-             "Exits 0 when every selected job is fresh, 1 otherwise.")
+             "Exits 0 when every selected job is fresh, 1 otherwise (--why: always 0).")
     _modules(p)
     _out(p)
     _select(p)

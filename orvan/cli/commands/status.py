@@ -93,8 +93,9 @@ def cmd_status(args: Namespace) -> int:
         orphans = undeclared.find(loaded.plan, out_dir)
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
-    # Scripts gate on it: anything but fresh needs a run.
-    return OK if counts["fresh"] == len(statuses) else FAILURES
+    # Scripts gate on the plain form: anything but fresh needs a run. --why
+    # explains; it has done its job when it has said why.
+    return OK if why is not None or counts["fresh"] == len(statuses) else FAILURES
 
 
 def _print_table(statuses: list[JobStatus]) -> None:
@@ -111,7 +112,8 @@ def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict], out_dir
     orphans = undeclared.find(plan, out_dir)
     # A key no longer declared may still be asked about, for its stored files.
     gone = {stored.key for stored, _ in orphans} - set(graph.assets)
-    wanted = set(select(graph.assets, [k for k in keys if k not in gone])) | (gone & set(keys)) if keys else None
+    declared = [k for k in keys if k not in gone]
+    wanted = (set(select(graph.assets, declared)) if declared else set()) | (gone & set(keys)) if keys else None
     for job in plan.jobs.values():
         verdict = verdicts[job.id]
         if verdict.state == "fresh" or (wanted is not None and job.key not in wanted):
