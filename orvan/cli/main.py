@@ -212,8 +212,27 @@ def _graph_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type
     p.set_defaults(func=commands.cmd_graph)
 
 
+def _ui_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "ui", "browse the pipeline, its partitions and runs in a web browser",
+             "Serve read-only pages of the asset graph, partition matrices, runs and jobs,\n"
+             "updated live while a run goes on. Nothing is written.")
+    _modules(p)
+    _out(p)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+    p.add_argument("--open", action="store_true", help="open the pages in the default web browser")
+    p.add_argument("--verbose", action="store_true", help="log every request")
+    p.set_defaults(func=_cmd_ui)
+
+
+def _cmd_ui(args: argparse.Namespace) -> int:
+    # Imported here: the web pages are not needed by any other subcommand.
+    from ..ui.command import cmd_ui
+    return cmd_ui(args)
+
+
 SUBCOMMANDS = [_list_parser, _run_parser, _status_parser, _clean_parser, _history_parser, _show_parser,
-               _logs_parser, _graph_parser]
+               _logs_parser, _graph_parser, _ui_parser]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,171 @@
+"""The asset page and its partition matrix.
+
+The matrix has to stay quick with tens of thousands of partitions, so each
+cell is a bare element carrying only its state's class; what hovering shows
+(partition, run, time, error) travels once as compact JSON that the page's
+script reads, and a click is resolved there into the job's address.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import Counter
+from collections.abc import Mapping
+
+from . import files
+from .freshness import CODES, FRESH, PRIORITY, reasons, state_of
+from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
+from .model import AssetView
+from .reader import JobRow
+
+BAD_LIST = 50
+
+
+def cell_states(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], alive: bool
+                ) -> tuple[list[str], list[JobRow | None]]:
+    """Each partition's state and latest attempt, in the plan's order."""
+    key, fps = asset.key, asset.fingerprints
+    rows = [latest.get((key, tok)) for tok in asset.tokens]
+    if fps is None:
+        return [state_of(r, None, alive) for r in rows], rows
+    return [state_of(r, fp, alive) for r, fp in zip(rows, fps)], rows
+
+
+def axes(asset: AssetView, params: Mapping[str, str]) -> tuple[str | None, str, dict[str, str]]:
+    """(row dimension or None for a strip, column dimension, fixed keys of the others)."""
+    dims = list(asset.dims)
+    cols = params.get("cols") if params.get("cols") in asset.dims else dims[-1]
+    rows = params.get("rows") if params.get("rows") in asset.dims and params.get("rows") != cols else None
+    if rows is None and len(dims) > 1:
+        rows = next(d for d in dims if d != cols)
+    fixed = {}
+    for d in dims:
+        if d not in (rows, cols):
+            wanted = params.get(f"at.{d}", "")
+            fixed[d] = wanted if wanted in asset.dims[d] else asset.dims[d][0]
+    return rows, str(cols), fixed
+
+
+def _strides(asset: AssetView) -> dict[str, int]:
+    strides, step = {}, 1
+    for d in reversed(asset.dims):
+        strides[d] = step
+        step *= len(asset.dims[d])
+    return strides
+
+
+def _indices(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, str]) -> list[list[int]]:
+    strides = _strides(asset)
+    base = sum(asset.dims[d].index(k) * strides[d] for d, k in fixed.items())
+    col_offsets = [i * strides[cols] for i in range(len(asset.dims[cols]))]
+    row_bases = [base + i * strides[rows] for i in range(len(asset.dims[rows]))] if rows else [base]
+    return [[b + c for c in col_offsets] for b in row_bases]
+
+
+def _cell_data(grid: list[list[int]], codes: str, rows: list[JobRow | None]) -> dict[str, object]:
+    flat = [i for line in grid for i in line]
+    runs, times, errors = [], [], {}
+    for n, i in enumerate(flat):
+        r = rows[i]
+        runs.append(r.run_id if r else 0)
+        times.append(int(r.ended_at or 0) if r else 0)
+        if r is not None and r.error:
+            errors[n] = r.error[:300]
+    return {"s": "".join(codes[i] for i in flat), "run": runs, "t": times, "err": errors}
+
+
+def _select(name: str, options: list[str], chosen: str) -> str:
+    opts = "".join(f'<option{" selected" if o == chosen else ""} value="{e(o)}">{e(o)}</option>' for o in options)
+    return f'<label>{e(name.removeprefix("at."))} <select name="{e(name)}">{opts}</select></label>'
+
+
+def _controls(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, str]) -> str:
+    parts = [f'<input type=hidden name=key value="{e(asset.key)}">']
+    if len(asset.dims) > 2:
+        parts.append(_select("rows", list(asset.dims), rows or ""))
+        parts.append(_select("cols", list(asset.dims), cols))
+        parts.extend(_select(f"at.{d}", asset.dims[d], k) for d, k in fixed.items())
+        parts.append("<button>show</button>")
+    parts.append('<label class=bad-filter><input type=checkbox id=bad-only> only failed or stale</label>')
+    return f'<form class=matrix-controls method=get action="/asset">{"".join(parts)}</form>'
+
+
+def matrix(asset: AssetView, states: list[str], rows: list[JobRow | None], params: Mapping[str, str]) -> str:
+    row_dim, col_dim, fixed = axes(asset, params)
+    grid = _indices(asset, row_dim, col_dim, fixed)
+    codes = "".join(CODES[s] for s in states)
+    meta = {"key": asset.key, "rowDim": row_dim, "colDim": col_dim, "fixed": fixed,
+            "rowKeys": asset.dims[row_dim] if row_dim else [], "colKeys": asset.dims[col_dim],
+            **_cell_data(grid, codes, rows)}
+    data = f'<script type="application/json" id=matrix-data>{script_json(meta)}</script>'
+    if row_dim is None:
+        cells = "".join(f"<i class=c-{codes[i]}></i>" for i in grid[0])
+        return f'{_controls(asset, None, col_dim, fixed)}<div class="matrix strip">{cells}</div>{data}'
+    head = "".join(f"<th><span>{e(k)}</span></th>" for k in asset.dims[col_dim])
+    body = "".join(
+        f"<tr><th>{e(rk)}</th><td class=c-" + "></td><td class=c-".join(codes[i] for i in line) + "></td></tr>"
+        for rk, line in zip(asset.dims[row_dim], grid))
+    return (f"{_controls(asset, row_dim, col_dim, fixed)}<div class=matrix-box><table class=\"matrix grid\">"
+            f"<thead><tr><th class=corner>{e(row_dim)} \\ {e(col_dim)}</th>{head}</tr></thead>"
+            f"<tbody>{body}</tbody></table></div>{data}")
+
+
+def _links(keys: list[str]) -> str:
+    return ", ".join(f'<a href="{e(asset_url(k))}">{e(k)}</a>' for k in keys) or "none"
+
+
+def _bad_list(asset: AssetView, states: list[str], rows: list[JobRow | None], alive: bool) -> str:
+    bad = [i for i, s in enumerate(states) if s in ("failed", "stale")]
+    if not bad:
+        return ""
+    items = []
+    for i in bad[:BAD_LIST]:
+        partition = parse_token(asset.tokens[i])
+        fp = asset.fingerprints[i] if asset.fingerprints else None
+        why = reasons(rows[i], fp, alive)[0]
+        items.append(f'<li><a href="{e(job_url(asset.key, partition))}">{e(job_label(asset.key, partition))}</a>'
+                     f' {badge(states[i])} <span class=why>{e(why)}</span></li>')
+    more = f"<li>… and {len(bad) - BAD_LIST} more</li>" if len(bad) > BAD_LIST else ""
+    return f'<h2>Failed or stale <small>{len(bad)}</small></h2><ul class=bad>{"".join(items)}{more}</ul>'
+
+
+def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
+    done = [(r.ended_at or 0, i) for i, r in enumerate(rows) if r is not None and r.status == "done"]
+    if not done:
+        return "<h2>Latest value</h2><p>No value stored.</p>"
+    _, i = max(done)
+    partition = parse_token(asset.tokens[i])
+    try:
+        path = files.value_file(files.job_dir(out_dir, asset.key, partition))
+        if path is None:
+            return "<h2>Latest value</h2><p>No value stored.</p>"
+        text, size, cut = files.preview(path)
+    except (OSError, files.OutsidePath):
+        return "<h2>Latest value</h2><p>The value file cannot be read.</p>"
+    note = f" (first 64 KiB of {size} bytes)" if cut else ""
+    which = f' of <a href="{e(job_url(asset.key, partition))}">{e(job_label(asset.key, partition))}</a>' \
+        if partition else ""
+    return f"<h2>Latest value{which}{e(note)}</h2><pre class=value>{e(text)}</pre>"
+
+
+def asset_page(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], alive: bool,
+               params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
+    states, rows = cell_states(asset, latest, alive)
+    counts = Counter(states)
+    state = next((s for s in PRIORITY if counts[s]), FRESH)
+    where = f"{asset.module}.{asset.function}" if asset.module else ""
+    source = f"{os.path.basename(asset.file)}:{asset.line}" if asset.file else ""
+    meta = (f'<dl class=meta><dt>defined by</dt><dd>{e(where) or "unknown"} <span class=file title="{e(asset.file)}">'
+            f'{e(source)}</span></dd><dt>inputs</dt><dd>{_links(asset.inputs)}</dd>'
+            f'<dt>downstream</dt><dd>{_links(asset.downstream)}</dd>'
+            f'<dt>jobs</dt><dd>{" ".join(f"{badge(s)} {counts[s]}" for s in PRIORITY if counts[s])}</dd></dl>')
+    if asset.dims:
+        main = _bad_list(asset, states, rows, alive) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
+    else:
+        fp = asset.fingerprints[0] if asset.fingerprints else None
+        why = "".join(f"<li>{e(r)}</li>" for r in reasons(rows[0], fp, alive))
+        main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
+                f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
+    body = (f"<h1>{e(asset.key)} {badge(state)}</h1>{meta}{main}{_preview(out_dir, asset, rows)}"
+            f"<p class=updated>as of {time_text(max((r.ended_at or 0 for r in rows if r), default=0))}</p>")
+    return shell(asset.key, body, out_dir=out_dir, banner=banner)

@@ -1,0 +1,161 @@
+"""The graph, runs and run pages."""
+
+from __future__ import annotations
+
+import time
+from collections import Counter
+
+from ..cli.report import seconds
+from ..cli.states import JobState
+from . import freshness
+from .freshness import PRIORITY, state_of
+from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
+from .layout import Layout, layered
+from .model import AssetView, Model
+from .reader import JobRow, RunRow
+
+NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
+LABEL_CHARS = 28
+
+
+def asset_counts(asset: AssetView, latest: dict[tuple[str, str], JobRow], alive: bool) -> Counter[str]:
+    fps = asset.fingerprints
+    key = asset.key
+    return Counter(state_of(latest.get((key, tok)), fps[i] if fps else None, alive)
+                   for i, tok in enumerate(asset.tokens))
+
+
+def overall(counts: Counter[str]) -> str:
+    return next((s for s in PRIORITY if counts[s]), freshness.MISSING)
+
+
+def graph_layout(model: Model) -> Layout:
+    cached = model.cache.get("layout")
+    if not isinstance(cached, Layout):
+        cached = layered(list(model.assets), {k: a.inputs for k, a in model.assets.items()})
+        model.cache["layout"] = cached
+    return cached
+
+
+def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
+    li, pos = layout.place[key]
+    shift = (tallest - len(layout.layers[li])) * (NODE_H + GAP_Y) // 2
+    return PAD + li * (NODE_W + GAP_X), PAD + shift + pos * (NODE_H + GAP_Y)
+
+
+def _bar(counts: Counter[str], total: int) -> str:
+    x, parts = 8.0, []
+    for state in (freshness.FRESH, freshness.STALE, freshness.FAILED, freshness.RUNNING, freshness.MISSING):
+        if counts[state]:
+            w = (NODE_W - 16) * counts[state] / total
+            parts.append(f'<rect class="bar st-{state}" x="{x:.1f}" y="{NODE_H - 9}" width="{w:.1f}" height="5"/>')
+            x += w
+    return "".join(parts)
+
+
+def _node(asset: AssetView, xy: tuple[int, int], counts: Counter[str]) -> str:
+    total = len(asset.tokens)
+    state = overall(counts)
+    label = asset.key if len(asset.key) <= LABEL_CHARS else asset.key[:LABEL_CHARS - 1] + "…"
+    detail = f"{counts[freshness.FRESH]}/{total} fresh" if asset.dims else state
+    tip = asset.key + " — " + ", ".join(f"{n} {s}" for s, n in counts.items())
+    bar = _bar(counts, total) if asset.dims else ""
+    return (f'<a href="{e(asset_url(asset.key))}" class=node data-key="{e(asset.key)}" data-state="{state}">'
+            f'<g transform="translate({xy[0]},{xy[1]})"><title>{e(tip)}</title>'
+            f'<rect class="box st-{state}" width="{NODE_W}" height="{NODE_H}" rx="6"/>'
+            f'<text x="8" y="17" class=name>{e(label)}</text>'
+            f'<text x="8" y="{NODE_H - 14 if asset.dims else 33}" class=detail>{e(detail)}</text>{bar}</g></a>')
+
+
+def graph_svg(model: Model, latest: dict[tuple[str, str], JobRow], alive: bool) -> str:
+    layout = graph_layout(model)
+    tallest = max((len(layer) for layer in layout.layers), default=0)
+    xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
+    edges = []
+    for key, asset in model.assets.items():
+        x2, y2 = xy[key]
+        for up in asset.inputs:
+            if up in xy:
+                x1, y1 = xy[up][0] + NODE_W, xy[up][1] + NODE_H // 2
+                mid = (x1 + x2) / 2
+                edges.append(f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2 + NODE_H // 2} {x2},{y2 + NODE_H // 2}"/>')
+    nodes = [_node(a, xy[k], asset_counts(a, latest, alive)) for k, a in model.assets.items()]
+    width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
+    height = PAD * 2 + tallest * (NODE_H + GAP_Y)
+    return (f'<svg class=graph width="{width}" height="{height}" viewBox="0 0 {width} {height}" '
+            f'role=img aria-label="asset graph"><g class=edges>{"".join(edges)}</g>{"".join(nodes)}</svg>')
+
+
+LEGEND = "".join(f'<span class="key st-{s}">{s}</span>' for s in PRIORITY)
+
+
+def graph_page(model: Model, latest: dict[tuple[str, str], JobRow], alive: bool, out_dir: str) -> str:
+    banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
+        if model.problem else ""
+    body = (f'<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
+            f'<div class=graph-box>{graph_svg(model, latest, alive)}</div>')
+    return shell("graph", body, out_dir=out_dir, banner=banner)
+
+
+def _counts_text(counts: dict[str, int]) -> str:
+    return " ".join(f'<span class="count st-{e(s)}">{n} {e(s.replace("_", " "))}</span>'
+                    for s, n in sorted(counts.items()))
+
+
+def runs_page(runs: list[RunRow], counts: dict[int, dict[str, int]], out_dir: str) -> str:
+    rows = "".join(
+        f'<tr><td><a href="/run/{r.id}">run {r.id}</a></td><td>{time_text(r.started_at)}</td>'
+        f'<td>{duration(r.started_at, r.ended_at or time.time())}</td><td>{badge(r.status)}</td>'
+        f'<td>{_counts_text(counts.get(r.id, {}))}</td></tr>' for r in runs)
+    body = ("<h1>Runs</h1><table class=list><thead><tr><th>run</th><th>started</th><th>took</th><th>status</th>"
+            f"<th>jobs</th></tr></thead><tbody>{rows}</tbody></table>" if runs else "<h1>Runs</h1><p>No runs yet.</p>")
+    return shell("runs", body, out_dir=out_dir)
+
+
+def _failed_table(jobs: list[JobRow]) -> str:
+    bad = [j for j in jobs if j.status in (JobState.FAILED, JobState.INTERRUPTED)]
+    if not bad:
+        return ""
+    rows = "".join(
+        f'<tr><td><a href="{e(job_url(j.asset_key, parse_token(j.partition), j.run_id))}">'
+        f'{e(job_label(j.asset_key, parse_token(j.partition)))}</a></td><td>{badge(j.status)}</td>'
+        f'<td class=error>{e((j.error or "")[:300])}</td></tr>' for j in bad)
+    return f"<h2>Failed <small>{len(bad)}</small></h2><table class=list><tbody>{rows}</tbody></table>"
+
+
+def _ticks(span: float) -> str:
+    return "".join(f'<span class=tick style="left:{i * 10}%">+{e(seconds(span * i / 10))}</span>' for i in range(10))
+
+
+def gantt(jobs: list[JobRow], now: float) -> str:
+    timed = sorted((j for j in jobs if j.started_at is not None
+                    and j.status not in (JobState.FRESH, JobState.NOT_RUN)), key=lambda j: (j.started_at or 0, j.id))
+    if not timed:
+        return "<p>No job of this run was started.</p>"
+    t0 = min(j.started_at or now for j in timed)
+    span = max(max((j.ended_at or now) for j in timed) - t0, 1e-3)
+    rows = []
+    for j in timed:
+        start, end = (j.started_at or t0) - t0, (j.ended_at or now) - t0
+        partition = parse_token(j.partition)
+        label = e(job_label(j.asset_key, partition))
+        rows.append(
+            f'<div class=g-row><a class=g-label href="{e(job_url(j.asset_key, partition, j.run_id))}" '
+            f'title="{label}">{label}</a><div class=g-track><span class="g-bar st-{e(j.status)}" '
+            f'style="left:{100 * start / span:.3f}%;width:{max(100 * (end - start) / span, 0.15):.3f}%" '
+            f'title="{label}: {e(j.status)}, {e(seconds(end - start))}"></span></div></div>')
+    return ('<div class=gantt-tools><button type=button data-zoom="0.5">−</button>'
+            '<button type=button data-zoom="2">+</button><button type=button data-zoom="0">fit</button>'
+            f' <span>{len(timed)} jobs over {e(seconds(span))}; Ctrl+wheel zooms</span></div>'
+            f'<div class=gantt><div class=g-row><span class=g-label></span><div class="g-track g-axis">'
+            f'{_ticks(span)}</div></div>{"".join(rows)}</div>')
+
+
+def run_page(run: RunRow, jobs: list[JobRow], out_dir: str) -> str:
+    counts = Counter(j.status for j in jobs)
+    end = run.ended_at or time.time()
+    body = (f"<h1>Run {run.id} {badge(run.status)}</h1>"
+            f"<p>started {time_text(run.started_at)}, took {duration(run.started_at, end)}; "
+            f"{len(jobs)} jobs: {_counts_text(dict(counts))}</p>"
+            f"{_failed_table(jobs)}<h2>Timeline</h2>{gantt(jobs, time.time())}")
+    return shell(f"run {run.id}", body, out_dir=out_dir)

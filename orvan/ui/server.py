@@ -1,0 +1,250 @@
+"""The web server: standard library HTTP, one thread per request, and
+Server-Sent Events that tell open pages when the catalog has changed."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+import traceback
+from collections.abc import Callable
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qsl, unquote, urlsplit
+
+from ..cli.catalog import RunLock
+from ..cli.plan import partition_token
+from . import files, pages
+from .asset_page import asset_page
+from .html import error_page
+from .job_page import job_page
+from .model import Model, ModelCache
+from .reader import CatalogUnavailable, ChangeDetector, Queries, Reader
+
+STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": "text/javascript; charset=utf-8"}
+# Scripts only from our own static files: even a value that slipped past
+# escaping could not run.
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                               "img-src 'self' data:; object-src 'none'; base-uri 'none'; frame-ancestors 'none'",
+    "X-Content-Type-Options": "nosniff",
+    "Referrer-Policy": "no-referrer",
+    "Cache-Control": "no-store",
+}
+SSE_CHECK_SECONDS = 0.25
+SSE_PING_SECONDS = 15.0
+CHUNK = 64 * 1024
+RUNS_SHOWN = 200
+
+
+class NotFound(Exception):
+    pass
+
+
+class App:
+    """What every request shares: where to read, the loaded pipeline and the
+    change detector (one read-only connection, used under a lock)."""
+
+    def __init__(self, out_dir: str, modules: list[str], directory: str, out_arg: str | None):
+        self.out_dir = out_dir
+        self.out_arg = out_arg
+        self.reader = Reader(out_dir)
+        self.models = ModelCache(modules, directory)
+        self._detector = ChangeDetector(self.reader.path)
+        self._lock = threading.Lock()
+        self.stopping = threading.Event()
+
+    def version(self) -> str:
+        with self._lock:
+            return self._detector.token()
+
+    def alive(self) -> bool:
+        return RunLock.active(self.out_dir)
+
+    def banner(self, model: Model) -> str:
+        if model.problem:
+            return f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records"
+        return ""
+
+
+Page = Callable[[App, Queries, dict[str, str], str], str]
+
+
+def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    model = app.models.get(q)
+    return pages.graph_page(model, q.latest(), app.alive(), app.out_dir)
+
+
+def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    model = app.models.get(q)
+    found = model.assets.get(params.get("key", ""))
+    if found is None:
+        raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
+    return asset_page(found, q.latest(found.key), app.alive(), params, app.out_dir, app.banner(model))
+
+
+def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    key = params.get("key", "")
+    partition = {k[2:]: v for k, v in sorted(params.items()) if k.startswith("p.")}
+    history = q.job_history(key, partition_token(partition))
+    model = app.models.get(q)
+    view = model.assets.get(key)
+    if view is None and not history:
+        raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
+    return job_page(key, partition, view, history, app.alive(), app.out_dir, app.out_arg)
+
+
+def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    listed = q.runs(RUNS_SHOWN)
+    return pages.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
+
+
+def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    row = q.run(int(rest)) if rest.isdigit() else None
+    if row is None:
+        raise NotFound(f"no run {rest!r}")
+    return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
+
+
+ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/runs": runs}
+PREFIX_ROUTES: dict[str, Page] = {"/run/": run}
+
+
+class Handler(BaseHTTPRequestHandler):
+    server: UiServer
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format: str, *args: object) -> None:
+        if self.server.verbose:
+            super().log_message(format, *args)
+
+    def do_GET(self) -> None:
+        url = urlsplit(self.path)
+        path = url.path
+        try:
+            if path == "/events":
+                return self._events()
+            if path == "/version":
+                return self._send(HTTPStatus.OK, "text/plain; charset=utf-8", self.server.app.version().encode())
+            if path.startswith("/static/"):
+                return self._static(path[len("/static/"):])
+            if path.startswith("/files/"):
+                return self._file(unquote(path[len("/files/"):]))
+            self._page(path, dict(parse_qsl(url.query, keep_blank_values=True)))
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def _page(self, path: str, params: dict[str, str]) -> None:
+        app = self.server.app
+        page = ROUTES.get(path)
+        rest = ""
+        if page is None:
+            for prefix, candidate in PREFIX_ROUTES.items():
+                if path.startswith(prefix):
+                    page, rest = candidate, path[len(prefix):]
+        try:
+            if page is None:
+                raise NotFound(f"no page at {path}")
+            with app.reader.connect() as q:
+                html = page(app, q, params, rest)
+            status = HTTPStatus.OK
+        except NotFound as e:
+            status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(e), app.out_dir)
+        except CatalogUnavailable as e:
+            status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(e), app.out_dir)
+        except Exception as e:  # a page that fails must still answer, and say why
+            traceback.print_exc(file=sys.stderr)
+            status = HTTPStatus.INTERNAL_SERVER_ERROR
+            html = error_page("This page failed", f"{type(e).__name__}: {e}", app.out_dir)
+        self._send(status, "text/html; charset=utf-8", html.encode("utf-8"))
+
+    def _send(self, status: HTTPStatus, ctype: str, body: bytes) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in SECURITY_HEADERS.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _refuse(self, status: HTTPStatus, message: str) -> None:
+        self._send(status, "text/html; charset=utf-8",
+                   error_page(status.phrase, message, self.server.app.out_dir).encode("utf-8"))
+
+    def _static(self, name: str) -> None:
+        if name not in STATIC_TYPES:
+            return self._refuse(HTTPStatus.NOT_FOUND, f"no static file {name!r}")
+        with open(os.path.join(STATIC_DIR, name), "rb") as f:
+            self._send(HTTPStatus.OK, STATIC_TYPES[name], f.read())
+
+    def _file(self, relpath: str) -> None:
+        """A file of the output directory as plain text, streamed: logs can be large."""
+        try:
+            real = files.safe_path(self.server.app.out_dir, relpath)
+        except files.OutsidePath:
+            return self._refuse(HTTPStatus.FORBIDDEN, f"{relpath!r} is not a path inside the output directory")
+        if not os.path.isfile(real):
+            return self._refuse(HTTPStatus.NOT_FOUND, f"no file {relpath!r} in the output directory")
+        with open(real, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            self.send_response(HTTPStatus.OK)
+            self.send_header("Content-Type", "text/plain; charset=utf-8")
+            self.send_header("Content-Length", str(size))
+            for name, value in SECURITY_HEADERS.items():
+                self.send_header(name, value)
+            self.end_headers()
+            # A log still being written may grow: send what it held when opened.
+            remaining = size
+            while remaining > 0:
+                chunk = f.read(min(CHUNK, remaining))
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+                remaining -= len(chunk)
+        if remaining > 0:  # it shrank: the length we promised cannot be kept
+            self.close_connection = True
+
+    def _events(self) -> None:
+        app = self.server.app
+        self.send_response(HTTPStatus.OK)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.close_connection = True
+        last = app.version()
+        self.wfile.write(f"retry: 2000\ndata: {last}\n\n".encode())
+        self.wfile.flush()
+        quiet_since = time.monotonic()
+        while not app.stopping.wait(SSE_CHECK_SECONDS):
+            now = app.version()
+            if now != last:
+                self.wfile.write(f"data: {now}\n\n".encode())
+            elif time.monotonic() - quiet_since > SSE_PING_SECONDS:
+                self.wfile.write(b": ping\n\n")  # finds a closed page's connection
+            else:
+                continue
+            self.wfile.flush()
+            last, quiet_since = now, time.monotonic()
+
+
+class UiServer(ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, app: App, host: str, port: int, verbose: bool = False):
+        self.app = app
+        self.verbose = verbose
+        super().__init__((host, port), Handler)
+
+    def server_close(self) -> None:
+        self.app.stopping.set()
+        super().server_close()
+
+
+def serve(server: UiServer) -> None:
+    try:
+        server.serve_forever(poll_interval=0.2)
+    finally:
+        server.server_close()
