@@ -69,7 +69,7 @@ def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool =
         "<!doctype html><html lang=en><head><meta charset=utf-8>"
         '<meta name=viewport content="width=device-width, initial-scale=1">'
         f"<title>{e(title)} · orvan</title>"
-        '<link rel=stylesheet href="/static/ui.css"><script src="/static/ui.js" defer></script>'
+        '<link rel=icon href="data:,"><link rel=stylesheet href="/static/ui.css"><script src="/static/ui.js" defer></script>'
         '</head><body><header><a class=brand href="/">orvan</a>'
         '<nav><a href="/">graph</a><a href="/runs">runs</a></nav>'
         f'<span class=out title="output directory">{e(out_dir)}</span>'

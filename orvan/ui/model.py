@@ -80,6 +80,11 @@ def from_plan(plan: Plan) -> dict[str, AssetView]:
     return assets
 
 
+def tokens_for(dims: dict[str, list[str]]) -> list[str]:
+    """The catalog's partition tokens of every combination, in the plan's order."""
+    return [partition_token(dict(zip(dims, combo))) for combo in itertools.product(*dims.values())]
+
+
 def from_catalog(q: Queries) -> dict[str, AssetView]:
     """Assets and partitions as recorded; no inputs and no fingerprints."""
     assets: dict[str, AssetView] = {}
@@ -96,8 +101,7 @@ def from_catalog(q: Queries) -> dict[str, AssetView]:
                     if str(k) not in dims[str(dim)]:
                         dims[str(dim)].append(str(k))
         dims = {d: dims[d] for d in sorted(dims)}
-        tokens = [partition_token(dict(zip(dims, combo))) for combo in itertools.product(*dims.values())]
-        assets[key] = AssetView(key, [], dims, tokens, None)
+        assets[key] = AssetView(key, [], dims, tokens_for(dims), None)
     return assets
 
 

@@ -60,7 +60,9 @@ def _node(asset: AssetView, xy: tuple[int, int], counts: Counter[str]) -> str:
     detail = f"{counts[freshness.FRESH]}/{total} fresh" if asset.dims else state
     tip = asset.key + " — " + ", ".join(f"{n} {s}" for s, n in counts.items())
     bar = _bar(counts, total) if asset.dims else ""
-    return (f'<a href="{e(asset_url(asset.key))}" class=node data-key="{e(asset.key)}" data-state="{state}">'
+    # A failed single job's error and log are what its user wants: one click.
+    href = job_url(asset.key, {}) if state == freshness.FAILED and not asset.dims else asset_url(asset.key)
+    return (f'<a href="{e(href)}" class=node data-key="{e(asset.key)}" data-state="{state}">'
             f'<g transform="translate({xy[0]},{xy[1]})"><title>{e(tip)}</title>'
             f'<rect class="box st-{state}" width="{NODE_W}" height="{NODE_H}" rx="6"/>'
             f'<text x="8" y="17" class=name>{e(label)}</text>'

@@ -1,0 +1,181 @@
+"""`orvan ui` below the browser: layout, path checks, the pages' states and
+texts, the change events, and that serving never writes."""
+
+from __future__ import annotations
+
+import http.client
+import os
+import re
+import sqlite3
+from pathlib import Path
+
+import pytest
+
+from cli_helpers import Project, project  # noqa: F401  (fixture)
+from orvan.ui import files
+from orvan.ui.asset_page import matrix
+from orvan.ui.layout import crossings, layered
+from orvan.ui.model import AssetView, tokens_for
+from ui_helpers import MODULES, UiProcess, failing_project
+
+
+@pytest.mark.parametrize("nodes, inputs", [
+    # two sources whose consumers are listed crossed
+    (["a", "b", "c", "d"], {"c": ["b"], "d": ["a"]}),
+    # a long edge beside a chain, and a diamond
+    (["a", "b", "c", "d", "e"], {"b": ["a"], "c": ["b"], "d": ["a", "c"], "e": ["b", "d"]}),
+    (["s", "x", "y", "z", "t"], {"x": ["s"], "y": ["s"], "z": ["s"], "t": ["z", "x"]}),
+])
+def test_layout_layers_follow_inputs_and_uncross(nodes, inputs):
+    layout = layered(nodes, inputs)
+    for node, ups in inputs.items():
+        assert all(layout.place[node][0] == 1 + max(layout.place[u][0] for u in ups) for _ in [0])
+    assert sorted(layout.place) == sorted(nodes)
+    assert crossings(layout, inputs) == 0
+
+
+def test_layout_without_sweeps_keeps_the_crossing():
+    # The check above must be able to fail: unswept, the first case crosses.
+    assert crossings(layered(["a", "b", "c", "d"], {"c": ["b"], "d": ["a"]}, sweeps=0), {"c": ["b"], "d": ["a"]}) == 1
+
+
+@pytest.mark.parametrize("relpath", ["..", "../x", "a/../../x", "/etc/passwd", "a/./b", "", "a\0b", "\\etc"])
+def test_safe_path_refuses(tmp_path, relpath):
+    with pytest.raises(files.OutsidePath):
+        files.safe_path(str(tmp_path), relpath)
+
+
+def test_safe_path_refuses_symlinks_out_and_allows_inside(tmp_path):
+    outside = tmp_path / "secret.txt"
+    outside.write_text("secret")
+    out = tmp_path / "out"
+    (out / "a").mkdir(parents=True)
+    (out / "a" / "log.txt").write_text("ok")
+    (out / "link").symlink_to(outside)
+    (out / "dirlink").symlink_to(tmp_path)
+    with pytest.raises(files.OutsidePath):
+        files.safe_path(str(out), "link")
+    with pytest.raises(files.OutsidePath):
+        files.safe_path(str(out), "dirlink/secret.txt")
+    assert files.safe_path(str(out), "a/log.txt") == str((out / "a" / "log.txt").resolve())
+
+
+def _view(dims: dict[str, list[str]]) -> AssetView:
+    return AssetView("k", [], dims, tokens_for(dims), None)
+
+
+def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
+    dims = {"a": ["a0", "a1"], "b": ["b0", "b1", "b2"], "c": ["c0", "c1", "c2", "c3"]}
+    view = _view(dims)
+    target = view.index_of({"a": "a1", "b": "b2", "c": "c3"})
+    assert target is not None
+    states = ["fresh"] * len(view.tokens)
+    states[target] = "failed"
+    html = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b2"})
+    rows = re.findall(r"<tr><th>([^<]*)</th>(.*?)</tr>", html)
+    assert [r[0] for r in rows] == dims["c"]
+    cells = {(r[0], i): cls for r in rows for i, cls in enumerate(re.findall(r"<td class=c-(\w)>", r[1]))}
+    assert len(cells) == 4 * 2
+    assert [k for k, v in cells.items() if v == "x"] == [("c3", 1)]
+    # Another slice of b does not hold it.
+    other = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b0"})
+    assert "c-x" not in other
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    project = failing_project(Project(tmp_path_factory.mktemp("ui")))
+    ui = UiProcess(project, *MODULES)
+    yield project, ui
+    ui.stop()
+
+
+def _states(html: str) -> dict[str, str]:
+    return dict(re.findall(r'data-key="([^"]*)" data-state="(\w+)"', html))
+
+
+def test_graph_states_after_a_failing_run(served):
+    _, ui = served
+    status, html = ui.get("/")
+    assert status == 200
+    assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "missing",
+                             "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
+
+
+def test_pages_explain_failures_and_staleness(served):
+    _, ui = served
+    _, job = ui.get("/job?key=pipe.main.broken")
+    assert "broken on purpose" in job and "about to fail" in job
+    assert "orvan run --select pipe.main.broken" in job
+    _, stale = ui.get("/asset?key=pipe.other.edited")
+    assert "has changed since" in stale and "first version" in stale
+    _, grid = ui.get("/asset?key=pipe.main.grid")
+    assert "no data for us on d2" in grid
+    assert re.search(r'href="/job\?key=pipe.main.grid&amp;p.day=d2&amp;p.region=us"', grid)
+    _, run = ui.get("/run/1")
+    assert run.index("Failed") < run.index("Timeline") and run.count("class=g-row") == 1 + 9
+
+
+@pytest.mark.parametrize("path", ["/files/../catalog.sqlite", "/files/../../../etc/passwd", "/files//etc/passwd",
+                                  "/files/%2E%2E/%2E%2E/etc/passwd", "/files/pipe.main.source/../../x"])
+def test_paths_outside_the_output_directory_are_refused(served, path):
+    _, ui = served
+    status, html = ui.get(path)
+    assert status == 403 and "not a path inside the output directory" in html
+
+
+def test_files_inside_are_served_as_text(served):
+    project, ui = served
+    (project.out / "link").unlink(missing_ok=True)
+    (project.out / "link").symlink_to("/etc/passwd")
+    assert ui.get("/files/link")[0] == 403
+    status, text = ui.get("/files/pipe.main.broken/log.txt")
+    assert status == 200 and "broken on purpose" in text
+
+
+def _snapshot(out: Path) -> dict[str, tuple[int, int]]:
+    return {str(p): (p.stat().st_size, p.stat().st_mtime_ns) for p in out.rglob("*") if p.is_file()
+            and not p.name.endswith("-shm")}
+
+
+def test_serving_writes_nothing(served):
+    project, ui = served
+    before = _snapshot(project.out)
+    for path in ["/", "/runs", "/run/1", "/asset?key=pipe.main.grid", "/job?key=pipe.main.broken",
+                 "/job?key=pipe.main.grid&p.day=d1&p.region=eu"]:
+        assert ui.get(path)[0] == 200, path
+    assert _snapshot(project.out) == before
+
+
+def test_events_report_a_commit(served):
+    project, ui = served
+    conn = http.client.HTTPConnection(ui.host, ui.port, timeout=10)
+    conn.request("GET", "/events")
+    response = conn.getresponse()
+    first = [response.readline() for _ in range(3)]
+    assert any(line.startswith(b"data: ") for line in first)
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    db.execute("UPDATE runs SET argv = argv || ' ' WHERE id=1")
+    db.commit()
+    db.close()
+    line = b""
+    while not line.startswith(b"data: "):
+        line = response.readline()
+    assert line not in first
+    conn.close()
+
+
+@pytest.mark.parametrize("setup, expected", [
+    (lambda out: None, "nothing has been run with this output directory yet"),
+    (lambda out: (out.mkdir(), (out / "catalog.sqlite").write_bytes(b"not a database" * 100)), "cannot be read"),
+])
+def test_missing_or_corrupt_catalog_gives_a_clear_page(project, setup, expected):
+    setup(project.out)
+    ui = UiProcess(project, "pipe.none")
+    try:
+        for path in ["/", "/runs", "/asset?key=x"]:
+            status, html = ui.get(path)
+            assert status == 503 and expected in html and "Traceback" not in html
+    finally:
+        err = ui.stop()
+    assert "Traceback" not in err

@@ -1,0 +1,88 @@
+"""The `orvan ui` server started as the user starts it, for the UI tests."""
+
+from __future__ import annotations
+
+import http.client
+import subprocess
+from urllib.parse import urlsplit
+
+from cli_helpers import Project
+
+PIPELINE = """\
+from orvan import asset, partitions
+
+@asset()
+def source():
+    return [1, 2, 3]
+
+@asset(inputs={"s": source},
+       partitions={"region": partitions(["eu", "us", "asia"]), "day": partitions(["d1", "d2"])})
+def grid(s, region, day):
+    if (region, day) == ("us", "d2"):
+        raise ValueError("no data for us on d2")
+    return {"region": region, "day": day, "n": len(s)}
+
+@asset(inputs={"g": grid})
+def total(g):
+    return len(g)
+
+@asset()
+def broken():
+    print("about to fail")
+    raise RuntimeError("broken on purpose")
+"""
+
+OTHER = """\
+from orvan import asset
+
+@asset()
+def edited():
+    return "first version"
+"""
+
+MODULES = ("pipe.main", "pipe.other")
+
+
+def failing_project(project: Project) -> Project:
+    """Run once with one failing partition and one failing asset, then edit
+    an asset so that it is stale: every state but running, in one pipeline."""
+    project.write("pipe/main.py", PIPELINE)
+    project.write("pipe/other.py", OTHER)
+    result = project.orvan("run", *MODULES)
+    assert result.returncode == 1, result.stderr
+    project.write("pipe/other.py", OTHER.replace("first version", "second version"))
+    return project
+
+
+class UiProcess:
+    def __init__(self, project: Project, *args: str):
+        self.proc = subprocess.Popen(project.command("ui", "--port", "0", *args), cwd=project.root,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     stdin=subprocess.DEVNULL)
+        assert self.proc.stdout is not None
+        line = self.proc.stdout.readline()
+        if " at http" not in line:
+            self.proc.kill()
+            raise AssertionError(f"orvan ui did not start: {line!r} {self.proc.communicate()[1]}")
+        self.url = line.split(" at ", 1)[1].split()[0].rstrip("/")
+        parts = urlsplit(self.url)
+        self.host, self.port = parts.hostname or "127.0.0.1", parts.port or 80
+
+    def get(self, path: str) -> tuple[int, str]:
+        """GET the path exactly as given: no client tidies `..` away."""
+        conn = http.client.HTTPConnection(self.host, self.port, timeout=30)
+        try:
+            conn.request("GET", path)
+            response = conn.getresponse()
+            return response.status, response.read().decode("utf-8", errors="replace")
+        finally:
+            conn.close()
+
+    def stop(self) -> str:
+        self.proc.terminate()
+        try:
+            _, err = self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            _, err = self.proc.communicate()
+        return err
