@@ -11,7 +11,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy \
-        "pandas>=2.2" pandas-stubs "pyarrow>=15" "numpy>=1.26"; then
+        "pandas>=2.2" pandas-stubs "pyarrow>=15" "numpy>=1.26" playwright; then
     echo "error: could not install the build and test tools from PyPI into $venv" >&2
     exit 1
 fi

@@ -12,6 +12,9 @@ for task in "${@:-test}"; do
         command -v g++ >/dev/null 2>&1 || want g++
         command -v gcc >/dev/null 2>&1 || want gcc
         command -v clang-format >/dev/null 2>&1 || want clang-format
+        # The web UI's tests drive Debian's Chromium (no browser is downloaded).
+        [ -x /usr/bin/chromium ] || want chromium
+        command -v chromedriver >/dev/null 2>&1 || want chromium-driver
         ;;
     fuzz)
         command -v clang++ >/dev/null 2>&1 || want clang

@@ -1,0 +1,199 @@
+"""`orvan ui` in a real Chromium, against the real command and real runs."""
+
+from __future__ import annotations
+
+import os
+import shutil
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from cli_helpers import Project, project  # noqa: F401  (fixture)
+from ui_helpers import MODULES, UiProcess, failing_project
+
+CHROMIUM = "/usr/bin/chromium"
+
+if os.environ.get("ORVAN_SANITIZED"):
+    pytest.skip("Chromium does not start with the sanitizer runtime preloaded into every process",
+                allow_module_level=True)
+try:
+    from playwright.sync_api import Browser, Page, sync_playwright
+except ImportError:
+    if os.environ.get("CI"):
+        raise
+    pytest.skip("playwright is not installed (scripts/setup-venv.sh installs it)", allow_module_level=True)
+if shutil.which(CHROMIUM) is None:
+    if os.environ.get("CI"):
+        raise RuntimeError(f"{CHROMIUM} is missing: scripts/system-deps.sh installs it")
+    pytest.skip(f"{CHROMIUM} is missing (scripts/system-deps.sh installs it)", allow_module_level=True)
+
+
+@pytest.fixture(scope="module")
+def browser() -> Iterator[Browser]:
+    with sync_playwright() as p:
+        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        yield b
+        b.close()
+
+
+@pytest.fixture
+def page(browser: Browser) -> Iterator[Page]:
+    # Without the pages' script policy, so that only escaping keeps hostile
+    # text inert (and the test driver may evaluate its checks).
+    context = browser.new_context(viewport={"width": 1280, "height": 800}, bypass_csp=True)
+    p = context.new_page()
+    errors: list[str] = []
+    p.on("pageerror", lambda exc: errors.append(str(exc)))
+    yield p
+    context.close()
+    assert errors == [], errors
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory) -> Iterator[UiProcess]:
+    ui = UiProcess(failing_project(Project(tmp_path_factory.mktemp("uib"))), *MODULES)
+    yield ui
+    ui.stop()
+
+
+def node_states(page: Page) -> dict[str, str]:
+    return page.eval_on_selector_all("a.node", "ns => Object.fromEntries(ns.map(n => [n.dataset.key, n.dataset.state]))")
+
+
+def test_graph_shows_every_asset_and_a_failed_node_leads_to_its_error(served, page):
+    page.goto(served.url + "/")
+    assert node_states(page) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "missing",
+                                 "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
+    assert "5/6 fresh" in page.inner_text(".graph-box")
+    page.click('a.node[data-key="pipe.main.broken"]')
+    page.wait_for_url("**/job?key=pipe.main.broken")
+    assert "RuntimeError: broken on purpose" in page.inner_text("p.error")
+    assert "about to fail" in page.inner_text("pre.log")
+    assert page.inner_text("#redo") == "orvan run --select pipe.main.broken"
+
+
+def test_matrix_of_a_two_dimension_asset(served, page):
+    page.goto(served.url + "/asset?key=pipe.main.grid")
+    rows = page.eval_on_selector_all(
+        "table.matrix tbody tr", "trs => trs.map(tr => [tr.cells[0].textContent,"
+        " Array.from(tr.cells).slice(1).map(td => td.className)])")
+    heads = page.eval_on_selector_all("table.matrix thead th span", "ths => ths.map(t => t.textContent)")
+    assert heads == ["eu", "us", "asia"]
+    assert rows == [["d1", ["c-f", "c-f", "c-f"]], ["d2", ["c-f", "c-x", "c-f"]]]
+    failed = page.locator("table.matrix td.c-x")
+    failed.hover()
+    tip = page.inner_text("#tip")
+    assert "day=d2, region=us" in tip and "failed" in tip and "run 1" in tip and "no data for us on d2" in tip
+    page.check("#bad-only")
+    assert page.eval_on_selector(".matrix", "m => m.classList.contains('bad-only')")
+    failed.click()
+    page.wait_for_url("**/job?**")
+    assert page.inner_text("h1").startswith("pipe.main.grid[day=d2,region=us]")
+    assert "--partition day=d2 --partition region=us" in page.inner_text("#redo")
+
+
+def test_encoded_paths_out_of_the_output_directory_are_refused(served, page):
+    for path in ["/files/%2E%2E/%2E%2E/etc/passwd", "/files/%2Fetc%2Fpasswd", "/files/..%2Fcatalog.sqlite"]:
+        # Chromium itself resolves an escaped ".." before sending; either way nothing is read.
+        response = page.goto(served.url + path)
+        assert response is not None and response.status in (403, 404), path
+        assert "root:" not in page.content() and "SQLite" not in page.content()
+
+
+LIVE = """\
+import os, time
+from orvan import asset
+
+@asset()
+def slow():
+    while not os.path.exists({gate!r}):
+        time.sleep(0.05)
+    return "done"
+
+@asset(inputs={{"s": slow}})
+def after(s):
+    return s + "!"
+"""
+
+
+def test_pages_follow_a_run_without_reloading(project, page):
+    gate = project.root / "gate"
+    gate.touch()
+    project.write("pipe/live.py", LIVE.format(gate=str(gate)))
+    assert project.orvan("run", "pipe.live").returncode == 0
+    ui = UiProcess(project, "pipe.live")
+    try:
+        page.goto(ui.url + "/")
+        page.evaluate("window.__sameDocument = true")
+        page.wait_for_selector("#live-state.live-on")
+        gate.unlink()
+        run = project.popen("run", "pipe.live", "--force")
+        page.wait_for_selector('a.node[data-key="pipe.live.slow"][data-state="running"]', timeout=30_000)
+        gate.touch()
+        page.wait_for_selector('a.node[data-key="pipe.live.after"][data-state="fresh"]'
+                               ':not([data-state="running"])', timeout=30_000)
+        assert run.wait(timeout=60) == 0
+        page.wait_for_function("document.querySelectorAll('a.node[data-state=\"fresh\"]').length === 2")
+        assert page.evaluate("window.__sameDocument") is True
+        assert int(page.evaluate("document.body.dataset.refreshes")) >= 2
+    finally:
+        ui.stop()
+
+
+HOSTILE_KEY = '<script>window.__pwned=1</script>'
+HOSTILE_ATTR = '"><img src=x onerror="window.__pwned=1">'
+HOSTILE = f"""\
+from orvan import asset, partitions
+
+@asset(name='<img src=x onerror=window.__pwned=1>',
+       partitions={{"k": partitions([{HOSTILE_KEY!r}, {HOSTILE_ATTR!r}, "plain"])}})
+def hostile(k):
+    print("</pre><script>window.__pwned=1</script>")
+    if k == "plain":
+        raise ValueError("<b onmouseover=window.__pwned=1>bad</b>")
+    return "</script><script>window.__pwned=1</script>"
+"""
+
+
+def _visit(page: Page, url: str) -> str:
+    page.goto(url)
+    assert page.evaluate("window.__pwned") is None, url
+    assert page.locator("img").count() == 0 and page.locator("b").count() == 0
+    return page.inner_text("main")
+
+
+def test_hostile_keys_and_texts_render_as_text(project, page):
+    project.write("pipe/hostile.py", HOSTILE)
+    assert project.orvan("run", "pipe.hostile").returncode == 1
+    ui = UiProcess(project, "pipe.hostile")
+    name = "<img src=x onerror=window.__pwned=1>"
+    try:
+        assert name[:20] in _visit(page, ui.url + "/")
+        assert page.get_attribute("a.node", "data-key") == name
+        page.click("a.node")
+        text = _visit(page, page.url)
+        assert name in text and "</script><script>window.__pwned=1</script>" in text
+        page.locator(".matrix i").nth(1).hover()
+        assert HOSTILE_ATTR in page.inner_text("#tip")
+        page.locator(".matrix i").nth(0).click()
+        page.wait_for_url("**/job?**")
+        text = _visit(page, page.url)
+        assert HOSTILE_KEY in text and "</pre><script>window.__pwned=1</script>" in text
+        text = _visit(page, ui.url + "/run/1")
+        assert "<b onmouseover=window.__pwned=1>bad</b>" in text and HOSTILE_ATTR in text
+    finally:
+        ui.stop()
+
+
+def test_screenshots_for_the_docs(served, page):
+    """Refreshes docs/ui-*.png when ORVAN_UI_SCREENSHOTS names the docs directory."""
+    target = os.environ.get("ORVAN_UI_SCREENSHOTS")
+    if not target:
+        pytest.skip("set ORVAN_UI_SCREENSHOTS=DIR to write the screenshots")
+    shots: dict[str, Any] = {"ui-graph.png": "/", "ui-matrix.png": "/asset?key=pipe.main.grid"}
+    for name, path in shots.items():
+        page.goto(served.url + path)
+        page.screenshot(path=str(Path(target) / name))
+        assert (Path(target) / name).stat().st_size > 1000
