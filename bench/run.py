@@ -27,6 +27,9 @@ the ratio.
               reading it; the same via JSON records for comparison
   progress    bench/cli/bench_progress.py: 10,000 jobs through the scheduler
               with the live line or plain lines, against printing nothing
+  ui          bench/ui/bench_ui.py: `orvan ui`'s asset page of 10,000 partitions
+              and graph page of 1,000 assets against one SQL query reading
+              the same catalog rows; the graph's layout against its 1 s budget
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -173,6 +176,17 @@ def bench_progress(args: argparse.Namespace) -> list[Figure]:
             return checked(json.load(f), "<=")
 
 
+def bench_ui(args: argparse.Namespace) -> list[Figure]:
+    script = os.path.join(ROOT, "bench", "ui", "bench_ui.py")
+    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
+        out = os.path.join(tmp, "figures.json")
+        text = run([sys.executable, script, "--repeat", "5" if args.quick else "15", "--json", out], capture=True)
+        for line in text.splitlines():
+            log(line)
+        with open(out, encoding="utf-8") as f:
+            return checked(json.load(f), "<=")
+
+
 def cli_from_text(text: str) -> list[Figure]:
     ours = re.search(r"orvan run:\s+([\d.]+) s", text)
     floor = re.search(r"bare worker floor:\s+([\d.]+) s", text)
@@ -214,6 +228,7 @@ BENCHMARKS = {
     "incremental": bench_incremental,
     "values": bench_values,
     "progress": bench_progress,
+    "ui": bench_ui,
 }
 
 

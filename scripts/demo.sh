@@ -22,3 +22,4 @@ echo "\$ orvan show market_summary --out $out"
 "$python" -m orvan show market_summary --out "$out"
 echo
 echo "values, results and logs are under $out (one folder per asset and partition)"
+echo "to look at them in a browser: (cd examples && $python -m orvan ui --out $out --open)"

@@ -5,8 +5,6 @@ from __future__ import annotations
 import os
 import shutil
 from collections.abc import Iterator
-from pathlib import Path
-from typing import Any
 
 import pytest
 
@@ -185,15 +183,3 @@ def test_hostile_keys_and_texts_render_as_text(project, page):
         assert "<b onmouseover=window.__pwned=1>bad</b>" in text and HOSTILE_ATTR in text
     finally:
         ui.stop()
-
-
-def test_screenshots_for_the_docs(served, page):
-    """Refreshes docs/ui-*.png when ORVAN_UI_SCREENSHOTS names the docs directory."""
-    target = os.environ.get("ORVAN_UI_SCREENSHOTS")
-    if not target:
-        pytest.skip("set ORVAN_UI_SCREENSHOTS=DIR to write the screenshots")
-    shots: dict[str, Any] = {"ui-graph.png": "/", "ui-matrix.png": "/asset?key=pipe.main.grid"}
-    for name, path in shots.items():
-        page.goto(served.url + path)
-        page.screenshot(path=str(Path(target) / name))
-        assert (Path(target) / name).stat().st_size > 1000

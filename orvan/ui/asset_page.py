@@ -34,7 +34,9 @@ def cell_states(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], aliv
 def axes(asset: AssetView, params: Mapping[str, str]) -> tuple[str | None, str, dict[str, str]]:
     """(row dimension or None for a strip, column dimension, fixed keys of the others)."""
     dims = list(asset.dims)
-    cols = params.get("cols") if params.get("cols") in asset.dims else dims[-1]
+    # Screens are wider than tall: the dimension with the most keys across.
+    widest = max(reversed(dims), key=lambda d: len(asset.dims[d]))
+    cols = params.get("cols") if params.get("cols") in asset.dims else widest
     rows = params.get("rows") if params.get("rows") in asset.dims and params.get("rows") != cols else None
     if rows is None and len(dims) > 1:
         rows = next(d for d in dims if d != cols)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import time
 from collections import Counter
+from dataclasses import dataclass
 
 from ..cli.report import seconds
 from ..cli.states import JobState
@@ -15,18 +16,23 @@ from .model import AssetView, Model
 from .reader import JobRow, RunRow
 
 NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
-LABEL_CHARS = 28
+LABEL_CHARS = 25
 
 
-def asset_counts(asset: AssetView, latest: dict[tuple[str, str], JobRow], alive: bool) -> Counter[str]:
+def asset_counts(asset: AssetView, latest: dict[tuple[str, str], JobRow], alive: bool) -> dict[str, int]:
     fps = asset.fingerprints
     key = asset.key
-    return Counter(state_of(latest.get((key, tok)), fps[i] if fps else None, alive)
-                   for i, tok in enumerate(asset.tokens))
+    if not asset.dims:  # most assets: no counting machinery
+        return {state_of(latest.get((key, "")), fps[0] if fps else None, alive): 1}
+    counts: dict[str, int] = {}
+    for i, tok in enumerate(asset.tokens):
+        state = state_of(latest.get((key, tok)), fps[i] if fps else None, alive)
+        counts[state] = counts.get(state, 0) + 1
+    return counts
 
 
-def overall(counts: Counter[str]) -> str:
-    return next((s for s in PRIORITY if counts[s]), freshness.MISSING)
+def overall(counts: dict[str, int]) -> str:
+    return next((s for s in PRIORITY if s in counts), freshness.MISSING)
 
 
 def graph_layout(model: Model) -> Layout:
@@ -37,55 +43,84 @@ def graph_layout(model: Model) -> Layout:
     return cached
 
 
+@dataclass(frozen=True)
+class Drawing:
+    """What the graph's picture owes to the pipeline alone, not to the jobs'
+    states: kept with the model, so that a request only fills in states."""
+    frame: str
+    edges: str
+    # key -> (the node's opening: position, escaped key; its label)
+    nodes: dict[str, tuple[str, str, str]]
+
+
 def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
     li, pos = layout.place[key]
     shift = (tallest - len(layout.layers[li])) * (NODE_H + GAP_Y) // 2
     return PAD + li * (NODE_W + GAP_X), PAD + shift + pos * (NODE_H + GAP_Y)
 
 
-def _bar(counts: Counter[str], total: int) -> str:
+def _edges(model: Model, xy: dict[str, tuple[int, int]]) -> str:
+    edges, half = [], NODE_H // 2
+    for key, asset in model.assets.items():
+        x2, y2 = xy[key]
+        for up in asset.inputs:
+            if up in xy:
+                x1, y1 = xy[up][0] + NODE_W, xy[up][1] + half
+                mid = (x1 + x2) // 2
+                edges.append(f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2 + half} {x2},{y2 + half}"/>')
+    return "".join(edges)
+
+
+def drawing(model: Model) -> Drawing:
+    cached = model.cache.get("drawing")
+    if isinstance(cached, Drawing):
+        return cached
+    layout = graph_layout(model)
+    tallest = max((len(layer) for layer in layout.layers), default=0)
+    xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
+    width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
+    height = PAD * 2 + tallest * (NODE_H + GAP_Y)
+    frame = (f'<svg class=graph width="{width}" height="{height}" viewBox="0 0 {width} {height}" '
+             f'role=img aria-label="asset graph">')
+    nodes = {}
+    for key in model.assets:
+        label = key if len(key) <= LABEL_CHARS else key[:LABEL_CHARS - 1] + "…"
+        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-key="{e(key)}"', e(key), e(label))
+    cached = Drawing(frame, f"<g class=edges>{_edges(model, xy)}</g>", nodes)
+    model.cache["drawing"] = cached
+    return cached
+
+
+def _bar(counts: dict[str, int], total: int) -> str:
     x, parts = 8.0, []
     for state in (freshness.FRESH, freshness.STALE, freshness.FAILED, freshness.RUNNING, freshness.MISSING):
-        if counts[state]:
+        if state in counts:
             w = (NODE_W - 16) * counts[state] / total
             parts.append(f'<rect class="bar st-{state}" x="{x:.1f}" y="{NODE_H - 9}" width="{w:.1f}" height="5"/>')
             x += w
     return "".join(parts)
 
 
-def _node(asset: AssetView, xy: tuple[int, int], counts: Counter[str]) -> str:
-    total = len(asset.tokens)
+def _node(asset: AssetView, drawn: tuple[str, str, str], counts: dict[str, int]) -> str:
+    opening, key, label = drawn
     state = overall(counts)
-    label = asset.key if len(asset.key) <= LABEL_CHARS else asset.key[:LABEL_CHARS - 1] + "…"
-    detail = f"{counts[freshness.FRESH]}/{total} fresh" if asset.dims else state
-    tip = asset.key + " — " + ", ".join(f"{n} {s}" for s, n in counts.items())
-    bar = _bar(counts, total) if asset.dims else ""
-    # A failed single job's error and log are what its user wants: one click.
-    href = job_url(asset.key, {}) if state == freshness.FAILED and not asset.dims else asset_url(asset.key)
-    return (f'<a href="{e(href)}" class=node data-key="{e(asset.key)}" data-state="{state}">'
-            f'<g transform="translate({xy[0]},{xy[1]})"><title>{e(tip)}</title>'
-            f'<rect class="box st-{state}" width="{NODE_W}" height="{NODE_H}" rx="6"/>'
-            f'<text x="8" y="17" class=name>{e(label)}</text>'
-            f'<text x="8" y="{NODE_H - 14 if asset.dims else 33}" class=detail>{e(detail)}</text>{bar}</g></a>')
+    if asset.dims:
+        detail = f'<text x="8" y="{NODE_H - 14}">{counts.get(freshness.FRESH, 0)}/{len(asset.tokens)} fresh</text>'
+        detail += _bar(counts, len(asset.tokens))
+        href = asset_url(asset.key)
+    else:
+        detail = f'<text x="8" y="33">{state}</text>'
+        # A failed single job's error and log are what its user wants: one click.
+        href = e(job_url(asset.key, {})) if state == freshness.FAILED else asset_url(asset.key)
+    tip = ", ".join(f"{n} {s}" for s, n in counts.items())
+    return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
+            f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
 def graph_svg(model: Model, latest: dict[tuple[str, str], JobRow], alive: bool) -> str:
-    layout = graph_layout(model)
-    tallest = max((len(layer) for layer in layout.layers), default=0)
-    xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
-    edges = []
-    for key, asset in model.assets.items():
-        x2, y2 = xy[key]
-        for up in asset.inputs:
-            if up in xy:
-                x1, y1 = xy[up][0] + NODE_W, xy[up][1] + NODE_H // 2
-                mid = (x1 + x2) / 2
-                edges.append(f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2 + NODE_H // 2} {x2},{y2 + NODE_H // 2}"/>')
-    nodes = [_node(a, xy[k], asset_counts(a, latest, alive)) for k, a in model.assets.items()]
-    width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
-    height = PAD * 2 + tallest * (NODE_H + GAP_Y)
-    return (f'<svg class=graph width="{width}" height="{height}" viewBox="0 0 {width} {height}" '
-            f'role=img aria-label="asset graph"><g class=edges>{"".join(edges)}</g>{"".join(nodes)}</svg>')
+    drawn = drawing(model)
+    nodes = [_node(a, drawn.nodes[k], asset_counts(a, latest, alive)) for k, a in model.assets.items()]
+    return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
 LEGEND = "".join(f'<span class="key st-{s}">{s}</span>' for s in PRIORITY)

@@ -12,6 +12,7 @@ import sqlite3
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
+from typing import NamedTuple
 from urllib.parse import quote
 
 from ..cli.catalog import CATALOG_FILE
@@ -22,8 +23,9 @@ class CatalogUnavailable(Exception):
     """The catalog is missing or cannot be read; the message says which."""
 
 
-@dataclass(frozen=True)
-class JobRow:
+class JobRow(NamedTuple):
+    """A job row; a tuple, because pages read tens of thousands at a time."""
+
     id: int
     run_id: int
     asset_key: str
@@ -89,7 +91,7 @@ class Queries:
         )
 
     def _jobs(self, sql: str, params: tuple[object, ...]) -> list[JobRow]:
-        return [JobRow(*r) for r in self.db.execute(f"SELECT {self._job_cols} FROM jobs {sql}", params)]
+        return list(map(JobRow._make, self.db.execute(f"SELECT {self._job_cols} FROM jobs {sql}", params)))
 
     def latest(self, asset_key: str | None = None) -> dict[tuple[str, str], JobRow]:
         """(asset key, partition) -> the latest attempt at it, of one asset or all."""
