@@ -179,3 +179,13 @@ def test_missing_or_corrupt_catalog_gives_a_clear_page(project, setup, expected)
     finally:
         err = ui.stop()
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("lines, cut", [(3, False), (files.TAIL_LINES + 5, True), (5000, True)])
+def test_log_tail_reads_the_end_only(tmp_path, lines, cut):
+    log = tmp_path / "log.txt"
+    log.write_text("".join(f"line {i:05d} {'x' * 20}\n" for i in range(lines)))
+    text, size, was_cut = files.tail(str(log))
+    assert size == log.stat().st_size and was_cut == cut
+    shown = text.splitlines()
+    assert shown[-1].startswith(f"line {lines - 1:05d}") and len(shown) == min(lines, files.TAIL_LINES)

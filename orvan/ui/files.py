@@ -62,8 +62,9 @@ def preview(path: str) -> tuple[str, int, bool]:
     return text, size, size > PREVIEW_BYTES
 
 
-def tail(path: str) -> tuple[str, int]:
-    """(the last lines of a log, its size), reading only its end."""
+def tail(path: str) -> tuple[str, int, bool]:
+    """(the last lines of a log, its size, whether lines were left out),
+    reading only its end."""
     size = os.path.getsize(path)
     with open(path, "rb") as f:
         f.seek(max(0, size - TAIL_BYTES))
@@ -71,7 +72,7 @@ def tail(path: str) -> tuple[str, int]:
     lines = data.decode("utf-8", errors="replace").splitlines()
     if size > TAIL_BYTES and lines:
         lines = lines[1:]  # most likely cut in the middle
-    return "\n".join(lines[-TAIL_LINES:]), size
+    return "\n".join(lines[-TAIL_LINES:]), size, size > TAIL_BYTES or len(lines) > TAIL_LINES
 
 
 def traceback_in(log: str) -> str | None:

@@ -43,9 +43,9 @@ def _log(out_dir: str, directory: str | None) -> tuple[str, str]:
     path = os.path.join(directory, naming.LOG_FILE) if directory else ""
     if not path or not os.path.isfile(path):
         return "<h2>Log</h2><p>No log on disk.</p>", ""
-    text, size = files.tail(path)
+    text, size, cut = files.tail(path)
     whole = f'<a href="{e(_file_url(out_dir, path))}">whole log ({size} bytes)</a>'
-    note = f"last {files.TAIL_LINES} lines at most; " if size > len(text.encode()) else ""
+    note = "its last lines; " if cut else ""
     return f"<h2>Log</h2><p>{e(note)}{whole}</p><pre class=log>{e(text)}</pre>", text
 
 
