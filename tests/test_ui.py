@@ -154,6 +154,7 @@ def test_events_report_a_commit(served):
     response = conn.getresponse()
     first = [response.readline() for _ in range(3)]
     assert any(line.startswith(b"data: ") for line in first)
+    polled = ui.get("/version")[1]
     db = sqlite3.connect(project.out / "catalog.sqlite")
     db.execute("UPDATE runs SET argv = argv || ' ' WHERE id=1")
     db.commit()
@@ -163,6 +164,8 @@ def test_events_report_a_commit(served):
         line = response.readline()
     assert line not in first
     conn.close()
+    # The polling fallback sees the same change.
+    assert ui.get("/version")[1] == line.decode().removeprefix("data: ").strip() != polled
 
 
 @pytest.mark.parametrize("setup, expected", [
