@@ -11,11 +11,13 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Project, project  # noqa: F401  (fixture)
+from cli_helpers import Project, plan_of, project, record, ref  # noqa: F401  (fixture)
 from orvan.ui import files
 from orvan.ui.asset_page import matrix
+from orvan.ui.freshness import Judge
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
+from orvan.ui.reader import JobRow
 from ui_helpers import MODULES, UiProcess, failing_project
 
 
@@ -108,7 +110,7 @@ def test_pages_explain_failures_and_staleness(served):
     assert "broken on purpose" in job and "about to fail" in job
     assert "orvan run --select pipe.main.broken" in job
     _, stale = ui.get("/asset?key=pipe.other.edited")
-    assert "has changed since" in stale and "first version" in stale
+    assert "function source changed" in stale and "first version" in stale
     _, grid = ui.get("/asset?key=pipe.main.grid")
     assert "no data for us on d2" in grid
     assert re.search(r'href="/job\?key=pipe.main.grid&amp;p.day=d2&amp;p.region=us"', grid)
@@ -192,3 +194,23 @@ def test_log_tail_reads_the_end_only(tmp_path, lines, cut):
     assert size == log.stat().st_size and was_cut == cut
     shown = text.splitlines()
     assert shown[-1].startswith(f"line {lines - 1:05d}") and len(shown) == min(lines, files.TAIL_LINES)
+
+
+@pytest.mark.parametrize("a_row, expected", [
+    (dict(fingerprint="old"), {"pipe.m.a": "stale", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
+    (dict(status="failed"), {"pipe.m.a": "failed", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
+    (None, {"pipe.m.a": "missing", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
+    (dict(), {"pipe.m.a": "fresh", "pipe.m.b": "fresh", "pipe.m.c": "fresh"}),
+])
+def test_states_follow_the_catalog_and_pass_staleness_downstream(a_row, expected):
+    plan = plan_of(record("a"), record("b", inputs={"x": ref("a")}), record("c"))
+    latest = {}
+    for jid, job in plan.jobs.items():
+        fields = dict(fingerprint=job.fingerprint, status="done")
+        if job.key == "pipe.m.a":
+            if a_row is None:
+                continue
+            fields.update(a_row)
+        latest[jid] = JobRow(1, 1, jid[0], jid[1], fields["fingerprint"], fields["status"], 1.0, 2.0, None, None, 1)
+    judge = Judge(latest, alive=False, plan=plan)
+    assert {j.key: judge.state(j.key, "", j.fingerprint) for j in plan.jobs.values()} == expected

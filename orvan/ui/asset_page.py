@@ -13,7 +13,7 @@ from collections import Counter
 from collections.abc import Mapping
 
 from . import files
-from .freshness import CODES, FRESH, PRIORITY, reasons, state_of
+from .freshness import CODES, FRESH, PRIORITY, Judge
 from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
 from .model import AssetView
 from .reader import JobRow
@@ -21,14 +21,13 @@ from .reader import JobRow
 BAD_LIST = 50
 
 
-def cell_states(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], alive: bool
-                ) -> tuple[list[str], list[JobRow | None]]:
+def cell_states(asset: AssetView, judge: Judge) -> tuple[list[str], list[JobRow | None]]:
     """Each partition's state and latest attempt, in the plan's order."""
-    key, fps = asset.key, asset.fingerprints
-    rows = [latest.get((key, tok)) for tok in asset.tokens]
+    key, fps, state = asset.key, asset.fingerprints, judge.state
+    rows = [judge.latest.get((key, tok)) for tok in asset.tokens]
     if fps is None:
-        return [state_of(r, None, alive) for r in rows], rows
-    return [state_of(r, fp, alive) for r, fp in zip(rows, fps)], rows
+        return [state(key, tok, None) for tok in asset.tokens], rows
+    return [state(key, tok, fp) for tok, fp in zip(asset.tokens, fps)], rows
 
 
 def axes(asset: AssetView, params: Mapping[str, str]) -> tuple[str | None, str, dict[str, str]]:
@@ -116,7 +115,7 @@ def _links(keys: list[str]) -> str:
     return ", ".join(f'<a href="{e(asset_url(k))}">{e(k)}</a>' for k in keys) or "none"
 
 
-def _bad_list(asset: AssetView, states: list[str], rows: list[JobRow | None], alive: bool) -> str:
+def _bad_list(asset: AssetView, states: list[str], judge: Judge) -> str:
     bad = [i for i, s in enumerate(states) if s in ("failed", "stale")]
     if not bad:
         return ""
@@ -124,7 +123,7 @@ def _bad_list(asset: AssetView, states: list[str], rows: list[JobRow | None], al
     for i in bad[:BAD_LIST]:
         partition = parse_token(asset.tokens[i])
         fp = asset.fingerprints[i] if asset.fingerprints else None
-        why = reasons(rows[i], fp, alive)[0]
+        why = "; ".join(judge.reasons(asset.key, asset.tokens[i], fp)[:3])
         items.append(f'<li><a href="{e(job_url(asset.key, partition))}">{e(job_label(asset.key, partition))}</a>'
                      f' {badge(states[i])} <span class=why>{e(why)}</span></li>')
     more = f"<li>… and {len(bad) - BAD_LIST} more</li>" if len(bad) > BAD_LIST else ""
@@ -150,9 +149,8 @@ def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
     return f"<h2>Latest value{which}{e(note)}</h2><pre class=value>{e(text)}</pre>"
 
 
-def asset_page(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], alive: bool,
-               params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
-    states, rows = cell_states(asset, latest, alive)
+def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
+    states, rows = cell_states(asset, judge)
     counts = Counter(states)
     state = next((s for s in PRIORITY if counts[s]), FRESH)
     where = f"{asset.module}.{asset.function}" if asset.module else ""
@@ -162,10 +160,10 @@ def asset_page(asset: AssetView, latest: Mapping[tuple[str, str], JobRow], alive
             f'<dt>downstream</dt><dd>{_links(asset.downstream)}</dd>'
             f'<dt>jobs</dt><dd>{" ".join(f"{badge(s)} {counts[s]}" for s in PRIORITY if counts[s])}</dd></dl>')
     if asset.dims:
-        main = _bad_list(asset, states, rows, alive) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
+        main = _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
     else:
         fp = asset.fingerprints[0] if asset.fingerprints else None
-        why = "".join(f"<li>{e(r)}</li>" for r in reasons(rows[0], fp, alive))
+        why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, "", fp))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
     body = (f"<h1>{e(asset.key)} {badge(state)}</h1>{meta}{main}{_preview(out_dir, asset, rows)}"

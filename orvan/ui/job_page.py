@@ -10,7 +10,8 @@ from urllib.parse import quote
 from ..cli import naming
 from ..cli.states import ATTEMPTS, JobState
 from . import files
-from .freshness import FAILED, MISSING, RUNNING, reasons, state_of
+from ..cli.plan import partition_token
+from .freshness import FAILED, MISSING, RUNNING, Judge, state_of
 from .html import badge, duration, e, job_label, shell, time_text
 from .model import AssetView
 from .reader import JobRow
@@ -75,17 +76,18 @@ def _directory(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
 
 
 def job_page(key: str, partition: dict[str, str], asset: AssetView | None, history: list[JobRow],
-             alive: bool, out_dir: str, out_arg: str | None) -> str:
+             judge: Judge, out_dir: str, out_arg: str | None) -> str:
     attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
     fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
     directory = _directory(out_dir, key, partition)
     log_html, log_text = _log(out_dir, directory)
     value_html, has_value = _value(out_dir, directory)
-    state = state_of(attempt, fp, alive)
+    token = partition_token(partition)
+    state = judge.state(key, token, fp) if index is not None else state_of(attempt, fp, judge.alive)
     if state not in (FAILED, RUNNING) and not has_value:
         state = MISSING
-    why = "".join(f"<li>{e(r)}</li>" for r in reasons(attempt, fp, alive, has_value))
+    why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(key, token, fp, has_value))
     known = "" if asset is not None and index is not None else \
         "<p class=problem>The pipeline as loaded now has no such job.</p>"
     cmd = redo_command(key, partition, out_arg)

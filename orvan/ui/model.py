@@ -59,6 +59,8 @@ class Model:
     run_id: int = -1
     # what pages derive from the model once (the graph's layout)
     cache: dict[str, object] = field(default_factory=dict)
+    # the plan, when the code could be loaded
+    plan: Plan | None = None
 
 
 def _line_of(module_source: str, function_source: str) -> int:
@@ -159,4 +161,4 @@ class ModelCache:
             return Model(from_catalog(q), str(e), run_id=run_id)
         assets = from_plan(plan)
         files = sorted({a.record.file_path for a in graph.assets.values() if a.record.file_path})
-        return Model(assets, None, modules, _mtimes(files), run_id)
+        return Model(assets, None, modules, _mtimes(files), run_id, plan=plan)

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from ..cli.report import seconds
 from ..cli.states import JobState
 from . import freshness
-from .freshness import PRIORITY, state_of
+from .freshness import PRIORITY, Judge
 from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
 from .layout import Layout, layered
 from .model import AssetView, Model
@@ -19,14 +19,14 @@ NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
 LABEL_CHARS = 25
 
 
-def asset_counts(asset: AssetView, latest: dict[tuple[str, str], JobRow], alive: bool) -> dict[str, int]:
+def asset_counts(asset: AssetView, judge: Judge) -> dict[str, int]:
     fps = asset.fingerprints
     key = asset.key
     if not asset.dims:  # most assets: no counting machinery
-        return {state_of(latest.get((key, "")), fps[0] if fps else None, alive): 1}
+        return {judge.state(key, "", fps[0] if fps else None): 1}
     counts: dict[str, int] = {}
     for i, tok in enumerate(asset.tokens):
-        state = state_of(latest.get((key, tok)), fps[i] if fps else None, alive)
+        state = judge.state(key, tok, fps[i] if fps else None)
         counts[state] = counts.get(state, 0) + 1
     return counts
 
@@ -117,20 +117,20 @@ def _node(asset: AssetView, drawn: tuple[str, str, str], counts: dict[str, int])
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
-def graph_svg(model: Model, latest: dict[tuple[str, str], JobRow], alive: bool) -> str:
+def graph_svg(model: Model, judge: Judge) -> str:
     drawn = drawing(model)
-    nodes = [_node(a, drawn.nodes[k], asset_counts(a, latest, alive)) for k, a in model.assets.items()]
+    nodes = [_node(a, drawn.nodes[k], asset_counts(a, judge)) for k, a in model.assets.items()]
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
 LEGEND = "".join(f'<span class="key st-{s}">{s}</span>' for s in PRIORITY)
 
 
-def graph_page(model: Model, latest: dict[tuple[str, str], JobRow], alive: bool, out_dir: str) -> str:
+def graph_page(model: Model, judge: Judge, out_dir: str) -> str:
     banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
         if model.problem else ""
     body = (f'<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'<div class=graph-box>{graph_svg(model, latest, alive)}</div>')
+            f'<div class=graph-box>{graph_svg(model, judge)}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner)
 
 

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import NamedTuple
 from urllib.parse import quote
 
-from ..cli.catalog import CATALOG_FILE
+from ..cli.catalog import CATALOG_FILE, Attempt, Catalog
 from ..cli.states import ATTEMPTS
 
 
@@ -85,6 +85,7 @@ class Queries:
     def __init__(self, db: sqlite3.Connection):
         self.db = db
         present = {r[1] for r in db.execute("PRAGMA table_info(jobs)")}
+        self.has_hashes = {"value_hash", "parts", "input_hashes", "removed_at"} <= present
         extra = ", ".join(c if c in present else f"NULL AS {c}" for c in _OPTIONAL)
         self._job_cols = (
             "id, run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error, " + extra
@@ -101,6 +102,16 @@ class Queries:
             f"WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}status IN ({_MARKS})"
             " GROUP BY asset_key, partition)", params)
         return {(r.asset_key, r.partition): r for r in rows}
+
+    def attempt(self, jid: tuple[str, str]) -> Attempt | None:
+        """A job's latest attempt as the runner reads it (None also for a
+        catalog too old to record what freshness needs)."""
+        if not self.has_hashes:
+            return None
+        row = self.db.execute(
+            f"SELECT {Catalog._ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({_MARKS})"
+            " AND removed_at IS NULL ORDER BY id DESC LIMIT 1", (*jid, *ATTEMPTS)).fetchone()
+        return Catalog._attempt(row) if row is not None else None
 
     def job_history(self, asset_key: str, partition: str, limit: int = 30) -> list[JobRow]:
         return self._jobs("WHERE asset_key=? AND partition=? ORDER BY id DESC LIMIT ?", (asset_key, partition, limit))

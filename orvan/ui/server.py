@@ -17,6 +17,7 @@ from ..cli.catalog import RunLock
 from ..cli.plan import partition_token
 from . import files, pages
 from .asset_page import asset_page
+from .freshness import Judge
 from .html import error_page
 from .job_page import job_page
 from .model import Model, ModelCache
@@ -63,6 +64,9 @@ class App:
     def alive(self) -> bool:
         return RunLock.active(self.out_dir)
 
+    def judge(self, q: Queries, model: Model) -> Judge:
+        return Judge(q.latest(), self.alive(), model.plan, q.attempt, self.out_dir)
+
     def banner(self, model: Model) -> str:
         if model.problem:
             return f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records"
@@ -74,7 +78,7 @@ Page = Callable[[App, Queries, dict[str, str], str], str]
 
 def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
-    return pages.graph_page(model, q.latest(), app.alive(), app.out_dir)
+    return pages.graph_page(model, app.judge(q, model), app.out_dir)
 
 
 def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -82,7 +86,7 @@ def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     found = model.assets.get(params.get("key", ""))
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
-    return asset_page(found, q.latest(found.key), app.alive(), params, app.out_dir, app.banner(model))
+    return asset_page(found, app.judge(q, model), params, app.out_dir, app.banner(model))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -93,7 +97,7 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     view = model.assets.get(key)
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
-    return job_page(key, partition, view, history, app.alive(), app.out_dir, app.out_arg)
+    return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg)
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
