@@ -47,10 +47,29 @@ def value_file(directory: str) -> str | None:
     return os.path.join(directory, names[0]) if names else None
 
 
+# Values stored by a serializer that a page may load for a summary. Pickles
+# are left alone: loading one runs code, which a page view should not.
+SUMMARIZED = {"parquet": "parquet", "npy": "npy", "bin": "bytes"}
+SUMMARY_MAX_BYTES = 16 * 1024 * 1024
+
+
+def _summary(path: str, size: int) -> str:
+    serializer = SUMMARIZED.get(path.rsplit(".", 1)[-1])
+    if serializer is None or size > SUMMARY_MAX_BYTES:
+        return f"{os.path.basename(path)}: {size} bytes (orvan show prints a summary)"
+    from ..values.summary import summarize
+    try:
+        return summarize(path, serializer)
+    except Exception as e:  # a missing optional library, a damaged file
+        return f"{os.path.basename(path)}: {size} bytes; no summary: {type(e).__name__}: {e}"
+
+
 def preview(path: str) -> tuple[str, int, bool]:
     """(text, size in bytes, cut short): the first 64 KiB, pretty-printed
-    when it is whole JSON."""
+    when it is whole JSON; a summary for a value stored in another form."""
     size = os.path.getsize(path)
+    if not path.endswith((".json", ".txt")):
+        return _summary(path, size), size, False
     with open(path, "rb") as f:
         data = f.read(PREVIEW_BYTES)
     text = data.decode("utf-8", errors="replace")
