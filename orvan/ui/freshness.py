@@ -85,7 +85,7 @@ class Judge:
         latest, alive = self.latest, self.alive
         for jid, job in plan.jobs.items():  # dependency order
             state = state_of(latest.get(jid), job.fingerprint, alive)
-            if state == FRESH and any(states[d] != FRESH for d in job.deps):
+            if state == FRESH and job.deps and any(states[d] != FRESH for d in job.deps):
                 state = STALE
             states[jid] = state
         return states

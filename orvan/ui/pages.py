@@ -23,7 +23,8 @@ def asset_counts(asset: AssetView, judge: Judge) -> dict[str, int]:
     fps = asset.fingerprints
     key = asset.key
     if not asset.dims:  # most assets: no counting machinery
-        return {judge.state(key, "", fps[0] if fps else None): 1}
+        found = judge.states.get((key, ""))
+        return {found if found is not None else judge.state(key, "", fps[0] if fps else None): 1}
     counts: dict[str, int] = {}
     for i, tok in enumerate(asset.tokens):
         state = judge.state(key, tok, fps[i] if fps else None)
@@ -49,8 +50,8 @@ class Drawing:
     states: kept with the model, so that a request only fills in states."""
     frame: str
     edges: str
-    # key -> (the node's opening: position, escaped key; its label)
-    nodes: dict[str, tuple[str, str, str]]
+    # key -> (the node's opening: position, escaped key; its label; its page)
+    nodes: dict[str, tuple[str, str, str, str]]
 
 
 def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
@@ -85,7 +86,8 @@ def drawing(model: Model) -> Drawing:
     nodes = {}
     for key in model.assets:
         label = key if len(key) <= LABEL_CHARS else key[:LABEL_CHARS - 1] + "…"
-        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-key="{e(key)}"', e(key), e(label))
+        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-key="{e(key)}"', e(key), e(label),
+                      asset_url(key))
     cached = Drawing(frame, f"<g class=edges>{_edges(model, xy)}</g>", nodes)
     model.cache["drawing"] = cached
     return cached
@@ -101,18 +103,19 @@ def _bar(counts: dict[str, int], total: int) -> str:
     return "".join(parts)
 
 
-def _node(asset: AssetView, drawn: tuple[str, str, str], counts: dict[str, int]) -> str:
-    opening, key, label = drawn
-    state = overall(counts)
+def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[str, int]) -> str:
+    opening, key, label, href = drawn
     if asset.dims:
+        state = overall(counts)
         detail = f'<text x="8" y="{NODE_H - 14}">{counts.get(freshness.FRESH, 0)}/{len(asset.tokens)} fresh</text>'
         detail += _bar(counts, len(asset.tokens))
-        href = asset_url(asset.key)
+        tip = ", ".join(f"{n} {s}" for s, n in counts.items())
     else:
+        state = next(iter(counts))
         detail = f'<text x="8" y="33">{state}</text>'
-        # A failed single job's error and log are what its user wants: one click.
-        href = e(job_url(asset.key, {})) if state == freshness.FAILED else asset_url(asset.key)
-    tip = ", ".join(f"{n} {s}" for s, n in counts.items())
+        tip = state
+        if state == freshness.FAILED:  # its error and log are what its user wants: one click
+            href = e(job_url(asset.key, {}))
     return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
