@@ -108,7 +108,7 @@ def test_pages_explain_failures_and_staleness(served):
     _, ui = served
     _, job = ui.get("/job?key=pipe.main.broken")
     assert "broken on purpose" in job and "about to fail" in job
-    assert "orvan run --select pipe.main.broken" in job
+    assert "orvan run pipe.main pipe.other --select pipe.main.broken" in job
     _, stale = ui.get("/asset?key=pipe.other.edited")
     assert "function source changed" in stale and "first version" in stale
     _, grid = ui.get("/asset?key=pipe.main.grid")

@@ -69,7 +69,7 @@ def test_graph_shows_every_asset_and_a_failed_node_leads_to_its_error(served, pa
     page.wait_for_url("**/job?key=pipe.main.broken")
     assert "RuntimeError: broken on purpose" in page.inner_text("p.error")
     assert "about to fail" in page.inner_text("pre.log")
-    assert page.inner_text("#redo") == "orvan run --select pipe.main.broken"
+    assert page.inner_text("#redo") == "orvan run pipe.main pipe.other --select pipe.main.broken"
 
 
 def test_matrix_of_a_two_dimension_asset(served, page):

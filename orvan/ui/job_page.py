@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import shlex
+from collections.abc import Sequence
 from urllib.parse import quote
 
 from ..cli import naming
@@ -17,8 +18,10 @@ from .model import AssetView
 from .reader import JobRow
 
 
-def redo_command(key: str, partition: dict[str, str], out_arg: str | None) -> str:
-    words = ["orvan", "run", "--select", key]
+def redo_command(key: str, partition: dict[str, str], out_arg: str | None, modules: Sequence[str] = ()) -> str:
+    # The modules only when `orvan ui` was given them: otherwise `orvan run`
+    # finds them where the pages found them, in pyproject.toml.
+    words = ["orvan", "run", *modules, "--select", key]
     for dim, k in partition.items():
         words += ["--partition", f"{dim}={k}"]
     if out_arg:
@@ -76,7 +79,7 @@ def _directory(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
 
 
 def job_page(key: str, partition: dict[str, str], asset: AssetView | None, history: list[JobRow],
-             judge: Judge, out_dir: str, out_arg: str | None) -> str:
+             judge: Judge, out_dir: str, out_arg: str | None, modules: Sequence[str] = ()) -> str:
     attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
     fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
@@ -90,7 +93,7 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
     why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(key, token, fp, has_value))
     known = "" if asset is not None and index is not None else \
         "<p class=problem>The pipeline as loaded now has no such job.</p>"
-    cmd = redo_command(key, partition, out_arg)
+    cmd = redo_command(key, partition, out_arg, modules)
     body = (f"<h1>{e(job_label(key, partition))} {badge(state)}</h1>{known}"
             f'<div class=redo><code id=redo>{e(cmd)}</code><button type=button class=copy data-copy=redo>copy</button>'
             f'</div><h2>Why {e(state)}</h2><ul class=why>{why}</ul>{_error(attempt, log_text)}'

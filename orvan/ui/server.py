@@ -51,6 +51,7 @@ class App:
     def __init__(self, out_dir: str, modules: list[str], directory: str, out_arg: str | None):
         self.out_dir = out_dir
         self.out_arg = out_arg
+        self.modules = modules
         self.reader = Reader(out_dir)
         self.models = ModelCache(modules, directory)
         self._detector = ChangeDetector(self.reader.path)
@@ -97,7 +98,8 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     view = model.assets.get(key)
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
-    return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg)
+    return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg,
+                    app.modules)
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
