@@ -4,11 +4,16 @@ from __future__ import annotations
 
 import fnmatch
 import os
+import sys
 import tomllib
 from dataclasses import dataclass, fields, replace
 from typing import Any
 
 DEFAULT_OUT = ".orvan"
+
+# How `orvan run` isolates jobs: each in a child of a fork server (cheap to
+# start), or each in a freshly spawned interpreter (the portable way).
+ISOLATIONS = ("fork", "spawn")
 
 
 class ConfigError(Exception):
@@ -47,6 +52,20 @@ def resolve_modules(given: list[str], directory: str) -> list[str]:
         )
     # The same module named twice would only be inspected twice.
     return list(dict.fromkeys(modules))
+
+
+def resolve_isolation(given: str | None, directory: str) -> str:
+    """--isolation, else `[tool.orvan] isolation`, else the fork server where
+    there is one to be had (Linux), else spawn."""
+    if given:
+        return given
+    path, section = _section(directory)
+    isolation = section.get("isolation")
+    if isolation is None:
+        return "fork" if sys.platform.startswith("linux") else "spawn"
+    if isolation not in ISOLATIONS:
+        raise ConfigError(f"{path}: [tool.orvan] isolation must be one of {', '.join(map(repr, ISOLATIONS))}")
+    return str(isolation)
 
 
 def resolve_out(out: str | None, directory: str) -> str:

@@ -8,7 +8,7 @@ import os
 import sys
 
 from . import commands, pipeline, run as run_command
-from .config import DEFAULT_OUT
+from .config import DEFAULT_OUT, ISOLATIONS
 from .graph import GraphError
 
 DESCRIPTION = """\
@@ -142,6 +142,9 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
     noise.add_argument("-q", "--quiet", action="store_true", help="print only failures and the summary")
     noise.add_argument("-v", "--verbose", action="store_true",
                        help="stream each job's output as it is written, prefixed with the job")
+    p.add_argument("--isolation", choices=ISOLATIONS, default=None,
+                   help="fork: each job in a child of a fork server (default on Linux); spawn: each job in a "
+                        "new interpreter (default elsewhere; also [tool.orvan] isolation)")
     p.set_defaults(func=run_command.cmd_run)
 
 

@@ -15,10 +15,11 @@ from typing import Literal
 from . import naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
 from .pipeline import FAILURES, OK, choose_jobs, load
-from .config import Settings, load_settings, resolve_modules, resolve_out
+from .config import Settings, load_settings, resolve_isolation, resolve_modules, resolve_out
 from .discovery import child_env
 from .executors import Executor
 from .executors.orphans import stop_orphans
+from .executors.forkserver import ForkServerExecutor
 from .executors.spawn import SpawnExecutor
 from .freshness import Decision, assess
 from .graph import Graph
@@ -31,6 +32,7 @@ def cmd_run(args: Namespace) -> int:
     directory = os.getcwd()
     modules = resolve_modules(args.modules, directory)
     out_dir = resolve_out(args.out, directory)
+    isolation = resolve_isolation(args.isolation, directory)
     graph, plan = load(modules, directory)
     chosen = choose_jobs(graph, plan, args.select, args.partition)
     jobs = chosen.jobs
@@ -44,12 +46,17 @@ def cmd_run(args: Namespace) -> int:
     try:
         catalog = Catalog.in_dir(out_dir)
         try:
-            executor = SpawnExecutor(args.jobs, cwd=directory, env=child_env(directory))
+            executor = make_executor(isolation, args.jobs, directory)
             return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
         finally:
             catalog.close()
     finally:
         lock.release()
+
+
+def make_executor(isolation: str, slots: int, directory: str) -> Executor:
+    kind = ForkServerExecutor if isolation == "fork" else SpawnExecutor
+    return kind(slots, cwd=directory, env=child_env(directory))
 
 
 def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],

@@ -51,6 +51,8 @@ class Outcome:
     error: str | None = None
     # Stopped by `shutdown(cancel=True)` rather than failing on its own.
     interrupted: bool = False
+    # The job's process (the leader of its process group), when it had one here.
+    pid: int | None = None
 
 
 class Executor(ABC):
