@@ -122,9 +122,8 @@ class Server:
             self.pids[job_id] = pid
             self.reply({"id": job_id, "pid": pid})
         elif request["op"] == "signal":
-            pid = self.pids.get(job_id)
-            if pid is not None:
-                signal_group(pid, int(str(request["sig"])))
+            if job_id in self.pids:
+                signal_group(self.pids[job_id], int(str(request["sig"])))
 
     def reap(self) -> None:
         while self.live:
