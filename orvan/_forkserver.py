@@ -34,7 +34,7 @@ import sys
 # What materialise_asset imports on its first call, loaded here once so
 # that no job pays for it.
 PRELOAD = ("orvan._orvan", "orvan.worker", "json", "inspect", "pathlib", "importlib", "importlib.machinery",
-           "ast", "dis", "tokenize", "traceback", "atexit", "threading")
+           "ast", "dis", "tokenize", "traceback", "atexit", "threading", "ctypes")
 
 PR_SET_PDEATHSIG = 1
 
@@ -45,10 +45,28 @@ def preload() -> None:
 
     for name in PRELOAD:
         importlib.import_module(name)
+    warm_up()
     # Objects that exist now are never collected in a child: keep the
     # collector from touching (and so copying) their pages after each fork.
     gc.collect()
     gc.freeze()
+
+
+def warm_up() -> None:
+    """Materialise a job of our own, once: what the first job of a process
+    sets up (lookups, caches, code paths the loader touches) is then in place
+    for every child, rather than redone in each."""
+    import shutil
+    import tempfile
+
+    import orvan.worker
+
+    scratch = tempfile.mkdtemp(prefix="orvan-forkserver-")
+    try:
+        orvan.worker.run_job("orvan._warmup", "warm", scratch, '{"key":"k","n":1}')
+    finally:
+        sys.modules.pop("orvan._warmup", None)
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def die_with_parent() -> None:
@@ -184,10 +202,13 @@ class Server:
         os.closerange(3, os.sysconf("SC_OPEN_MAX"))
         sys.path[:] = self.path
         import atexit
-        import importlib
 
-        # Files may have appeared since the server looked at the directories.
-        importlib.invalidate_caches()
+        # Files may have appeared since the server listed the directories.
+        # (Not importlib.invalidate_caches(): it imports importlib.metadata,
+        # which costs more than the whole job.)
+        for finder in list(sys.path_importer_cache.values()):
+            if finder is not None and hasattr(finder, "invalidate_caches"):
+                finder.invalidate_caches()
         atexit._clear()
 
 

@@ -20,6 +20,7 @@ say which of them changed (`diff`).
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 from typing import Any
@@ -41,6 +42,8 @@ def module_residual(module_source: str, function_sources: list[str]) -> str:
     return "\n".join(line.rstrip() for line in residual.splitlines() if line.strip())
 
 
+# Cached: every job of an asset hashes the same function and module sources.
+@functools.lru_cache(maxsize=1024)
 def sha256_text(text: str) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
@@ -68,8 +71,13 @@ def code_parts(
     }
 
 
+# One encoder for every call: json.dumps builds a new one per call when given
+# options, which is most of its cost on a small document.
+_CANONICAL = json.JSONEncoder(sort_keys=True, ensure_ascii=True, separators=(",", ":"))
+
+
 def canonical(value: object) -> str:
-    return json.dumps(value, sort_keys=True, ensure_ascii=True, separators=(",", ":"))
+    return _CANONICAL.encode(value)
 
 
 def fingerprint(parts: Parts) -> str:

@@ -8,8 +8,10 @@ directory tree can be read back without the catalog.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
+import re
 from urllib.parse import quote, unquote
 
 # Most file systems cap one path component at 255 bytes.
@@ -27,7 +29,12 @@ INPUTS_FILE = "inputs.json"
 # never produced by percent-escaping, so the mapping stays reversible.
 _EMPTY = "%"
 
+# Text that escaping leaves as it is: the common case, checked cheaply.
+_SAFE = re.compile(r"[A-Za-z0-9_~-][A-Za-z0-9_.~-]*")
 
+
+# Cached: a plan escapes each dimension's keys once per job that uses them.
+@functools.lru_cache(maxsize=1 << 16)
 def escape(text: str) -> str:
     """Return a safe single path component that `unescape` maps back to text.
 
@@ -37,6 +44,8 @@ def escape(text: str) -> str:
     """
     if text == "":
         return _EMPTY
+    if _SAFE.fullmatch(text):
+        return text
     escaped = quote(text, safe="-_.~", encoding="utf-8", errors="strict")
     if escaped.startswith("."):
         escaped = "%2E" + escaped[1:]

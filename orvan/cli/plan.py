@@ -72,11 +72,14 @@ class Job:
         return ",".join(f"{d}={k}" for d, k in self.partition.items())
 
 
+_token = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode
+
+
 def partition_token(partition: dict[str, str]) -> str:
     """How a partition is stored in the catalog: "" or compact sorted JSON."""
     if not partition:
         return ""
-    return json.dumps(partition, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return _token(partition)
 
 
 def job_label(key: str, partition: dict[str, str]) -> str:
