@@ -1,7 +1,11 @@
 """The run catalog: `OUT/catalog.sqlite`, a record of every run and job.
 
-Each state change is its own committed transaction, in WAL mode, so a runner
-killed at any moment leaves a catalog that says exactly which jobs finished.
+Runs and settled groups of jobs are committed at once. The start and end of
+each job are committed in small batches (`JobWrites`): at most a fraction of
+a second after they happen, and never before the job's files are in place,
+so a runner killed at any moment leaves a catalog in which every job marked
+done is done; a job that ended in the last instant may still read running or
+pending, and the next run redoes it.
 A job's stored files are removed before it is run again, so "the latest
 attempt succeeded" and "its files are what that attempt wrote" go together.
 """
@@ -177,6 +181,7 @@ class Catalog:
         # In WAL mode NORMAL is still crash-safe for a killed process; it only
         # skips the fsync per commit, which would dominate short jobs.
         self.db.execute("PRAGMA synchronous=NORMAL")
+        self.writes = JobWrites(self.db)
         version = self.db.execute("PRAGMA user_version").fetchone()[0]
         if version > SCHEMA_VERSION:
             raise CatalogError(f"{path} was written by a newer orvan (schema {version})")
@@ -188,9 +193,12 @@ class Catalog:
         return cls(os.path.join(out_dir, CATALOG_FILE), create=create)
 
     def close(self) -> None:
+        self.writes.flush()
         self.db.close()
 
     def transaction(self) -> _Transaction:
+        # Whatever is held back is older than what comes next: it goes first.
+        self.writes.flush()
         return _Transaction(self.db)
 
     # -- runs --------------------------------------------------------------
@@ -271,8 +279,7 @@ class Catalog:
 
     def job_started(self, row_id: int) -> float:
         now = time.time()
-        with self.transaction():
-            self.db.execute("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
+        self.writes.add("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
         return now
 
     def job_finished(self, row_id: int, status: str, error: str | None = None, *,
@@ -284,13 +291,12 @@ class Catalog:
         done row without them."""
         now = time.time()
         size, digest = value if value is not None else (None, None)
-        with self.transaction():
-            self.db.execute(
-                "UPDATE jobs SET status=?, ended_at=?, error=?, value_size=?, value_hash=?, input_hashes=?, parts=?"
-                " WHERE id=?",
-                (status, now, error, size, digest, None if inputs is None else encode_inputs(inputs),
-                 None if parts is None else json.dumps(parts, sort_keys=True, separators=(",", ":")), row_id),
-            )
+        self.writes.add(
+            "UPDATE jobs SET status=?, ended_at=?, error=?, value_size=?, value_hash=?, input_hashes=?, parts=?"
+            " WHERE id=?",
+            (status, now, error, size, digest, None if inputs is None else encode_inputs(inputs),
+             None if parts is None else json.dumps(parts, sort_keys=True, separators=(",", ":")), row_id),
+        )
         return now
 
     def jobs_settled(self, row_ids: list[int], status: str, error: str | None) -> None:
@@ -354,6 +360,7 @@ class Catalog:
 
     def last_attempts(self) -> dict[tuple[str, str], Attempt]:
         """(asset key, partition) -> the latest attempt at materialising it."""
+        self.writes.flush()
         marks = ",".join("?" * len(ATTEMPTS))
         rows = self.db.execute(
             f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs"
@@ -364,6 +371,7 @@ class Catalog:
         return {(row[0], row[1]): self._attempt(row) for row in rows}
 
     def last_attempt(self, key: str, partition: str) -> Attempt | None:
+        self.writes.flush()
         marks = ",".join("?" * len(ATTEMPTS))
         row = self.db.execute(
             f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({marks})"
@@ -383,12 +391,50 @@ class Catalog:
             )
 
     def run_jobs(self, run_id: int) -> list[sqlite3.Row]:
+        self.writes.flush()
         cur = self.db.execute(
             "SELECT asset_key, partition, fingerprint, status, started_at, ended_at, error"
             " FROM jobs WHERE run_id=? ORDER BY id",
             (run_id,),
         )
         return cur.fetchall()
+
+
+class JobWrites:
+    """Job state changes held back and committed together: one commit per
+    change costs more than a short job at 100,000 jobs. A change waits at
+    most `max_delay` seconds (the runner calls `flush(due_only=True)` at
+    least that often) or until `max_rows` changes are waiting."""
+
+    max_rows = 256
+    max_delay = 0.1
+
+    def __init__(self, db: sqlite3.Connection):
+        self.db = db
+        self._held: list[tuple[str, tuple[object, ...]]] = []
+        self._since = 0.0
+
+    def add(self, sql: str, params: tuple[object, ...]) -> None:
+        if not self._held:
+            self._since = time.monotonic()
+        self._held.append((sql, params))
+        self.flush(due_only=True)
+
+    def due_in(self) -> float | None:
+        """Seconds until the held changes must be committed; None if none are held."""
+        if not self._held:
+            return None
+        return max(0.0, self._since + self.max_delay - time.monotonic())
+
+    def flush(self, *, due_only: bool = False) -> None:
+        if not self._held:
+            return
+        if due_only and len(self._held) < self.max_rows and self.due_in():
+            return
+        held, self._held = self._held, []
+        with _Transaction(self.db):
+            for sql, params in held:
+                self.db.execute(sql, params)
 
 
 class _Transaction:

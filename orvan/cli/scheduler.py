@@ -124,12 +124,16 @@ class Scheduler:
                 pause = self.progress.interval
                 if self._delayed:
                     pause = max(0.0, min(pause, self._delayed[0][0] - time.monotonic()))
+                due = self.catalog.writes.due_in()
+                if due is not None:
+                    pause = min(pause, due)
                 if self._running:
                     done, _ = wait(list(self._running), timeout=pause, return_when=FIRST_COMPLETED)
                     for future in done:
                         self._finish(future)
                 elif self._delayed and not self._ready:
                     time.sleep(pause)
+                self.catalog.writes.flush(due_only=True)
                 self.progress.tick()
         except KeyboardInterrupt:
             self._stop()
