@@ -6,7 +6,7 @@ Runs the benchmarks below, each in its own process, prints one table (figure,
 ours, baseline, ratio, goal) and writes the same figures as JSON to
 bench/results.json: a list of {name, ours, baseline, unit, ratio, goal}, where
 ratio = ours / baseline and goal (for example "<=1.3" or ">=1.0") applies to
-the ratio.
+the ratio; a figure with the goal "" is reported only.
 
   json        scripts/bench-json.sh --json: parse and compact write of canada,
               citm_catalog and twitter, MB/s against RapidJSON's DOM
@@ -30,6 +30,10 @@ the ratio.
   ui          bench/ui/bench_ui.py: `orvan ui`'s asset page of 10,000 partitions
               and graph page of 1,000 assets against one SQL query reading
               the same catalog rows; the graph's layout against its 1 s budget
+  scale       bench/cli/bench_scale.py: the fork server against spawned
+              workers over 1,000 jobs; jobs/s over 10,000; plan, status and
+              the runner's peak RSS at 100,000 (about ten minutes; --quick
+              plans the 100,000 jobs without running them)
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -73,8 +77,8 @@ def run(argv: list[str], capture: bool) -> str:
 
 def normalise_goal(goal: object, default_op: str) -> str:
     """'<=1.3' and '>=1.0' pass through; a bare number gets `default_op`;
-    None (a figure reported for information) has no goal: ''."""
-    if goal is None:
+    None or '' (a figure reported for information) has no goal: ''."""
+    if goal is None or goal == "":
         return ""
     if isinstance(goal, (int, float)):
         return f"{default_op}{goal:g}"
@@ -219,6 +223,18 @@ def bench_values(args: argparse.Namespace) -> list[Figure]:
             return checked(json.load(f), "<=")
 
 
+def bench_scale(args: argparse.Namespace) -> list[Figure]:
+    script = os.path.join(ROOT, "bench", "cli", "bench_scale.py")
+    extra = ["--skip-100k-run"] if args.quick else ["--repeat", "3"]
+    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
+        out = os.path.join(tmp, "figures.json")
+        text = run([sys.executable, script, "--json", out, *extra], capture=True)
+        for line in text.splitlines():
+            log("  " + line)
+        with open(out, encoding="utf-8") as f:
+            return checked(json.load(f), "<=")
+
+
 BENCHMARKS = {
     "json": bench_json,
     "partitions": bench_partitions,
@@ -229,6 +245,7 @@ BENCHMARKS = {
     "values": bench_values,
     "progress": bench_progress,
     "ui": bench_ui,
+    "scale": bench_scale,
 }
 
 

@@ -3,8 +3,10 @@
     python bench/py/bench_worker.py [--repeat N] [--no-callgrind] [--json FILE]
 
 Worker: one process of `python -m orvan.worker` for a trivial asset, against
-the floor `python -c` that imports json and writes two small files (goal: at
-most 1.1 x). Each figure is the median over alternating runs of the child
+the floor `python -c` that imports json and writes two small files (reported
+without a goal: the worker must import inspect and pathlib, which the floor
+does not; jobs that must beat a fresh interpreter run in the fork server,
+bench/cli/bench_scale.py). Each figure is the median over alternating runs of the child
 processes' CPU time (user + system, from wait4), which other load on the
 machine does not stretch as it does wall time; wall-time medians are printed
 alongside. The contract makes the worker import inspect and pathlib (and call
@@ -97,7 +99,7 @@ def measure(project: str, repeat: int) -> list[dict[str, object]]:
                       f"(min/median/max of {repeat})")
     ours, bare, contract_floor = (common.median(cpu(n)) for n in ("worker", "floor", "contract"))
     return [
-        common.figure("orvan.worker, one trivial asset, vs python -c json + 2 files", ours, bare, "ms CPU", GOAL),
+        common.figure("orvan.worker, one trivial asset, vs python -c json + 2 files", ours, bare, "ms CPU", ""),
         common.figure("orvan.worker vs that floor + import inspect, pathlib", ours, contract_floor, "ms CPU", GOAL),
     ]
 
@@ -109,7 +111,7 @@ def instruction_figures(project: str) -> list[dict[str, object]]:
     contract = common.valgrind_instructions([py, "-c", CONTRACT_FLOOR], cwd=project)
     return [
         common.figure("orvan.worker vs python -c json + 2 files, instructions", worker / 1e6, floor / 1e6,
-                      "M instr", GOAL),
+                      "M instr", ""),
         common.figure("orvan.worker vs floor + inspect, pathlib, instructions", worker / 1e6, contract / 1e6,
                       "M instr", GOAL),
     ]
