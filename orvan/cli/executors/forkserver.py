@@ -36,6 +36,15 @@ def worker_args(task: WorkerTask) -> list[str]:
     return args
 
 
+def how_it_ended(returncode: int) -> str:
+    if returncode < 0:
+        try:
+            return f"killed by signal {signal.Signals(-returncode).name}"
+        except ValueError:
+            return f"killed by signal {-returncode}"
+    return f"exit status {returncode}"
+
+
 @dataclass
 class _Job:
     task: WorkerTask
@@ -89,6 +98,10 @@ class _Server:
 
     def _died(self) -> None:
         status = self.proc.wait()
+        try:
+            self._requests.close()
+        except OSError:
+            pass
         with self.lock:
             self.alive = False
             orphans = list(self.jobs.values())
@@ -96,7 +109,7 @@ class _Server:
         for job in orphans:
             if job.pid is not None:
                 signal_group(job.pid, signal.SIGKILL)
-            self._on_end(job, None, f"the fork server stopped (exit status {status}) while the job ran")
+            self._on_end(job, None, f"the fork server stopped ({how_it_ended(status)}) while the job ran")
 
     def close(self) -> None:
         """Ask the server to end: it kills any job still running, then exits."""
@@ -128,17 +141,25 @@ class ForkServerExecutor(Executor):
         open(task.log_path, "wb").close()
         job = _Job(task)
         with self._lock:
-            server = self._server
-            if server is None or not server.alive:
-                server = self._server = _Server(self._cwd, self._env, self._ended)
-            self._next_id += 1
-            job_id = self._next_id
-            with server.lock:
-                server.jobs[job_id] = job
+            server, job_id = self._register(job)
         server.send({"op": "run", "id": job_id, "argv": worker_args(task), "log": task.log_path})
         if task.timeout is not None:
             self._deadlines.add(time.monotonic() + task.timeout, server, job_id)
         return job.future
+
+    def _register(self, job: _Job) -> tuple[_Server, int]:
+        """Hand the job to a live server, starting one if need be. Checked and
+        registered under the server's lock, so that a server found dead in
+        between never takes with it a job it was not told about."""
+        while True:
+            server = self._server
+            if server is None or not server.alive:
+                server = self._server = _Server(self._cwd, self._env, self._ended)
+            self._next_id += 1
+            with server.lock:
+                if server.alive:
+                    server.jobs[self._next_id] = job
+                    return server, self._next_id
 
     def _ended(self, job: _Job, status: int | None, error: str | None = None) -> None:
         task = job.task
