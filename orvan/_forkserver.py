@@ -31,10 +31,15 @@ import select
 import signal
 import sys
 
+# Not `from typing import ...`: the server would carry typing into every job.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Callable
+
 # What materialise_asset imports on its first call, loaded here once so
 # that no job pays for it.
 PRELOAD = ("orvan._orvan", "orvan.worker", "json", "inspect", "pathlib", "importlib", "importlib.machinery",
-           "ast", "dis", "tokenize", "traceback", "atexit", "threading", "ctypes")
+           "ast", "dis", "tokenize", "traceback", "atexit", "threading")
 
 PR_SET_PDEATHSIG = 1
 
@@ -72,13 +77,22 @@ def warm_up() -> None:
 def die_with_parent() -> None:
     """Linux: have the kernel kill this process when its parent (the server)
     dies, so that a job never outlives a server that can no longer report it."""
+    if _prctl is not None:
+        _prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def _find_prctl() -> Callable[..., int] | None:
+    # Looked up once, in the server: each child then only makes the call.
     try:
         import ctypes
 
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        prctl: Callable[..., int] = ctypes.CDLL(None, use_errno=True).prctl
+        return prctl
     except (OSError, AttributeError):
-        pass
+        return None
+
+
+_prctl = _find_prctl() if sys.platform.startswith("linux") else None
 
 
 class Server:
