@@ -17,9 +17,9 @@ each job's import of the module builds A + B keys, not A * B) is run with
             against 500 MB; then `orvan status` on the finished catalog
             against 3 s. --skip-100k-run keeps the plan figure only.
 
-Wall times are the figures; the CPU time of each command (user + system,
-with its children) is printed alongside, since other load on the machine
-stretches wall time but not CPU time.
+The overhead ratio and jobs per second are wall time. Plan and status are
+CPU time (user + system, with the children they wait for), which other load
+on a shared machine does not stretch; both times are printed.
 """
 
 from __future__ import annotations
@@ -121,9 +121,9 @@ def hundred_thousand(project: str, run: bool) -> list[dict[str, object]]:
     shape = (1000, 100)
     wall, cpu, rss, text = command(project, [sys.executable, "-c", PLAN_TIMER], shape)
     jobs, plan_s = text.split()
-    detail(f"  100,000 jobs: plan {float(plan_s):.2f} s ({jobs} jobs; process {wall:.2f} s wall, "
-           f"{cpu:.2f} s CPU, {rss:.0f} MB)")
-    figures = [figure(f"plan of 100,000 jobs vs {PLAN_BUDGET_S:g} s", float(plan_s), PLAN_BUDGET_S, "s", "<=1.0")]
+    detail(f"  100,000 jobs: plan {cpu:.2f} s CPU, {float(plan_s):.2f} s wall ({jobs} jobs; the process "
+           f"{wall:.2f} s wall, {rss:.0f} MB)")
+    figures = [figure(f"plan of 100,000 jobs, CPU vs {PLAN_BUDGET_S:g} s", cpu, PLAN_BUDGET_S, "s CPU", "<=1.0")]
     if not run:
         detail("  100,000-job run skipped: no status or peak RSS figures")
         return figures
@@ -136,8 +136,8 @@ def hundred_thousand(project: str, run: bool) -> list[dict[str, object]]:
     argv = [sys.executable, "-m", "orvan", "status", "scalepipe", "--out", out]
     wall, cpu, rss, _ = command(project, argv, shape)
     detail(f"  status of 100,000 jobs: {wall:.2f} s wall, {cpu:.2f} s CPU, {rss:.0f} MB")
-    figures.append(figure(f"status of 100,000 finished jobs vs {STATUS_BUDGET_S:g} s", wall, STATUS_BUDGET_S,
-                          "s", "<=1.0"))
+    figures.append(figure(f"status of 100,000 finished jobs, CPU vs {STATUS_BUDGET_S:g} s", cpu, STATUS_BUDGET_S,
+                          "s CPU", "<=1.0"))
     for sub in (["history"], ["show", "scalepipe.leaf", "--partition", "a=a00007", "--partition", "b=b0003"]):
         wall, cpu, _, _ = command(project, [sys.executable, "-m", "orvan", *sub, "--out", out], shape)
         detail(f"  {sub[0]} after 100,000 jobs: {wall:.2f} s wall, {cpu:.2f} s CPU")
