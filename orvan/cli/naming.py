@@ -83,7 +83,8 @@ def job_relpath(asset_key: str, partition: dict[str, str]) -> str:
     """`<asset key>` or `<asset key>/<dim>=<key>/...`, dimensions in sorted order."""
     parts = [escape(asset_key)]
     parts.extend(partition_component(dim, partition[dim]) for dim in sorted(partition))
-    return os.path.join(*parts)
+    # Every part is one escaped component: a plain join is os.path.join here.
+    return os.sep.join(parts)
 
 
 def check_component(name: str) -> str | None:

@@ -30,7 +30,9 @@ MAP_KEY_SEPARATOR = "|"
 JobId = tuple[str, str]
 
 
-@dataclass
+# Slots: a plan holds one Job (and its Inputs) per partition, 100,000 of them
+# for a large asset.
+@dataclass(slots=True)
 class Input:
     param: str
     upstream: str
@@ -43,7 +45,7 @@ class Input:
         return [self.single] if self.single is not None else [j for _, j in self.mapping]
 
 
-@dataclass
+@dataclass(slots=True)
 class Job:
     id: JobId
     index: int
