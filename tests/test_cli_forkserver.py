@@ -33,6 +33,18 @@ def total(nums):
     print(sorted(nums))
     return sum(v["sq"] for v in nums.values())
 
+@asset(serializer="text")
+def note():
+    return "héllo\\nworld"
+
+@asset(serializer="pickle", inputs={"n": note})
+def pickled(n):
+    return {"note": n, "set": {1, 2}}
+
+@asset(inputs={"p": pickled})
+def unpickled(p):
+    return sorted(p["set"]) + [p["note"]]
+
 @asset(partitions={"n": partitions([1, 2])})
 def bad(n):
     print("about to fail")
@@ -121,7 +133,8 @@ def test_both_isolations_write_the_same_files_and_record_the_same_outcomes(proje
     kept = run_both(project)
     fork, spawn = files_under(kept["fork"]), files_under(kept["spawn"])
     assert fork.keys() == spawn.keys()
-    assert {name for name in fork if name.endswith("value.json")} >= {"same.values.total/value.json"}
+    assert {"same.values.total/value.json", "same.values.unpickled/value.json"} <= fork.keys()
+    assert any(name.startswith("same.values.pickled/value.") for name in fork)
     for name in fork:
         assert fork[name] == spawn[name], name
     assert kept["fork-jobs"] == kept["spawn-jobs"]
@@ -132,6 +145,7 @@ def test_both_isolations_write_the_same_files_and_record_the_same_outcomes(proje
     assert jobs[("same.crashes.hard_exit", "")][1] == "worker exited with status 7"
     assert jobs[("same.crashes.exit_call", "")][0] == "failed"
     assert jobs[("same.threaded.with_thread", "")] == ("done", None)
+    assert jobs[("same.values.unpickled", "")] == ("done", None)
     log = (kept["fork"] / "same.threaded.with_thread" / "log.txt").read_text()
     assert "thread finished" in log and "atexit ran" in log
     assert b"out 2\n" in fork["same.values.nums/n=2/log.txt"]

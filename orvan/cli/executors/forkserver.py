@@ -25,15 +25,14 @@ from concurrent.futures import Future, wait
 from dataclasses import dataclass, field
 from typing import IO, Callable
 
-from .base import STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, read_outcome, signal_group
+from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, read_outcome, signal_group,
+                   worker_command)
 
 
 def worker_args(task: WorkerTask) -> list[str]:
-    """The worker stub's arguments for the task, as the spawn executor gives them."""
-    args = [task.module, task.function, task.out_dir]
-    if task.kwargs_path is not None:
-        args += ["--kwargs-file", task.kwargs_path]
-    return args
+    """The worker stub's arguments for the task: those the spawn executor
+    gives `python -m orvan.worker`, whatever they grow to include."""
+    return worker_command(task)[3:]
 
 
 def how_it_ended(returncode: int) -> str:
