@@ -16,7 +16,16 @@ failure record), 2 for wrong command-line use.
 
 from __future__ import annotations
 
+import os
+import signal
 import sys
+import threading
+import time
+
+# Set by the runner to its own pid: a worker whose runner is gone must not
+# go on to write into a directory that the next run may be redoing.
+PARENT_ENV = "ORVAN_RUNNER_PID"
+_PR_SET_PDEATHSIG = 1
 
 USAGE = (
     "usage: python -m orvan.worker MODULE FUNCTION OUTPUT_DIR "
@@ -79,7 +88,50 @@ def read_kwargs_file(path: str) -> str:
         raise UsageError(f"cannot read {path!r}: {exc}") from None
 
 
+def stop_with_parent(pid: int) -> None:
+    """Kill this process as soon as its parent, `pid`, is gone; at once if it
+    already is. Call it first thing in any process that runs a job for a
+    runner (this stub, a fork server's child, a cluster task started by it).
+
+    On Linux the kernel delivers SIGKILL when the *thread* that started this
+    process exits, so the parent must start job processes from a thread that
+    lives as long as it does. Elsewhere a watchdog thread polls the parent.
+    Checking the parent after arming closes the race with a parent that died
+    between starting this process and this call."""
+    if not _arm_death_signal():
+        threading.Thread(target=_watch_parent, args=(pid,), daemon=True, name="orvan-parent-watch").start()
+    if os.getppid() != pid:
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+def _arm_death_signal() -> bool:
+    if not sys.platform.startswith("linux"):
+        return False
+    import ctypes
+
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return int(libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def _watch_parent(pid: int) -> None:
+    while os.getppid() == pid:
+        time.sleep(0.2)
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def guard_from_env() -> None:
+    """Apply `stop_with_parent` when the runner said who it is; run by hand,
+    a worker has no such guard."""
+    text = os.environ.pop(PARENT_ENV, "")
+    if text.isdigit():
+        stop_with_parent(int(text))
+
+
 def main(argv: list[str] | None = None) -> int:
+    guard_from_env()
     try:
         args = parse_args(sys.argv[1:] if argv is None else argv)
     except UsageError as exc:

@@ -16,15 +16,17 @@ import fcntl
 import json
 import os
 import sqlite3
+import threading
 import time
+import urllib.parse
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Literal
+from typing import Any, Callable, Literal, TypeVar
 
+from .naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE
 from .states import ATTEMPTS, JobState
 
-CATALOG_FILE = "catalog.sqlite"
-LOCK_FILE = ".lock"
+T = TypeVar("T")
 
 # Short names for the states, used throughout the queries below.
 PENDING, RUNNING, DONE, FRESH, FAILED, INTERRUPTED, NOT_RUN = (
@@ -80,6 +82,10 @@ CREATE TABLE IF NOT EXISTS attempts (
 );
 """]
 SCHEMA_VERSION = len(MIGRATIONS)
+
+
+# Seconds between the tries of a write that found the disk full (2 s in all).
+FULL_DISK_PAUSES = (0.05, 0.15, 0.3, 0.5, 1.0)
 
 
 class CatalogError(Exception):
@@ -170,27 +176,82 @@ class RunLock:
             os.close(fd)
 
 
+class CatalogWriteError(CatalogError):
+    """A change could not be recorded (most often: the disk is full). The run
+    must stop: what it does next could not be recorded either."""
+
+    def __init__(self, message: str, *, out_of_space: bool):
+        super().__init__(message)
+        self.out_of_space = out_of_space
+
+
+# Called when a write fails for want of space, to free what can be freed
+# before the write is tried once more.
+FreeSpace = Callable[[], None]
+
+
 class Catalog:
-    def __init__(self, path: str, *, create: bool = True):
+    """Opened for writing by `orvan run` and `orvan clean` (which hold the
+    RunLock), read-only by the readers (`create=False`), so that a reader can
+    never change, create or lock out the catalog of a run going on."""
+
+    def __init__(self, path: str, *, create: bool = True, readonly: bool | None = None):
         if not create and not os.path.exists(path):
             raise CatalogError(f"no catalog at {path} (nothing has been run there yet)")
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.path = path
+        # Opening one that must exist is reading it, unless said otherwise.
+        self.readonly = not create if readonly is None else readonly
+        self.on_full: FreeSpace | None = None
+        try:
+            self.db = self._open(not self.readonly)
+        except sqlite3.DatabaseError as e:
+            raise self.unreadable(e) from None
+        self.writes = JobWrites(self._commit)
+
+    def _open(self, writable: bool) -> sqlite3.Connection:
+        if not writable:
+            db = self._connect(readonly=True)
+            if db.execute("PRAGMA user_version").fetchone()[0] >= SCHEMA_VERSION:
+                return db
+            db.close()  # an older catalog: bring it up to date once, then read
+            self._connect(readonly=False).close()
+            return self._connect(readonly=True)
+        return self._connect(readonly=False)
+
+    def _connect(self, *, readonly: bool) -> sqlite3.Connection:
         # isolation_level=None: we open and commit transactions ourselves.
-        self.db = sqlite3.connect(path, isolation_level=None, timeout=30)
-        self.db.execute("PRAGMA journal_mode=WAL")
+        if readonly:
+            return sqlite3.connect(f"file:{urllib.parse.quote(self.path)}?mode=ro", uri=True,
+                                   isolation_level=None, timeout=30)
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        db = sqlite3.connect(self.path, isolation_level=None, timeout=30)
+        db.execute("PRAGMA journal_mode=WAL")
         # In WAL mode NORMAL is still crash-safe for a killed process; it only
         # skips the fsync per commit, which would dominate short jobs.
-        self.db.execute("PRAGMA synchronous=NORMAL")
-        self.writes = JobWrites(self.db)
-        version = self.db.execute("PRAGMA user_version").fetchone()[0]
+        db.execute("PRAGMA synchronous=NORMAL")
+        version = db.execute("PRAGMA user_version").fetchone()[0]
         if version > SCHEMA_VERSION:
-            raise CatalogError(f"{path} was written by a newer orvan (schema {version})")
+            raise CatalogError(f"{self.path} was written by a newer orvan (schema {version})")
         for step in range(version, SCHEMA_VERSION):
-            self.db.executescript(f"BEGIN IMMEDIATE;{MIGRATIONS[step]}PRAGMA user_version={step + 1};COMMIT;")
+            db.executescript(f"BEGIN IMMEDIATE;{MIGRATIONS[step]}PRAGMA user_version={step + 1};COMMIT;")
+        return db
+
+    def unreadable(self, e: sqlite3.Error) -> CatalogError:
+        """The one-line error for a catalog that cannot be read, saying what to do."""
+        text = str(e)
+        if "not a database" in text or "malformed" in text:
+            return CatalogError(
+                f"{self.path} is damaged ({text}): move it aside and run again; the stored values"
+                " are kept, and each job is redone once as the new catalog knows none of them")
+        if "disk I/O" in text and self.readonly:
+            return CatalogError(
+                f"cannot read {self.path} ({text}): its write-ahead log ({os.path.basename(self.path)}-wal)"
+                " was probably removed while a run was writing it; it reads again once that run has ended")
+        return CatalogError(f"cannot open {self.path}: {text}")
 
     @classmethod
-    def in_dir(cls, out_dir: str, *, create: bool = True) -> Catalog:
-        return cls(os.path.join(out_dir, CATALOG_FILE), create=create)
+    def in_dir(cls, out_dir: str, *, create: bool = True, readonly: bool | None = None) -> Catalog:
+        return cls(os.path.join(out_dir, CATALOG_FILE), create=create, readonly=readonly)
 
     def close(self) -> None:
         self.writes.flush()
@@ -201,59 +262,116 @@ class Catalog:
         self.writes.flush()
         return _Transaction(self.db)
 
+    def _write(self, change: Callable[[sqlite3.Connection], T]) -> T:
+        """Make `change` in one transaction, after whatever is held back."""
+        self.writes.flush()
+        return self._commit(change)
+
+    def _commit(self, change: Callable[[sqlite3.Connection], T]) -> T:
+        """Should the disk be full, free what the run can free and try again
+        for a moment: the job that filled it is most likely failing, and its
+        partial files go as it ends. A change that still fails is a
+        CatalogWriteError, naming the file."""
+        for pause in (*FULL_DISK_PAUSES, None):
+            try:
+                with _Transaction(self.db) as db:
+                    return change(db)
+            except sqlite3.Error as e:
+                _rollback(self.db)
+                full = _out_of_space(e, self.path)
+                if pause is None or not full or self.on_full is None:
+                    raise CatalogWriteError(f"cannot record the run in {self.path}: {e}", out_of_space=full) from None
+                self.on_full()
+                time.sleep(pause)
+        raise AssertionError("unreachable")
+
+    def _read(self, query: Callable[[sqlite3.Connection], T]) -> T:
+        # A read sees every change made so far, held back or not.
+        self.writes.flush()
+        try:
+            return query(self.db)
+        except sqlite3.Error as e:
+            raise self.unreadable(e) from None
+
     # -- runs --------------------------------------------------------------
 
     def close_abandoned_runs(self) -> int:
         """Mark runs whose runner died as abandoned, their running jobs as
         interrupted and their pending jobs as not run. Call with the RunLock
         held, after stopping any workers those jobs left behind."""
-        now = time.time()
-        with self.transaction():
-            ids = [r[0] for r in self.db.execute("SELECT id FROM runs WHERE ended_at IS NULL")]
-            for run_id in ids:
-                self.db.execute(
-                    "UPDATE jobs SET status=?, ended_at=?, error=? WHERE run_id=? AND status=?",
-                    (INTERRUPTED, now, "the runner stopped before the job finished", run_id, RUNNING),
-                )
-                self.db.execute(
-                    "UPDATE jobs SET status=? WHERE run_id=? AND status=?", (NOT_RUN, run_id, PENDING)
-                )
-                self.db.execute("UPDATE runs SET status='abandoned', ended_at=? WHERE id=?", (now, run_id))
-        return len(ids)
+        return self.settle_runs("abandoned", "the runner stopped before the job finished")
 
-    def abandoned_jobs(self) -> list[tuple[str, str]]:
-        """(asset key, partition) of jobs still marked running by runs that
-        have not ended. Only meaningful with the RunLock held."""
-        return [tuple(r) for r in self.db.execute(
-            "SELECT j.asset_key, j.partition FROM jobs j JOIN runs r ON j.run_id = r.id"
-            " WHERE r.ended_at IS NULL AND j.status=?", (RUNNING,)
-        )]
+    def settle_runs(self, status: str, error: str) -> int:
+        """End every run not ended yet with `status`: its running jobs become
+        interrupted with `error`, its pending jobs not run."""
+        now = time.time()
+
+        def change(db: sqlite3.Connection) -> int:
+            ids = [r[0] for r in db.execute("SELECT id FROM runs WHERE ended_at IS NULL")]
+            for run_id in ids:
+                db.execute("UPDATE jobs SET status=?, ended_at=?, error=? WHERE run_id=? AND status=?",
+                           (INTERRUPTED, now, error, run_id, RUNNING))
+                db.execute("UPDATE jobs SET status=?, ended_at=? WHERE run_id=? AND status=?",
+                           (NOT_RUN, now, run_id, PENDING))
+                db.execute("UPDATE runs SET status=?, ended_at=? WHERE id=?", (status, now, run_id))
+            return len(ids)
+        return self._write(change)
+
+    def abandoned_processes(self) -> list[tuple[int, str]]:
+        """(pid, start time) of the job processes of runs that have not ended,
+        finished or not: a finished job may have left children in its group.
+        Only meaningful with the RunLock held."""
+        return [(int(pid), str(started)) for pid, started in self._read(lambda db: db.execute(
+            "SELECT j.pid, j.pid_started FROM jobs j JOIN runs r ON j.run_id = r.id"
+            " WHERE r.ended_at IS NULL AND j.pid IS NOT NULL AND j.pid_started IS NOT NULL"
+        ).fetchall())]
+
+    def useless_files(self, current_run: int | None) -> list[tuple[str, str]]:
+        """(asset key, partition) of jobs whose latest attempt failed, was
+        interrupted or belongs to a dead run: whatever they left on disk is
+        never read again, and may go when space runs out."""
+        marks = ",".join("?" * len(ATTEMPTS))
+        return [(str(k), str(p)) for k, p in self._read(lambda db: db.execute(
+            "SELECT asset_key, partition FROM jobs"
+            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)"
+            " AND (status IN (?, ?) OR (status=? AND run_id IS NOT ?))",
+            (*ATTEMPTS, FAILED, INTERRUPTED, RUNNING, current_run),
+        ).fetchall())]
+
+    def checkpoint(self) -> None:
+        """Fold the write-ahead log into the database and truncate it, if it can."""
+        try:
+            self.db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        except sqlite3.Error:
+            pass
 
     def start_run(self, modules: list[str], argv: list[str]) -> int:
-        with self.transaction():
-            cur = self.db.execute(
-                "INSERT INTO runs (started_at, status, modules, argv) VALUES (?, 'running', ?, ?)",
-                (time.time(), json.dumps(modules), json.dumps(argv)),
-            )
+        row = (time.time(), json.dumps(modules), json.dumps(argv))
+        cur = self._write(lambda db: db.execute(
+            "INSERT INTO runs (started_at, status, modules, argv) VALUES (?, 'running', ?, ?)", row))
         assert cur.lastrowid is not None
         return cur.lastrowid
 
     def finish_run(self, run_id: int, status: str) -> None:
-        with self.transaction():
-            self.db.execute("UPDATE runs SET status=?, ended_at=? WHERE id=?", (status, time.time(), run_id))
+        self._write(lambda db: db.execute(
+            "UPDATE runs SET status=?, ended_at=? WHERE id=?", (status, time.time(), run_id)))
 
     def last_modules(self) -> list[str]:
-        row = self.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
-        return json.loads(row[0]) if row else []
+        row = self._read(lambda db: db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone())
+        return list(json.loads(row[0])) if row else []
 
     def recent_runs(self, limit: int) -> list[RunSummary]:
-        runs = self.db.execute(
+        return self._read(lambda db: self._recent_runs(db, limit))
+
+    @staticmethod
+    def _recent_runs(db: sqlite3.Connection, limit: int) -> list[RunSummary]:
+        runs = db.execute(
             "SELECT id, started_at, ended_at, status FROM runs ORDER BY id DESC LIMIT ?", (limit,)
         ).fetchall()
         result = []
         for run_id, started, ended, status in runs:
             counts = dict(
-                self.db.execute("SELECT status, COUNT(*) FROM jobs WHERE run_id=? GROUP BY status", (run_id,))
+                db.execute("SELECT status, COUNT(*) FROM jobs WHERE run_id=? GROUP BY status", (run_id,))
             )
             result.append(RunSummary(run_id, started, ended, status, counts))
         return result
@@ -262,25 +380,34 @@ class Catalog:
 
     def add_jobs(self, run_id: int, rows: list[tuple[str, str, str, str, str | None]]) -> list[int]:
         """Record (asset key, partition, fingerprint, status, error) rows; their ids."""
-        ids = []
         now = time.time()
-        with self.transaction():
+
+        def change(db: sqlite3.Connection) -> list[int]:
+            ids = []
             for key, partition, fp, status, error in rows:
                 # Rows that are settled at once (fresh, not run) get their times now.
                 settled = now if status in (FRESH, NOT_RUN) else None
-                cur = self.db.execute(
+                cur = db.execute(
                     "INSERT INTO jobs (run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error)"
                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                     (run_id, key, partition, fp, status, settled, settled, error),
                 )
                 assert cur.lastrowid is not None
                 ids.append(cur.lastrowid)
-        return ids
+            return ids
+        return self._write(change)
 
     def job_started(self, row_id: int) -> float:
         now = time.time()
         self.writes.add("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
         return now
+
+    def job_process(self, row_id: int, pid: int, started: str) -> None:
+        """The job's process, so that a later run can stop exactly it (and its group)."""
+        # Held back with the job's other changes (and callable from an
+        # executor's own thread): a runner killed before they are committed
+        # leaves a job whose worker stops with it anyway.
+        self.writes.hand_over("UPDATE jobs SET pid=?, pid_started=? WHERE id=?", (pid, started, row_id))
 
     def job_finished(self, row_id: int, status: str, error: str | None = None, *,
                      value: tuple[int, str] | None = None, inputs: dict[tuple[str, str], str] | None = None,
@@ -301,55 +428,54 @@ class Catalog:
 
     def jobs_settled(self, row_ids: list[int], status: str, error: str | None) -> None:
         now = time.time()
-        with self.transaction():
-            self.db.executemany(
-                "UPDATE jobs SET status=?, started_at=COALESCE(started_at, ?), ended_at=?, error=? WHERE id=?",
-                [(status, now, now, error, i) for i in row_ids],
-            )
+        self._write(lambda db: db.executemany(
+            "UPDATE jobs SET status=?, started_at=COALESCE(started_at, ?), ended_at=?, error=? WHERE id=?",
+            [(status, now, now, error, i) for i in row_ids],
+        ))
 
     def job_retrying(self, row_id: int, attempt: int) -> None:
-        with self.transaction():
-            self.db.execute("UPDATE jobs SET status=?, attempt=? WHERE id=?", (RUNNING, attempt, row_id))
+        self._write(lambda db: db.execute("UPDATE jobs SET status=?, attempt=? WHERE id=?", (RUNNING, attempt, row_id)))
 
     def attempt_ended(self, row_id: int, attempt: int, status: str, started_at: float, error: str | None) -> None:
         """Record one attempt of a job that was tried more than once; the
         job's row itself describes only the attempt that settled it."""
-        with self.transaction():
-            self.db.execute(
-                "INSERT OR REPLACE INTO attempts (job_id, attempt, status, started_at, ended_at, error)"
-                " VALUES (?, ?, ?, ?, ?, ?)",
-                (row_id, attempt, status, started_at, time.time(), error),
-            )
+        now = time.time()
+        self._write(lambda db: db.execute(
+            "INSERT OR REPLACE INTO attempts (job_id, attempt, status, started_at, ended_at, error)"
+            " VALUES (?, ?, ?, ?, ?, ?)",
+            (row_id, attempt, status, started_at, now, error),
+        ))
 
     def attempt_numbers(self) -> dict[tuple[str, str], int]:
         """(asset key, partition) -> how many attempts its latest job row took."""
         marks = ",".join("?" * len(ATTEMPTS))
-        rows = self.db.execute(
+        rows = self._read(lambda db: db.execute(
             "SELECT asset_key, partition, attempt FROM jobs"
             f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
             ATTEMPTS,
-        )
+        ).fetchall())
         return {(k, p): n for k, p, n in rows}
 
     def retries_by_run(self, run_ids: list[int]) -> dict[int, int]:
         """run id -> attempts beyond the first, over all its jobs."""
         marks = ",".join("?" * len(run_ids))
-        rows = self.db.execute(
+        rows = self._read(lambda db: db.execute(
             f"SELECT run_id, SUM(attempt - 1) FROM jobs WHERE run_id IN ({marks}) GROUP BY run_id", run_ids
-        )
+        ).fetchall())
         return {run_id: int(n or 0) for run_id, n in rows}
 
     def job_attempts(self, row_id: int) -> list[sqlite3.Row]:
-        return self.db.execute(
+        return self._read(lambda db: db.execute(
             "SELECT attempt, status, started_at, ended_at, error FROM attempts WHERE job_id=? ORDER BY attempt",
             (row_id,),
-        ).fetchall()
+        ).fetchall())
 
     def job_history(self, key: str, partition: str) -> list[tuple[int, str]]:
         """(run id, status) of every row of one job, oldest first."""
-        return [(r, st) for r, st in self.db.execute(
+        return [(r, st) for r, st in self._read(lambda db: db.execute(
             "SELECT run_id, status FROM jobs WHERE asset_key=? AND partition=? ORDER BY id", (key, partition)
-        )]
+        ).fetchall())]
+
     _ATTEMPT_COLUMNS = ("asset_key, partition, fingerprint, status, ended_at, error, value_size, value_hash,"
                         " input_hashes, parts")
 
@@ -362,42 +488,65 @@ class Catalog:
         """(asset key, partition) -> the latest attempt at materialising it."""
         self.writes.flush()
         marks = ",".join("?" * len(ATTEMPTS))
-        rows = self.db.execute(
+        rows = self._read(lambda db: db.execute(
             f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs"
             f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)"
             " AND removed_at IS NULL",
             ATTEMPTS,
-        )
+        ).fetchall())
         return {(row[0], row[1]): self._attempt(row) for row in rows}
 
     def last_attempt(self, key: str, partition: str) -> Attempt | None:
         self.writes.flush()
         marks = ",".join("?" * len(ATTEMPTS))
-        row = self.db.execute(
+        row = self._read(lambda db: db.execute(
             f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({marks})"
             " AND removed_at IS NULL ORDER BY id DESC LIMIT 1",
             (key, partition, *ATTEMPTS),
-        ).fetchone()
+        ).fetchone())
         return self._attempt(row) if row is not None else None
 
     def mark_removed(self, jobs: list[tuple[str, str]]) -> None:
         """Record that `orvan clean` removed these jobs' files. The rows stay,
         for the history of runs; they no longer count as stored values."""
         now = time.time()
-        with self.transaction():
-            self.db.executemany(
-                "UPDATE jobs SET removed_at=? WHERE asset_key=? AND partition=? AND removed_at IS NULL",
-                [(now, key, part) for key, part in jobs],
-            )
+        self._write(lambda db: db.executemany(
+            "UPDATE jobs SET removed_at=? WHERE asset_key=? AND partition=? AND removed_at IS NULL",
+            [(now, key, part) for key, part in jobs],
+        ))
 
     def run_jobs(self, run_id: int) -> list[sqlite3.Row]:
         self.writes.flush()
-        cur = self.db.execute(
+        return self._read(lambda db: db.execute(
             "SELECT asset_key, partition, fingerprint, status, started_at, ended_at, error"
             " FROM jobs WHERE run_id=? ORDER BY id",
             (run_id,),
-        )
-        return cur.fetchall()
+        ).fetchall())
+
+
+def _out_of_space(e: sqlite3.Error, path: str) -> bool:
+    code = getattr(e, "sqlite_errorcode", None)
+    if code is None:
+        return "full" in str(e)
+    if code & 0xFF == sqlite3.SQLITE_FULL:
+        return True
+    # A failed write to the log or its index comes as an I/O error.
+    if code & 0xFF != sqlite3.SQLITE_IOERR:
+        return False
+    try:
+        st = os.statvfs(os.path.dirname(path))
+    except OSError:
+        return False
+    return st.f_bavail * st.f_frsize < 64 * 1024
+
+
+def _rollback(db: sqlite3.Connection) -> None:
+    # A failed COMMIT can leave the transaction open; the next BEGIN must work.
+    try:
+        if db.in_transaction:
+            db.execute("ROLLBACK")
+    except sqlite3.Error:
+        pass
 
 
 class JobWrites:
@@ -409,10 +558,27 @@ class JobWrites:
     max_rows = 256
     max_delay = 0.1
 
-    def __init__(self, db: sqlite3.Connection):
-        self.db = db
+    def __init__(self, commit: Callable[[Callable[[sqlite3.Connection], None]], None]):
+        self._commit = commit
         self._held: list[tuple[str, tuple[object, ...]]] = []
+        # Changes handed over by other threads (an executor learning a job's
+        # pid); only the catalog's own thread commits, at its next flush.
+        self._handed: list[tuple[str, tuple[object, ...]]] = []
+        self._handed_lock = threading.Lock()
         self._since = 0.0
+
+    def hand_over(self, sql: str, params: tuple[object, ...]) -> None:
+        """Add a change from any thread; it is committed with the next flush."""
+        with self._handed_lock:
+            self._handed.append((sql, params))
+
+    def _take_handed(self) -> None:
+        with self._handed_lock:
+            handed, self._handed = self._handed, []
+        if handed:
+            if not self._held:
+                self._since = time.monotonic()
+            self._held.extend(handed)
 
     def add(self, sql: str, params: tuple[object, ...]) -> None:
         if not self._held:
@@ -427,14 +593,18 @@ class JobWrites:
         return max(0.0, self._since + self.max_delay - time.monotonic())
 
     def flush(self, *, due_only: bool = False) -> None:
+        self._take_handed()
         if not self._held:
             return
         if due_only and len(self._held) < self.max_rows and self.due_in():
             return
         held, self._held = self._held, []
-        with _Transaction(self.db):
+
+        def write(db: sqlite3.Connection) -> None:
             for sql, params in held:
-                self.db.execute(sql, params)
+                db.execute(sql, params)
+
+        self._commit(write)
 
 
 class _Transaction:
@@ -449,5 +619,8 @@ class _Transaction:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> Literal[False]:
-        self.db.execute("COMMIT" if exc_type is None else "ROLLBACK")
+        if exc_type is None:
+            self.db.execute("COMMIT")
+        else:
+            _rollback(self.db)
         return False

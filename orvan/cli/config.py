@@ -69,7 +69,17 @@ def resolve_isolation(given: str | None, directory: str) -> str:
 
 
 def resolve_out(out: str | None, directory: str) -> str:
-    return os.path.abspath(os.path.join(directory, out or DEFAULT_OUT))
+    """The output directory as one canonical path (symlinks resolved), so that
+    however `--out` is spelt, a run knows its own jobs' directories."""
+    path = os.path.realpath(os.path.join(directory, out or DEFAULT_OUT))
+    # The first component that exists must be a directory all the way down.
+    probe = path
+    while not os.path.exists(probe) and os.path.dirname(probe) != probe:
+        probe = os.path.dirname(probe)
+    if not os.path.isdir(probe):
+        where = f"--out {path}" + ("" if probe == path else f": {probe}")
+        raise ConfigError(f"{where} is a file, not a directory: name a directory, or move the file aside")
+    return path
 
 
 @dataclass(frozen=True)

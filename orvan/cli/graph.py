@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 from .. import values
 from .discovery import AssetRecord
-from .naming import check_component, escape, key_text, partition_component
+from .naming import check_asset_dir, check_component, escape, key_text, partition_component
 
 
 class GraphError(Exception):
@@ -73,9 +73,9 @@ def _check_partitions(key: str, rec: AssetRecord, problems: list[str]) -> None:
             why = check_component(partition_component(dim, text))
             if why:
                 problems.append(f"asset {key!r}: partition key {text[:40]!r}...: {why}")
-    why = check_component(escape(key))
+    why = check_asset_dir(escape(key))
     if why:
-        problems.append(f"asset {key[:40]!r}...: {why}")
+        problems.append(f"asset {key[:40]!r}: {why}")
 
 
 def _check_serializers(records: list[AssetRecord], problems: list[str]) -> None:

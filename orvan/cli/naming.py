@@ -25,6 +25,15 @@ KWARGS_FILE = "kwargs.json"
 # References to the upstream values that are not JSON (stored files).
 INPUTS_FILE = "inputs.json"
 
+# The runner's own files in the output directory, next to the asset
+# directories. Any other file of the runner's must start with "." (which no
+# escaped key does). Compared case-blind: some file systems are.
+CATALOG_FILE = "catalog.sqlite"
+LOCK_FILE = ".lock"
+RESERVED_NAMES = frozenset(
+    CATALOG_FILE + suffix for suffix in ("", "-wal", "-shm", "-journal")
+)
+
 # Stands for the empty string, which cannot be a file name. A lone "%" is
 # never produced by percent-escaping, so the mapping stays reversible.
 _EMPTY = "%"
@@ -92,3 +101,10 @@ def check_component(name: str) -> str | None:
     if len(name.encode("utf-8")) > MAX_COMPONENT_BYTES:
         return f"its escaped file name is longer than {MAX_COMPONENT_BYTES} bytes"
     return None
+
+
+def check_asset_dir(name: str) -> str | None:
+    """Why `name` cannot be an asset's directory in the output directory."""
+    if name.casefold() in RESERVED_NAMES:
+        return f"{name!r} is the name of the runner's own file in the output directory; rename the asset"
+    return check_component(name)

@@ -12,14 +12,15 @@ from collections import Counter
 from types import FrameType
 from typing import Literal
 
-from . import naming
-from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, RunLock
+from . import jobfiles, naming
+from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
 from .pipeline import FAILURES, OK, choose_jobs, load
 from .config import Settings, load_settings, resolve_isolation, resolve_modules, resolve_out
 from .discovery import child_env
-from .executors import Executor
-from .executors.orphans import stop_orphans
+from .executors import Executor, WorkerTask
+from .executors.base import disk_full, read_record_in, remove_values
 from .executors.forkserver import ForkServerExecutor
+from .executors.orphans import stop_processes
 from .executors.spawn import SpawnExecutor
 from .freshness import Decision, assess
 from .graph import Graph
@@ -44,7 +45,7 @@ def cmd_run(args: Namespace) -> int:
 
     lock = RunLock(out_dir)
     try:
-        catalog = Catalog.in_dir(out_dir)
+        catalog = _open_catalog(out_dir)
         try:
             executor = make_executor(isolation, args.jobs, directory)
             return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
@@ -61,17 +62,15 @@ def make_executor(isolation: str, slots: int, directory: str) -> Executor:
 
 def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],
          modules: list[str], out_dir: str, settings: Settings, progress: Progress) -> int:
-    # Whatever an earlier, killed runner left half done is settled first, so
-    # that it counts as not finished below; its workers must not write into
-    # directories that this run is about to redo.
-    stop_orphans({os.path.join(out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
-                  for key, part in catalog.abandoned_jobs()})
-    catalog.close_abandoned_runs()
+    freer = _SpaceFreer(catalog, out_dir)
+    catalog.on_full = freer
+    _settle_leftovers(catalog)
     verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
-    run_id = catalog.start_run(modules, sys.argv)
+    run_id = freer.run_id = catalog.start_run(modules, sys.argv)
     rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
                                      for j in jobs])
+    _record_processes(catalog, executor, {jobfiles.job_dir(out_dir, job): row for job, row in zip(jobs, rows)})
     scheduler = Scheduler(
         plan, [job.id for job in jobs if job.id not in fresh],
         catalog=catalog, row_ids={job.id: row for job, row in zip(jobs, rows)}, executor=executor,
@@ -80,22 +79,45 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
     progress.skipped_fresh(len(fresh))
     t0 = time.monotonic()
     with _SigtermAsInterrupt() as stop:
-        results = scheduler.run()
+        try:
+            results = scheduler.run()
+        except CatalogWriteError as e:
+            return _stop_unrecordable(catalog, executor, e)
     executor.shutdown(cancel=False)
 
-    statuses = Counter(r.status for r in results.values())
-    if scheduler.interrupted:
-        run_status = "interrupted"
-    elif statuses[FAILED] or statuses[INTERRUPTED] or statuses[NOT_RUN]:
-        run_status = "failed"
-    else:
-        run_status = "ok"
-    catalog.finish_run(run_id, run_status)
-
+    run_status = _run_status(scheduler.interrupted, results)
+    try:
+        catalog.finish_run(run_id, run_status)
+    except CatalogWriteError as e:
+        return _stop_unrecordable(catalog, executor, e)
     _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
     if scheduler.interrupted:
         return 128 + (stop.signum or signal.SIGINT)
     return OK if run_status == "ok" else FAILURES
+
+
+def _settle_leftovers(catalog: Catalog) -> None:
+    """Whatever an earlier, killed runner left half done is settled first, so
+    that it counts as not finished; its job processes (and whatever they
+    started in their groups) must not write into directories this run is
+    about to redo."""
+    stop_processes(catalog.abandoned_processes())
+    catalog.close_abandoned_runs()
+
+
+def _record_processes(catalog: Catalog, executor: Executor, row_by_dir: dict[str, int]) -> None:
+    def record(task: WorkerTask, pid: int, started: str) -> None:
+        catalog.job_process(row_by_dir[task.out_dir], pid, started)
+    executor.on_process = record
+
+
+def _run_status(interrupted: bool, results: dict[JobId, JobResult]) -> str:
+    statuses = Counter(r.status for r in results.values())
+    if interrupted:
+        return "interrupted"
+    if statuses[FAILED] or statuses[INTERRUPTED] or statuses[NOT_RUN]:
+        return "failed"
+    return "ok"
 
 
 def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[JobId, JobResult],
@@ -109,6 +131,71 @@ def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[
         r = results.get(job.id, fresh)
         lines.append((job.key, job.label, r.status, r.error, r.log, r.attempt))
     progress.write(summary(list(graph.assets), lines, elapsed, run_id))
+
+
+def _stop_unrecordable(catalog: Catalog, executor: Executor, error: CatalogWriteError) -> int:
+    """The catalog cannot take the run's next change (most often: the disk is
+    full). Going on would run jobs whose outcome could not be recorded, so stop
+    every job, settle what the catalog can still take, and say so."""
+    executor.shutdown(cancel=True)
+    todo = "free some space and run again" if error.out_of_space else "run again once that is mended"
+    print(f"\norvan run: error: {error}", file=sys.stderr)
+    try:
+        catalog.settle_runs("failed", "the run was stopped: its catalog could not be written")
+        print(f"orvan run: the run was stopped, its unfinished jobs recorded as such; {todo}"
+              " to redo them", file=sys.stderr)
+    except CatalogWriteError:
+        print(f"orvan run: the run was stopped, but could not be recorded as such; {todo}:"
+              " the next run settles it and redoes what did not finish", file=sys.stderr)
+    return FAILURES
+
+
+def _open_catalog(out_dir: str) -> Catalog:
+    """The catalog, for writing. On a full disk it may not even open (its
+    log and index need room): then what an earlier, killed run left half
+    written is dropped first, found on disk since the catalog cannot say."""
+    try:
+        return Catalog.in_dir(out_dir)
+    except CatalogError:
+        if not disk_full(out_dir):
+            raise
+    _drop_partial_values(out_dir)
+    try:
+        return Catalog.in_dir(out_dir)
+    except CatalogError as e:
+        if disk_full(out_dir):
+            raise CatalogError(f"{e}: the disk is full; free some space and run again") from None
+        raise
+
+
+def _drop_partial_values(out_dir: str) -> None:
+    """Remove every stored value that no success record vouches for: it can
+    only be the partial output of a job that failed or was cut short."""
+    for directory, _dirs, _files in os.walk(out_dir):
+        record = read_record_in(directory)
+        if not (isinstance(record, dict) and record.get("ok") is True):
+            remove_values(directory)
+
+
+class _SpaceFreer:
+    """When the disk fills up, what a run can give back without losing
+    anything: the files of jobs that did not succeed (never read again) and
+    the catalog's write-ahead log."""
+
+    def __init__(self, catalog: Catalog, out_dir: str):
+        self.catalog = catalog
+        self.out_dir = out_dir
+        self.run_id: int | None = None
+
+    def __call__(self) -> None:
+        for key, part in self.catalog.useless_files(self.run_id):
+            directory = os.path.join(self.out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
+            remove_values(directory)
+            try:
+                os.unlink(os.path.join(directory, naming.KWARGS_FILE))
+            except OSError:
+                pass
+        self.catalog.checkpoint()
 
 
 class _SigtermAsInterrupt:

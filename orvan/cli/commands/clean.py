@@ -48,7 +48,7 @@ def cmd_clean(args: Namespace) -> int:
     lock = None if args.dry_run else RunLock(out_dir)
     try:
         has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
-        catalog = Catalog.in_dir(out_dir, create=False) if has_catalog else None
+        catalog = Catalog.in_dir(out_dir, create=False, readonly=args.dry_run) if has_catalog else None
         try:
             modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
             _, plan = load(resolve_modules(modules, directory), directory, strict=True)

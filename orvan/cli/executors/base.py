@@ -23,8 +23,10 @@ import sys
 from abc import ABC, abstractmethod
 from concurrent.futures import Future
 from dataclasses import dataclass
+from typing import Callable
 
-from ..naming import RESULT_FILE
+from ...values import VALUE_STEM
+from ..naming import KWARGS_FILE, RESULT_FILE
 
 # How long a worker asked to stop (SIGTERM) gets before it is killed.
 STOP_GRACE_SECONDS = 3.0
@@ -55,8 +57,17 @@ class Outcome:
     pid: int | None = None
 
 
+# Told of a job's process once it has started: the task, its pid and its
+# start time (see orphans.process_start).
+ProcessStarted = Callable[[WorkerTask, int, str], None]
+
+
 class Executor(ABC):
     slots: int
+    # Told of each job's process as soon as the executor knows it, from any
+    # thread, so that the catalog knows the process should it outlive a
+    # killed runner. Executors whose jobs run on other hosts leave it uncalled.
+    on_process: ProcessStarted | None = None
 
     @abstractmethod
     def submit(self, task: WorkerTask) -> Future[Outcome]:
@@ -80,17 +91,22 @@ def worker_command(task: WorkerTask) -> list[str]:
     return cmd
 
 
+# Below this much free space a worker that left no record is taken to have
+# been stopped by a full disk: it could write neither its value nor its record.
+NEARLY_FULL_BYTES = 64 * 1024
+
+NO_SPACE = "no space left on device"
+
+
 def read_outcome(task: WorkerTask, returncode: int) -> Outcome:
     """Turn an exit status and the worker's result.json into an Outcome."""
-    try:
-        with open(os.path.join(task.out_dir, RESULT_FILE), encoding="utf-8") as f:
-            result = json.load(f)
-    except (OSError, ValueError):
-        result = None
+    result = read_record_in(task.out_dir)
     if returncode == 0 and isinstance(result, dict) and result.get("ok") is True:
         return Outcome(True)
     if isinstance(result, dict) and result.get("error"):
         return Outcome(False, str(result["error"]))
+    if disk_full(task.out_dir):
+        return Outcome(False, f"{NO_SPACE}: the worker could not write its files in {task.out_dir}")
     if returncode < 0:
         try:
             name: object = signal.Signals(-returncode).name
@@ -98,6 +114,55 @@ def read_outcome(task: WorkerTask, returncode: int) -> Outcome:
             name = -returncode
         return Outcome(False, f"worker killed by signal {name}" + log_tail(task.log_path))
     return Outcome(False, f"worker exited with status {returncode}" + log_tail(task.log_path))
+
+
+def read_record_in(directory: str) -> object:
+    """The worker's result.json in `directory`, or None if it cannot be read."""
+    try:
+        with open(os.path.join(directory, RESULT_FILE), encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def disk_full(directory: str) -> bool:
+    try:
+        st = os.statvfs(directory)
+    except OSError:
+        return False
+    return st.f_bavail * st.f_frsize < NEARLY_FULL_BYTES
+
+
+def discard_partial(task: WorkerTask, outcome: Outcome) -> None:
+    """After a job that did not succeed: remove what it may have half written,
+    so that no partial value takes up a full disk or looks like a result. The
+    failure record stays, and the arguments too unless space is short."""
+    remove_values(task.out_dir)
+    doomed = []
+    if not isinstance(read_record_in(task.out_dir), dict):
+        doomed.append(RESULT_FILE)
+    if NO_SPACE in (outcome.error or "").lower():
+        doomed.append(KWARGS_FILE)
+    for name in doomed:
+        try:
+            os.unlink(os.path.join(task.out_dir, name))
+        except OSError:
+            pass
+
+
+def remove_values(directory: str) -> None:
+    """Remove a job's stored value, whichever serializer wrote it, and any
+    partial one a writer left."""
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        if name.startswith((VALUE_STEM + ".", "." + VALUE_STEM + ".")):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError:
+                pass
 
 
 def log_tail(path: str) -> str:

@@ -25,6 +25,7 @@ from concurrent.futures import Future, wait
 from dataclasses import dataclass, field
 from typing import IO, Callable
 
+from .orphans import process_start
 from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, read_outcome, signal_group,
                    worker_command)
 
@@ -59,7 +60,7 @@ _Ended = Callable[["_Job", "int | None", "str | None"], None]
 class _Server:
     """One server process, its request pipe and the thread reading its replies."""
 
-    def __init__(self, cwd: str, env: dict[str, str], on_end: _Ended):
+    def __init__(self, cwd: str, env: dict[str, str], on_end: _Ended, on_start: Callable[[_Job], None]):
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "orvan._forkserver"], cwd=cwd, env=env,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True,
@@ -70,6 +71,7 @@ class _Server:
         self.lock = threading.Lock()
         self.alive = True
         self._on_end = on_end
+        self._on_start = on_start
         self._reader = threading.Thread(target=self._read, args=(self.proc.stdout,), daemon=True)
         self._reader.start()
 
@@ -90,6 +92,7 @@ class _Server:
                     continue
                 if "pid" in message:
                     job.pid = message["pid"]
+                    self._on_start(job)
                     continue
                 del self.jobs[message["id"]]
             self._on_end(job, message["exit"], None)
@@ -153,12 +156,19 @@ class ForkServerExecutor(Executor):
         while True:
             server = self._server
             if server is None or not server.alive:
-                server = self._server = _Server(self._cwd, self._env, self._ended)
+                server = self._server = _Server(self._cwd, self._env, self._ended, self._started)
             self._next_id += 1
             with server.lock:
                 if server.alive:
                     server.jobs[self._next_id] = job
                     return server, self._next_id
+
+    def _started(self, job: _Job) -> None:
+        # Recorded so that a later run can stop exactly this process group,
+        # should the runner and this server both die before the job ends.
+        started = process_start(job.pid) if job.pid is not None else None
+        if self.on_process is not None and job.pid is not None and started is not None:
+            self.on_process(job.task, job.pid, started)
 
     def _ended(self, job: _Job, status: int | None, error: str | None = None) -> None:
         task = job.task

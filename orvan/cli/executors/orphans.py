@@ -1,4 +1,10 @@
-"""Workers left running by a runner that was itself killed."""
+"""Job processes left running by a runner that was itself killed.
+
+A job's process is known by its pid together with its start time (field 22
+of /proc/PID/stat, in clock ticks since boot): a pid alone may have been
+handed to an unrelated process since, and a path on a command line can be
+spelt many ways. Both are recorded in the catalog when the job starts.
+"""
 
 from __future__ import annotations
 
@@ -7,35 +13,47 @@ import signal
 import time
 
 
-def stop_orphans(job_dirs: set[str], wait: float = 5.0) -> int:
-    """Kill workers left running by a runner that was itself killed, found by
-    the job directory on their command line, before those jobs are redone.
-    Linux only (it reads /proc); elsewhere such workers are left to finish,
-    and the redone job's files are cleared after they are gone or not at all.
-    Returns how many were found."""
-    if not job_dirs or not os.path.isdir("/proc"):
-        return 0
-    found = []
-    for entry in os.scandir("/proc"):
-        if not entry.name.isdigit():
-            continue
-        try:
-            with open(os.path.join(entry.path, "cmdline"), "rb") as f:
-                argv = f.read().decode("utf-8", "surrogateescape").split("\0")
-        except OSError:
-            continue
-        if "orvan.worker" in argv and any(arg in job_dirs for arg in argv):
-            found.append(int(entry.name))
-    for pid in found:
-        try:
-            # Workers lead their own process group; take their children too.
-            os.killpg(pid, signal.SIGKILL) if os.getpgid(pid) == pid else os.kill(pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
+def process_start(pid: int) -> str | None:
+    """The start time of process `pid`, or None if there is no such process
+    (or no /proc to ask)."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            # The command name may hold spaces and parentheses: split after the last ")".
+            fields = f.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    # fields[0] is field 3 (state), so field 22 is fields[19].
+    return fields[19].decode("ascii") if len(fields) > 19 else None
+
+
+def stop_processes(processes: list[tuple[int, str]], wait: float = 5.0) -> int:
+    """SIGKILL each (pid, start time) that is still that same process, with
+    its process group, and the leftover members of a group whose leader is
+    gone. Returns how many groups or processes were signalled."""
+    signalled = []
+    for pid, started in processes:
+        now = process_start(pid)
+        if now is not None and now != started:
+            continue  # the pid belongs to someone else now
+        if _kill(pid, leader_gone=now is None):
+            signalled.append(pid)
     deadline = time.monotonic() + wait
-    while any(_alive(pid) for pid in found) and time.monotonic() < deadline:
+    while any(_alive(pid) for pid in signalled) and time.monotonic() < deadline:
         time.sleep(0.02)
-    return len(found)
+    return len(signalled)
+
+
+def _kill(pid: int, *, leader_gone: bool) -> bool:
+    try:
+        # Linux hands out no pid still in use as a process group id, so a
+        # group numbered `pid` without its leader is what the job left.
+        if leader_gone or os.getpgid(pid) == pid:
+            os.killpg(pid, signal.SIGKILL)
+        else:
+            os.kill(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        return False
+    return True
 
 
 def _alive(pid: int) -> bool:

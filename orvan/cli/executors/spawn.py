@@ -2,24 +2,34 @@
 
 from __future__ import annotations
 
+import math
+import os
+import select
 import signal
 import subprocess
 import threading
 import time
 from concurrent.futures import Future
 
-from .base import STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, read_outcome, signal_group, worker_command
+from ...worker import PARENT_ENV
+from .base import (
+    STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome, signal_group,
+    worker_command,
+)
+from .orphans import process_start
 
 
 class SpawnExecutor(Executor):
     """Each task is a worker process in its own session (so that Ctrl-C at the
     terminal reaches only the runner, which then stops workers deliberately),
-    watched by a thread that enforces the timeout."""
+    watched by a thread that enforces the timeout and, once the worker has
+    exited, ends whatever else is left in its process group."""
 
     def __init__(self, slots: int, *, cwd: str, env: dict[str, str]):
         self.slots = max(1, slots)
         self._cwd = cwd
-        self._env = env
+        # The worker stops itself should this process die (see orvan.worker).
+        self._env = dict(env, **{PARENT_ENV: str(os.getpid())})
         self._lock = threading.Lock()
         self._running: dict[int, subprocess.Popen[bytes]] = {}
         self._threads: list[threading.Thread] = []
@@ -37,21 +47,26 @@ class SpawnExecutor(Executor):
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
             )
+        # Read before the watcher can reap it: until then the pid is the worker's.
+        started = process_start(proc.pid)
         with self._lock:
             self._running[proc.pid] = proc
             self._threads = [t for t in self._threads if t.is_alive()]
             thread = threading.Thread(target=self._watch, args=(task, proc, future), daemon=True)
             self._threads.append(thread)
         thread.start()
+        if self.on_process is not None and started is not None:
+            self.on_process(task, proc.pid, started)
         return future
 
     def _watch(self, task: WorkerTask, proc: subprocess.Popen[bytes], future: Future[Outcome]) -> None:
         try:
-            try:
-                returncode = proc.wait(timeout=task.timeout)
-            except subprocess.TimeoutExpired:
-                signal_group(proc.pid, signal.SIGKILL)
-                proc.wait()
+            exited = wait_unreaped(proc, task.timeout)
+            # The leader is not reaped yet, so its pid still names its group:
+            # a daemon the job forked must not outlive it, nor a timed-out job.
+            signal_group(proc.pid, signal.SIGKILL)
+            returncode = proc.wait()
+            if not exited:
                 outcome = Outcome(False, f"timed out after {task.timeout:g} s; the worker was killed")
             else:
                 outcome = read_outcome(task, returncode)
@@ -63,6 +78,7 @@ class SpawnExecutor(Executor):
             with self._lock:
                 self._running.pop(proc.pid, None)
         if not outcome.ok:
+            discard_partial(task, outcome)
             append_to_log(task.log_path, outcome.error)
         future.set_result(outcome)
 
@@ -82,3 +98,23 @@ class SpawnExecutor(Executor):
                 signal_group(proc.pid, signal.SIGKILL)
         for thread in list(self._threads):
             thread.join()
+
+
+def wait_unreaped(proc: subprocess.Popen[bytes], timeout: float | None) -> bool:
+    """Wait until the process has exited, without reaping it; False on timeout.
+    Where there is no pidfd, fall back to reaping it (its group may then be
+    found empty, which is the common case anyway)."""
+    try:
+        fd = os.pidfd_open(proc.pid)
+    except (AttributeError, OSError):
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return False
+        return True
+    try:
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        return bool(poller.poll(None if timeout is None else math.ceil(timeout * 1000)))
+    finally:
+        os.close(fd)
