@@ -247,7 +247,7 @@ def test_a_value_too_big_for_the_disk_fails_its_job_and_nothing_else(project, sm
     project.out = small_disk / "out"
     out = str(project.out)
     for _ in range(2):  # and the next run starts as well, whatever the first left
-        run = project.orvan("run", "fill", "--out", out, "--select", "fill.after_huge", "fill.independent")
+        run = project.orvan("run", "fill", "--out", out, "--select", "+fill.after_huge,fill.independent")
         assert run.returncode == 1 and "Traceback" not in run.stderr, run.stderr
         assert "no space left on device" in error_of(project, "fill.huge").lower()
         assert project.statuses()[("fill.independent", "")] in ("done", "fresh")
@@ -262,7 +262,7 @@ def test_a_full_disk_is_made_room_on_by_dropping_what_failed_jobs_left(project, 
     project.write("fill.py", FILL)
     project.out = small_disk / "out"
     out = str(project.out)
-    assert project.orvan("run", "fill", "--out", out, "--select", "fill.consumer").returncode == 1
+    assert project.orvan("run", "fill", "--out", out, "--select", "+fill.consumer").returncode == 1
     kwargs = project.out / "fill.consumer" / "kwargs.json"
     assert kwargs.stat().st_size > 1024 * 1024
     (project.root / "pad.path").write_text(str(small_disk / "pad"))
@@ -305,7 +305,7 @@ def test_a_catalog_that_cannot_be_written_stops_the_run_cleanly(project, small_d
     (project.root / "wait_for_sleeper").touch()
     project.out = small_disk / "out"
     out = str(project.out)
-    sel = ("--select", "fill.filler", "fill.sleeper")
+    sel = ("--select", "fill.filler,fill.sleeper")
     try:
         run = project.orvan("run", "fill", "--out", out, "-j", "2", *sel)
         assert run.returncode == 1, run.stderr
