@@ -25,9 +25,9 @@ from concurrent.futures import Future, wait
 from dataclasses import dataclass, field
 from typing import IO, Callable
 
+from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome,
+                   signal_group, worker_command)
 from .orphans import process_start
-from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, read_outcome, signal_group,
-                   worker_command)
 
 
 def worker_args(task: WorkerTask) -> list[str]:
@@ -182,6 +182,7 @@ class ForkServerExecutor(Executor):
         if not outcome.ok and self._cancelling:
             outcome = Outcome(False, "interrupted", interrupted=True, pid=job.pid)
         if not outcome.ok:
+            discard_partial(task, outcome)
             append_to_log(task.log_path, outcome.error)
         job.future.set_result(outcome)
 
