@@ -149,3 +149,40 @@ def load_settings(directory: str, given: dict[str, object]) -> Settings:
         (pattern, _overrides(path, f"[tool.orvan.assets.{pattern!r}]", table)) for pattern, table in assets.items()
     )
     return Settings(defaults, tables)
+
+
+def text_setting(directory: str, name: str) -> str | None:
+    """A `[tool.orvan]` key whose value must be non-empty text, or None if unset."""
+    path, section = _section(directory)
+    value = section.get(name)
+    if value is not None and not (isinstance(value, str) and value):
+        raise ConfigError(f"{path}: [tool.orvan] {name} must be a non-empty string")
+    return value
+
+
+# "local" runs every job on this host (however --isolation starts it);
+# "dask" hands them to a Dask cluster.
+EXECUTORS = ("local", "dask")
+
+
+def resolve_executor(executor: str | None, scheduler: str | None, directory: str) -> tuple[str, str | None]:
+    """The executor's name and, for dask, the scheduler's address or "local".
+
+    The command line wins, then (for the address) DASK_SCHEDULER_ADDRESS, as
+    Dask itself reads it, then [tool.orvan]. Naming a scheduler alone is
+    enough to choose dask; the variable alone is not, since it may be set
+    for other Dask work."""
+    name = executor or text_setting(directory, "executor") or ("dask" if scheduler else "local")
+    if name not in EXECUTORS:
+        raise ConfigError(f"unknown executor {name!r} (choose from {', '.join(EXECUTORS)})")
+    if name != "dask":
+        if scheduler:
+            raise ConfigError("--scheduler applies to the dask executor only (add --executor dask)")
+        return name, None
+    address = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or text_setting(directory, "scheduler")
+    if not address:
+        raise ConfigError(
+            "the dask executor needs a scheduler: --scheduler ADDRESS or --scheduler local, "
+            "[tool.orvan] scheduler = \"tcp://host:8786\", or DASK_SCHEDULER_ADDRESS"
+        )
+    return name, address

@@ -8,7 +8,7 @@ import os
 import sys
 
 from . import commands, pipeline, run as run_command
-from .config import DEFAULT_OUT, ISOLATIONS
+from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
 from .graph import GraphError
 
 DESCRIPTION = """\
@@ -126,8 +126,9 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
              "  timeout = 60")
     _modules(p)
     _out(p)
-    p.add_argument("-j", "--jobs", type=_positive_int, default=os.process_cpu_count() or 1, metavar="N",
-                   help="run up to N jobs at once (default: the number of CPUs, %(default)s)")
+    p.add_argument("-j", "--jobs", type=_positive_int, default=None, metavar="N",
+                   help=f"run up to N jobs at once (default: the number of CPUs, {os.process_cpu_count() or 1}; "
+                        "with a Dask scheduler, its workers' threads)")
     _select(p)
     _partition(p)
     p.add_argument("--force", action="store_true", help="rerun the selected jobs even if fresh")
@@ -138,6 +139,13 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
                    help="try a failed job up to N more times (default: 0)")
     p.add_argument("--retry-delay", type=_non_negative_float, metavar="SECONDS",
                    help="wait before the first retry, doubling with each further one, with jitter (default: 1)")
+    p.add_argument("--executor", choices=EXECUTORS, default=None,
+                   help="where jobs run: on this host (local, the default) or on a Dask cluster (dask); "
+                        "also [tool.orvan] executor")
+    p.add_argument("--scheduler", metavar="ADDRESS|local", default=None,
+                   help="the Dask scheduler, e.g. tcp://host:8786, or local to start a cluster of -j "
+                        "single-threaded workers for this run (default: DASK_SCHEDULER_ADDRESS, then "
+                        "[tool.orvan] scheduler); implies --executor dask")
     noise = p.add_mutually_exclusive_group()
     noise.add_argument("-q", "--quiet", action="store_true", help="print only failures and the summary")
     noise.add_argument("-v", "--verbose", action="store_true",

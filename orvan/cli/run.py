@@ -14,8 +14,8 @@ from typing import Literal
 
 from . import jobfiles, naming
 from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
-from .pipeline import FAILURES, OK, choose_jobs, load
-from .config import Settings, load_settings, resolve_isolation, resolve_modules, resolve_out
+from .pipeline import FAILURES, OK, CommandError, choose_jobs, load
+from .config import Settings, load_settings, resolve_executor, resolve_isolation, resolve_modules, resolve_out
 from .discovery import child_env
 from .executors import Executor, WorkerTask
 from .executors.base import disk_full, read_record_in, remove_values
@@ -43,12 +43,17 @@ def cmd_run(args: Namespace) -> int:
     progress = Progress(len(jobs), 0, sys.stdout, live=sys.stdout.isatty(),
                         quiet=args.quiet, verbose=args.verbose)
 
+    executor_name, scheduler = resolve_executor(args.executor, args.scheduler, directory)
+
     lock = RunLock(out_dir)
     try:
         catalog = _open_catalog(out_dir)
         try:
-            executor = make_executor(isolation, args.jobs, directory)
-            return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
+            executor = _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
+            try:
+                return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
+            finally:
+                executor.shutdown(cancel=False)
         finally:
             catalog.close()
     finally:
@@ -60,6 +65,21 @@ def make_executor(isolation: str, slots: int, directory: str) -> Executor:
     return kind(slots, cwd=directory, env=child_env(directory))
 
 
+def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None, directory: str,
+              out_dir: str) -> Executor:
+    if name == "dask" and scheduler is not None:
+        # Only here: Dask takes a second to import, and is an optional extra.
+        from .executors.dask_setup import SetupError
+
+        try:
+            from .executors.dask import open_executor
+
+            return open_executor(scheduler, jobs, project_dir=directory, out_dir=out_dir)
+        except SetupError as e:
+            raise CommandError(str(e)) from None
+    return make_executor(isolation, jobs or os.process_cpu_count() or 1, directory)
+
+
 def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],
          modules: list[str], out_dir: str, settings: Settings, progress: Progress) -> int:
     freer = _SpaceFreer(catalog, out_dir)
@@ -68,6 +88,7 @@ def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: l
     verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
     run_id = freer.run_id = catalog.start_run(modules, sys.argv)
+    executor.begin_run(run_id)
     rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
                                      for j in jobs])
     _record_processes(catalog, executor, {jobfiles.job_dir(out_dir, job): row for job, row in zip(jobs, rows)})

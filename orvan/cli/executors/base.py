@@ -73,6 +73,10 @@ class Executor(ABC):
     def submit(self, task: WorkerTask) -> Future[Outcome]:
         """Start the task; the future resolves when it has ended, never raising."""
 
+    def begin_run(self, run_id: int) -> None:
+        """Told the catalog's id of the run before its first task, for
+        executors that name their work after it on a shared engine."""
+
     @abstractmethod
     def shutdown(self, *, cancel: bool) -> None:
         """Release resources; with cancel, first stop running tasks, whose

@@ -1,0 +1,121 @@
+"""Reaching a Dask cluster, and checking before a run that it can run it:
+the runner stops with a clear message (exit status 2) rather than failing
+every job on its own."""
+
+from __future__ import annotations
+
+import logging
+import os
+import signal
+import threading
+import uuid
+from typing import Any
+
+from .dask_task import probe_storage
+
+INSTALL_HINT = "pip install 'orvan[dask]'"
+
+
+class SetupError(Exception):
+    """The cluster cannot run this pipeline; found before anything ran."""
+
+
+def _distributed() -> Any:
+    try:
+        import distributed
+    except ImportError as e:
+        raise SetupError(f"the dask executor needs Dask's distributed package ({e}): {INSTALL_HINT}") from None
+    return distributed
+
+
+def connect_timeout() -> str:
+    import dask
+
+    return str(dask.config.get("distributed.comm.timeouts.connect"))
+
+
+def open_client(scheduler: str, jobs: int | None) -> tuple[Any, Any]:
+    """A client, and the cluster it started (None when connecting to one)."""
+    distributed = _distributed()
+    if scheduler == "local":
+        return _local_cluster(distributed, jobs or os.process_cpu_count() or 1)
+    try:
+        return distributed.Client(scheduler, set_as_default=False), None
+    except Exception as e:  # OSError when unreachable, ValueError for a malformed address
+        raise SetupError(f"cannot reach the Dask scheduler at {scheduler} within {connect_timeout()} "
+                         f"(DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT sets it): {e}") from None
+
+
+def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
+    # Worker processes inherit an ignored SIGINT, so Ctrl-C at the terminal
+    # reaches the runner alone, which then stops the jobs in order.
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, silence_logs=logging.ERROR)
+        try:
+            return distributed.Client(cluster, set_as_default=False), cluster
+        except BaseException:
+            cluster.close()
+            raise
+    except Exception as e:
+        raise SetupError(f"could not start a local Dask cluster of {workers} workers: {e}") from None
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def check_cluster(client: Any, out_dir: str, jobs: int | None) -> int:
+    """Check the workers against this runner; the slots for the run: -j, or
+    else every worker thread of the cluster."""
+    try:
+        client.wait_for_workers(1, timeout=connect_timeout())
+    except Exception:
+        raise SetupError(f"the Dask scheduler at {client.scheduler.address} has no workers "
+                         f"(waited {connect_timeout()})") from None
+    check_versions(client.get_versions(packages=["orvan"]))
+    check_storage(client, out_dir)
+    return jobs or sum(client.nthreads().values())
+
+
+def check_versions(versions: dict[str, Any]) -> None:
+    """The jobs must run with the Python and orvan that planned them: the
+    fingerprints record the one, the worker protocol belongs to the other."""
+    mine = versions["client"]["packages"]
+    problems = []
+    for address, info in sorted(versions["workers"].items()):
+        if not isinstance(info, dict) or "packages" not in info:
+            problems.append(f"{address}: no version report ({info!r})")
+            continue
+        theirs = info["packages"]
+        for package in ("python", "orvan"):
+            if theirs.get(package) != mine.get(package):
+                problems.append(f"{address} has {package} {theirs.get(package)}, this runner {mine.get(package)}")
+    if problems:
+        raise SetupError("the Dask workers differ from this runner:\n  " + "\n  ".join(problems))
+
+
+def check_storage(client: Any, out_dir: str) -> None:
+    """Every worker must see the output directory as this runner does: each
+    leaves a file there that the runner must then find, with its content."""
+    token = uuid.uuid4().hex
+    answers = client.run(probe_storage, out_dir, token, on_error="return")
+    problems = []
+    for address, answer in sorted(answers.items()):
+        if isinstance(answer, BaseException):
+            problems.append(f"{address}: {type(answer).__name__}: {answer}")
+            continue
+        name, content = answer
+        path = os.path.join(out_dir, name)
+        try:
+            with open(path, encoding="utf-8") as f:
+                seen = f.read()
+            os.unlink(path)
+        except OSError:
+            seen = None
+        if seen != content:
+            problems.append(f"{address}: a file it wrote into {out_dir} is not visible here")
+    if problems:
+        raise SetupError(f"the output directory {out_dir} must be on storage the Dask workers share with "
+                         "this runner (--out DIR):\n  " + "\n  ".join(problems))

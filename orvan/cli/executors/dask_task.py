@@ -1,0 +1,168 @@
+"""What a Dask worker runs for orvan: one job, as a worker process on the
+worker's host, watched until it ends.
+
+Only these functions (sent by reference: orvan is installed on the workers)
+and plain data travel through the cluster. The pipeline's code is imported
+by the job process from the project directory, and its values stay in files
+on the storage the runner and the workers share.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from typing import Any
+
+from .base import Outcome, WorkerTask, append_to_log, log_tail, read_outcome, signal_group, worker_command
+
+# Created by the first attempt at a job, removed by the runner once it has the
+# outcome: a second attempt (the engine retries a task whose worker died)
+# finds it and fails instead of running the job again.
+ATTEMPT_FILE = "attempt.json"
+
+# How often a running job's task looks for a timeout or a cancellation.
+POLL_SECONDS = 0.2
+
+WORKER_DIED = "the worker running this job died"
+
+
+def run_task(fields: dict[str, Any], project_dir: str, cancel_event: str, grace: float) -> dict[str, Any]:
+    """The task body: claim the attempt, run the job, report its outcome as plain data."""
+    task = WorkerTask(**fields)
+    earlier = claim(task)
+    if earlier is not None:
+        return _report(task, Outcome(False, earlier + log_tail(task.log_path)))
+    try:
+        proc = launch(task, project_dir)
+    except OSError as e:
+        return _report(task, Outcome(False, f"could not start the worker on {socket.gethostname()}: {e}"))
+    try:
+        outcome = supervise(task, proc, _Cancellation(cancel_event), grace)
+    finally:
+        if proc.poll() is None:  # the task itself failed: leave nothing running
+            signal_group(proc.pid, signal.SIGKILL)
+            proc.wait()
+    return _report(task, outcome)
+
+
+def _report(task: WorkerTask, outcome: Outcome) -> dict[str, Any]:
+    if not outcome.ok:
+        append_to_log(task.log_path, outcome.error)
+    return {"ok": outcome.ok, "error": outcome.error, "interrupted": outcome.interrupted}
+
+
+def claim(task: WorkerTask) -> str | None:
+    """None when this is the job's first attempt; otherwise why it must not run.
+
+    O_EXCL creation is atomic on local file systems and on NFS v3 and later,
+    so of two attempts at most one ever starts the job."""
+    path = os.path.join(task.out_dir, ATTEMPT_FILE)
+    mine = {"host": socket.gethostname(), "pid": os.getpid()}
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    except FileExistsError:
+        try:
+            with open(path, encoding="utf-8") as f:
+                first = json.load(f)
+            where = f" (on {first['host']}, process {first['pid']})"
+        except (OSError, ValueError, KeyError, TypeError):
+            where = ""
+        return f"{WORKER_DIED}{where}; it was not started again, since its first attempt may still have been writing"
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        json.dump(mine, f)
+    return None
+
+
+def launch(task: WorkerTask, project_dir: str) -> subprocess.Popen[bytes]:
+    """The same worker command as on the runner's host, in its own process
+    group, watching this process so that it stops if this worker dies."""
+    cmd = worker_command(task)
+    at = cmd.index("orvan.worker")
+    cmd[at:at + 1] = ["orvan.watched_worker", str(os.getpid())]
+    env = dict(os.environ)
+    env["PYTHONPATH"] = project_dir + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    with open(task.log_path, "wb") as log:
+        return subprocess.Popen(
+            cmd,
+            # Where the project is not at the same path, it must be installed.
+            cwd=project_dir if os.path.isdir(project_dir) else None,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=subprocess.STDOUT,
+            start_new_session=True,
+        )
+
+
+def supervise(task: WorkerTask, proc: subprocess.Popen[bytes], cancellation: _Cancellation,
+              grace: float) -> Outcome:
+    deadline = None if task.timeout is None else time.monotonic() + task.timeout
+    while True:
+        step = POLL_SECONDS if deadline is None else max(0.0, min(POLL_SECONDS, deadline - time.monotonic()))
+        try:
+            return read_outcome(task, proc.wait(timeout=step))
+        except subprocess.TimeoutExpired:
+            pass
+        if deadline is not None and time.monotonic() >= deadline:
+            signal_group(proc.pid, signal.SIGKILL)
+            proc.wait()
+            return Outcome(False, f"timed out after {task.timeout:g} s; the worker was killed")
+        if cancellation.requested():
+            stop(proc, grace)
+            return Outcome(False, "interrupted", interrupted=True)
+
+
+def stop(proc: subprocess.Popen[bytes], grace: float) -> None:
+    signal_group(proc.pid, signal.SIGTERM)
+    try:
+        proc.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        signal_group(proc.pid, signal.SIGKILL)
+        proc.wait()
+
+
+class _Cancellation:
+    """Whether the runner wants this job stopped: it sets the run's event on
+    Ctrl-C, and cancels a single task whose outcome it gave up waiting for."""
+
+    def __init__(self, event_name: str):
+        self._name = event_name
+        self._event: Any = None
+
+    def requested(self) -> bool:
+        from distributed import Event, get_worker
+
+        try:
+            if self._event is None:
+                self._event = Event(self._name)  # type: ignore[no-untyped-call]  # distributed leaves it untyped
+            if self._event.is_set():
+                return True
+            worker = get_worker()
+            # Not public API, so only a second line of defence: a task whose
+            # future was cancelled, or whose runner vanished, is let go here.
+            state = worker.state.tasks.get(worker.get_current_task())
+            return state is None or state.state in ("cancelled", "released", "forgotten")
+        except Exception:  # the scheduler out of reach: keep the job; its timeout still holds
+            return False
+
+
+def probe_storage(out_dir: str, token: str) -> tuple[str, str]:
+    """Run on every worker before a run: leaves a file in the output directory
+    for the runner to read back, which proves both see the same storage."""
+    host = socket.gethostname()
+    if not os.path.isdir(out_dir):
+        raise FileNotFoundError(f"{out_dir} does not exist on {host}")
+    name = f".orvan-probe-{token}-{host}-{os.getpid()}"
+    content = f"{token} {host} {os.getpid()} {sys.version.split()[0]}"
+    path = os.path.join(out_dir, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(content)
+    with open(path, encoding="utf-8") as f:
+        if f.read() != content:
+            raise OSError(f"{path} reads back differently on {host}")
+    return name, content
