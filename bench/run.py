@@ -34,6 +34,9 @@ the ratio; a figure with the goal "" is reported only.
               workers over 1,000 jobs; jobs/s over 10,000; plan, status and
               the runner's peak RSS at 100,000 (about ten minutes; --quick
               plans the 100,000 jobs without running them)
+  dask        bench/cli/bench_dask.py: the same 200 jobs as cli on a local Dask
+              cluster (`--executor dask --scheduler local -j 2`, its start-up
+              included and also shown apart) against the local executor
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -169,6 +172,17 @@ def bench_cli(args: argparse.Namespace) -> list[Figure]:
             return cli_from_text(text)
 
 
+def bench_dask(args: argparse.Namespace) -> list[Figure]:
+    script = os.path.join(ROOT, "bench", "cli", "bench_dask.py")
+    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
+        out = os.path.join(tmp, "figures.json")
+        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
+        for line in text.splitlines():
+            log("  " + line)
+        with open(out, encoding="utf-8") as f:
+            return checked(json.load(f), "<=")
+
+
 def bench_progress(args: argparse.Namespace) -> list[Figure]:
     script = os.path.join(ROOT, "bench", "cli", "bench_progress.py")
     with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
@@ -246,6 +260,7 @@ BENCHMARKS = {
     "progress": bench_progress,
     "ui": bench_ui,
     "scale": bench_scale,
+    "dask": bench_dask,
 }
 
 

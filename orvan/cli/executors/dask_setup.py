@@ -52,8 +52,11 @@ def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
     main = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
     try:
+        # The jobs run in processes of their own, which a Dask worker's memory
+        # limit does not cover: its monitor would only watch an idle worker.
+        # Port 0: another cluster on this host may hold the default one.
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=logging.ERROR)
+                                           dashboard_address=":0", memory_limit=0, silence_logs=logging.ERROR)
         try:
             return distributed.Client(cluster, set_as_default=False), cluster
         except BaseException:
