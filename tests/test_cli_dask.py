@@ -284,13 +284,31 @@ def test_an_external_scheduler_and_worker_run_the_pipeline(project, external):
     assert project.value("where.parent", "n=1")["parent"] == worker
 
 
-def test_a_worker_with_another_orvan_version_stops_the_run_before_it_starts(project, external, tmp_path):
+def private_mounts() -> bool:
+    """Whether a process can be given mounts of its own here (root, unshare)."""
+    if shutil.which("unshare") is None:
+        return False
+    return subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode == 0
+
+
+def test_a_worker_unlike_the_runner_stops_the_run_before_it_starts(project, external, tmp_path):
     # Metadata first on the path is what the worker reports as orvan's version.
     fake = tmp_path / "fake" / "orvan-9.9.9.dist-info"
     fake.mkdir(parents=True)
     (fake / "METADATA").write_text("Metadata-Version: 2.1\nName: orvan\nVersion: 9.9.9\n")
-    odd = start("worker", external.scheduler.address, "--nthreads", "1", "--no-dashboard", "--no-nanny",
-                "--host", "127.0.0.1", env={"PYTHONPATH": str(fake.parent)})
+    worker = ["worker", external.scheduler.address, "--nthreads", "1", "--no-dashboard", "--no-nanny",
+              "--host", "127.0.0.1"]
+    isolated = private_mounts()
+    if isolated:
+        # The worker sees an empty file system of its own over the output
+        # directory, as a host without the shared storage would.
+        project.out.mkdir()
+        odd = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                f'mount -t tmpfs none "{project.out}" && exec "$0" "$@"', DASK, *worker],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env={**os.environ, "PYTHONPATH": str(fake.parent)}, start_new_session=True)
+    else:
+        odd = start(*worker, env={"PYTHONPATH": str(fake.parent)})
     try:
         external.wait_for_workers(2, timeout=60)
         project.write("where.py", WHERE.format(scale=1))
@@ -299,4 +317,8 @@ def test_a_worker_with_another_orvan_version_stops_the_run_before_it_starts(proj
         stop(odd)
     assert proc.returncode == 2, proc.stdout + proc.stderr
     assert f"has orvan 9.9.9, this runner {version('orvan')}" in proc.stderr
+    if isolated:
+        assert f"a file it wrote into {project.out} is not visible here" in proc.stderr
+    # Only the odd worker is named.
+    assert proc.stderr.count("tcp://") == 1 + isolated
     assert runs_recorded(project) == 0

@@ -70,24 +70,26 @@ def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
 
 
 def check_cluster(client: Any, out_dir: str, jobs: int | None) -> int:
-    """Check the workers against this runner; the slots for the run: -j, or
-    else every worker thread of the cluster."""
+    """Check the workers against this runner, all problems at once; the slots
+    for the run: -j, or else every worker thread of the cluster."""
     try:
         client.wait_for_workers(1, timeout=connect_timeout())
     except Exception:
         raise SetupError(f"the Dask scheduler at {client.scheduler.address} has no workers "
                          f"(waited {connect_timeout()})") from None
-    check_versions(client.get_versions(packages=["orvan"]))
-    check_storage(client, out_dir)
+    problems = version_problems(client.get_versions(packages=["orvan"]))
+    problems += storage_problems(client, out_dir)
+    if problems:
+        raise SetupError("the Dask workers cannot run this pipeline:\n  " + "\n  ".join(sorted(problems)))
     return jobs or sum(client.nthreads().values())
 
 
-def check_versions(versions: dict[str, Any]) -> None:
+def version_problems(versions: dict[str, Any]) -> list[str]:
     """The jobs must run with the Python and orvan that planned them: the
     fingerprints record the one, the worker protocol belongs to the other."""
     mine = versions["client"]["packages"]
     problems = []
-    for address, info in sorted(versions["workers"].items()):
+    for address, info in versions["workers"].items():
         if not isinstance(info, dict) or "packages" not in info:
             problems.append(f"{address}: no version report ({info!r})")
             continue
@@ -95,17 +97,16 @@ def check_versions(versions: dict[str, Any]) -> None:
         for package in ("python", "orvan"):
             if theirs.get(package) != mine.get(package):
                 problems.append(f"{address} has {package} {theirs.get(package)}, this runner {mine.get(package)}")
-    if problems:
-        raise SetupError("the Dask workers differ from this runner:\n  " + "\n  ".join(problems))
+    return problems
 
 
-def check_storage(client: Any, out_dir: str) -> None:
+def storage_problems(client: Any, out_dir: str) -> list[str]:
     """Every worker must see the output directory as this runner does: each
     leaves a file there that the runner must then find, with its content."""
     token = uuid.uuid4().hex
     answers = client.run(probe_storage, out_dir, token, on_error="return")
     problems = []
-    for address, answer in sorted(answers.items()):
+    for address, answer in answers.items():
         if isinstance(answer, BaseException):
             problems.append(f"{address}: {type(answer).__name__}: {answer}")
             continue
@@ -118,7 +119,6 @@ def check_storage(client: Any, out_dir: str) -> None:
         except OSError:
             seen = None
         if seen != content:
-            problems.append(f"{address}: a file it wrote into {out_dir} is not visible here")
-    if problems:
-        raise SetupError(f"the output directory {out_dir} must be on storage the Dask workers share with "
-                         "this runner (--out DIR):\n  " + "\n  ".join(problems))
+            problems.append(f"{address}: a file it wrote into {out_dir} is not visible here: the output "
+                            "directory must be on storage the workers share with this runner, at the same path")
+    return problems
