@@ -146,12 +146,21 @@ class DaskExecutor(Executor):
             remote = [p.remote for p in self._pending.values()]
         if not remote:
             return
+        event = Event(self.cancel_event, client=self._client)  # type: ignore[no-untyped-call]  # untyped in distributed
         try:
-            Event(self.cancel_event, client=self._client).set()  # type: ignore[no-untyped-call]  # untyped in distributed
+            event.set()  # type: ignore[no-untyped-call]
+        except Exception:  # the scheduler out of reach: the tasks are let go below
+            pass
+        self._await_stops(remote)
+        try:
+            # A set event lives on in the scheduler until cleared.
+            event.clear()  # type: ignore[no-untyped-call]
         except Exception:
             pass
-        # The tasks stop their jobs (SIGTERM, then SIGKILL after the grace)
-        # and report; wait for that, then let go of whatever did not answer.
+
+    def _await_stops(self, remote: list[Any]) -> None:
+        """The tasks stop their jobs (SIGTERM, then SIGKILL after the grace)
+        and report; wait for that, then let go of whatever did not answer."""
         deadline = time.monotonic() + STOP_GRACE_SECONDS + 2 * POLL_SECONDS + ANSWER_SLACK_SECONDS
         while time.monotonic() < deadline:
             with self._lock:
