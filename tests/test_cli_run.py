@@ -94,12 +94,10 @@ def test_list_shows_keys_resolved_inputs_partitions_and_files(pipe):
     assert rows["total"][1] == "prices=pipe.prices.prices"
 
 
-def test_modules_that_fail_to_import_are_reported_and_skipped(pipe):
-    pipe.write("pipe/broken.py", "raise RuntimeError('nope')\n")
-    out = pipe.orvan("list", "pipe.prices", "pipe.broken")
-    assert out.returncode == 0 and "skipping module 'pipe.broken'" in out.stderr and "total" in out.stdout
-    nothing = pipe.orvan("run", "pipe.broken")
-    assert nothing.returncode == 2 and "no assets found in pipe.broken" in nothing.stderr
+def test_a_module_without_assets_is_an_error(pipe):
+    pipe.write("pipe/empty.py", "X = 1\n")
+    nothing = pipe.orvan("run", "pipe.empty")
+    assert nothing.returncode == 2 and "no assets found in pipe.empty" in nothing.stderr
 
 
 MAPPING = """\

@@ -35,6 +35,13 @@ class AssetRecord:
     return_type: str | None = None
     # Other modules that import this asset and so report it again.
     also_in: tuple[str, ...] = field(default=())
+    # The parameters a job may pass by keyword; None when unknown.
+    parameters: tuple[str, ...] | None = None
+    var_keyword: bool = True
+    # Whether the module it was reported from was asked for (not only
+    # imported by one that was).
+    listed: bool = True
+    defining_module: str | None = None
 
     @property
     def ref(self) -> str:
@@ -55,10 +62,14 @@ def child_env(directory: str) -> dict[str, str]:
     return env
 
 
+# The status with which `orvan.inspect --strict` says a module did not import.
+IMPORT_FAILED = 3
+
+
 def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
-    """The inspection report, and the warnings it printed (skipped modules)."""
+    """The inspection report, and the warnings it printed."""
     proc = subprocess.run(
-        [sys.executable, "-m", "orvan.inspect", *modules],
+        [sys.executable, "-m", "orvan.inspect", "--strict", *modules],
         cwd=directory,
         env=child_env(directory),
         stdin=subprocess.DEVNULL,
@@ -66,6 +77,9 @@ def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], lis
         text=True,
     )
     messages = [line for line in proc.stderr.splitlines() if line.strip()]
+    if proc.returncode == IMPORT_FAILED:
+        # Its assets would silently be missing from the run: nothing runs.
+        raise DiscoveryError(proc.stderr.rstrip().removeprefix("orvan.inspect: "))
     if proc.returncode != 0:
         detail = "\n".join(messages) or f"exit status {proc.returncode}"
         raise DiscoveryError(f"inspecting {' '.join(modules)} failed:\n{detail}")
@@ -109,7 +123,17 @@ def parse_record(rec: dict[str, Any]) -> AssetRecord:
         python_version=rec.get("python_version") or "",
         serializer=meta.get("serializer"),
         return_type=rec.get("return_type"),
+        parameters=_parameters(rec.get("parameters")),
+        var_keyword=rec.get("var_keyword") is not False,
+        listed=rec.get("listed") is not False,
+        defining_module=rec.get("defining_module") if isinstance(rec.get("defining_module"), str) else None,
     )
+
+
+def _parameters(raw: object) -> tuple[str, ...] | None:
+    if isinstance(raw, list) and all(isinstance(p, str) for p in raw):
+        return tuple(raw)
+    return None
 
 
 def _defines(rec: AssetRecord) -> bool:
@@ -120,6 +144,9 @@ def _defines(rec: AssetRecord) -> bool:
 
 
 def _pick_defining(group: list[AssetRecord]) -> AssetRecord:
+    for rec in group:
+        if rec.defining_module is not None and rec.module == rec.defining_module:
+            return rec
     for test in (_defines, lambda r: r.function_source.strip() in r.module_source):
         for rec in group:
             if test(rec):
@@ -127,12 +154,9 @@ def _pick_defining(group: list[AssetRecord]) -> AssetRecord:
     return group[0]
 
 
-def parse_report(report: dict[str, Any]) -> list[AssetRecord]:
-    """The report's assets, each once, attributed to the module defining it."""
-    try:
-        records = [parse_record(r) for r in report["assets"]]
-    except (KeyError, TypeError, AttributeError) as e:
-        raise DiscoveryError(f"malformed inspection report: {e!r}") from None
+def _group(records: list[AssetRecord]) -> list[AssetRecord]:
+    """One record per function, from its defining module, listed if any of
+    the modules reporting it was."""
     groups: dict[tuple[str, str], list[AssetRecord]] = {}
     for i, rec in enumerate(records):
         # Without a file there is nothing to tell two records apart by.
@@ -142,6 +166,28 @@ def parse_report(report: dict[str, Any]) -> list[AssetRecord]:
     for group in groups.values():
         chosen = _pick_defining(group)
         others = tuple(sorted({r.module for r in group if r.module != chosen.module}))
-        result.append(replace(chosen, also_in=others) if others else chosen)
+        result.append(replace(chosen, also_in=others, listed=any(r.listed for r in group)))
     return result
 
+
+def _reachable(records: list[AssetRecord]) -> list[AssetRecord]:
+    """The listed assets and the unlisted ones they read, directly or not."""
+    by_ref = {rec.ref: rec for rec in records if rec.file_path}
+    keep = {id(rec) for rec in records if rec.listed}
+    stack = [rec for rec in records if rec.listed]
+    while stack:
+        for ref in stack.pop().inputs.values():
+            up = by_ref.get(ref)
+            if up is not None and id(up) not in keep:
+                keep.add(id(up))
+                stack.append(up)
+    return [rec for rec in records if id(rec) in keep]
+
+
+def parse_report(report: dict[str, Any]) -> list[AssetRecord]:
+    """The report's assets, each once, attributed to the module defining it."""
+    try:
+        records = [parse_record(r) for r in report["assets"]]
+    except (KeyError, TypeError, AttributeError) as e:
+        raise DiscoveryError(f"malformed inspection report: {e!r}") from None
+    return _reachable(_group(records))

@@ -1,0 +1,86 @@
+"""The orvan command never hides a failure nor loses a value, and says where
+a failure came from: end to end, through the real command."""
+
+import json
+import subprocess
+
+import pytest
+from cli_helpers import project  # noqa: F401  (fixture)
+
+FINE = """\
+from orvan import asset
+
+@asset()
+def fine():
+    return 1
+"""
+
+
+@pytest.mark.parametrize("command", ["list", "run", "status"])
+def test_a_listed_module_that_does_not_import_stops_the_command(project, command):
+    project.write("pkg/fine.py", FINE)
+    project.write("pkg/broken.py", "from orvan import asset\n\ndef helper():\n    import pandaz\n\nhelper()\n")
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pkg.fine", "pkg.broken"]\n')
+    out = project.orvan(command)
+    assert out.returncode == 2, out
+    assert "module 'pkg.broken' failed to import" in out.stderr
+    # The traceback, down to the line that failed, with no frames of the machinery.
+    assert 'broken.py", line 4, in helper' in out.stderr and "No module named 'pandaz'" in out.stderr
+    assert "importlib" not in out.stderr and "orvan/inspect.py" not in out.stderr
+    assert not (project.out / "pkg.fine.fine").exists()
+
+
+SHARED_A = """\
+from orvan import asset
+
+@asset()
+def x():
+    return 20
+
+@asset()
+def unread():
+    return 0
+"""
+
+SHARED_B = """\
+from orvan import asset
+from .a import x
+
+@asset(inputs={"v": x})
+def y(v):
+    return v + 1
+"""
+
+SHARED_C = """\
+from orvan import asset
+from . import a
+from .a import x as renamed
+
+@asset(inputs={"v": a.x, "w": "pkg.a.x"})
+def z(v, w):
+    return v + w
+"""
+
+
+@pytest.mark.parametrize("modules, keys", [
+    (["pkg.b"], ["pkg.a.x", "pkg.b.y"]),
+    (["pkg.c"], ["pkg.a.x", "pkg.c.z"]),
+    (["pkg.b", "pkg.c"], ["pkg.a.x", "pkg.b.y", "pkg.c.z"]),
+    (["pkg.c", "pkg.a", "pkg.b"], ["pkg.a.unread", "pkg.a.x", "pkg.b.y", "pkg.c.z"]),
+])
+def test_an_asset_is_keyed_by_its_defining_module_wherever_it_is_reached(project, modules, keys):
+    project.write("pkg/a.py", SHARED_A)
+    project.write("pkg/b.py", SHARED_B)
+    project.write("pkg/c.py", SHARED_C)
+    listing = project.orvan("list", *modules)
+    assert listing.returncode == 0, listing.stderr
+    listed = [line.split()[0] for line in listing.stdout.splitlines()[1:]]
+    assert sorted(listed) == keys
+    assert "?" not in listing.stdout
+    run = project.orvan("run", *modules)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert project.value("pkg.a.x") == 20
+    if "pkg.c.z" in keys:
+        assert project.value("pkg.c.z") == 40
+    if "pkg.b.y" in keys:
+        assert project.value("pkg.b.y") == 21
