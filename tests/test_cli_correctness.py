@@ -84,3 +84,32 @@ def test_an_asset_is_keyed_by_its_defining_module_wherever_it_is_reached(project
         assert project.value("pkg.c.z") == 40
     if "pkg.b.y" in keys:
         assert project.value("pkg.b.y") == 21
+
+
+COLLIDING = """\
+from orvan import asset, partitions
+
+@asset(partitions={"a": partitions(["x", "x|y"]), "b": partitions(["y|z", "z"])})
+def up(a, b):
+    return a + "/" + b
+
+@asset(inputs={"v": up})
+def down(v):
+    return v
+
+@asset(inputs={"v": up}, partitions={"b": partitions(["z"])})
+def per_b(v, b):
+    return v
+"""
+
+
+def test_fan_in_over_two_dimensions_nests_one_level_per_dimension(project):
+    project.write("fan.py", COLLIDING)
+    out = project.orvan("run", "fan")
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert project.value("fan.down") == {
+        "x": {"y|z": "x/y|z", "z": "x/z"},
+        "x|y": {"y|z": "x|y/y|z", "z": "x|y/z"},
+    }
+    # One missing dimension stays a flat object.
+    assert project.value("fan.per_b", "b=z") == {"x": "x/z", "x|y": "x|y/z"}

@@ -46,13 +46,13 @@ def test_unpartitioned_upstream_feeds_every_partition():
 @pytest.mark.parametrize(
     "up_parts, down_parts, expected",
     [
-        ({"d": ["x", 2]}, None, {"": ["x", "2"]}),
-        ({"region": ["eu"], "day": ["mon", "tue"]}, None, {"": ["mon|eu", "tue|eu"]}),
+        ({"d": ["x", 2]}, None, {"": [("x",), ("2",)]}),
+        ({"region": ["eu"], "day": ["mon", "tue"]}, None, {"": [("mon", "eu"), ("tue", "eu")]}),
         # shared dimensions match; the rest become the map
         ({"region": ["eu", "us"], "day": ["mon", "tue"]}, {"region": ["eu", "us"]},
-         {"region=eu": ["mon", "tue"], "region=us": ["mon", "tue"]}),
+         {"region=eu": [("mon",), ("tue",)], "region=us": [("mon",), ("tue",)]}),
     ],
-    ids=["one-dim", "two-dims-joined-in-sorted-order", "partial-overlap"],
+    ids=["one-dim", "two-dims-nested-in-sorted-order", "partial-overlap"],
 )
 def test_partitioned_upstream_without_those_dimensions_becomes_a_map(up_parts, down_parts, expected):
     plan = plan_of(record("a", partitions=up_parts), record("b", inputs={"v": "pipe.m.a"}, partitions=down_parts))

@@ -132,8 +132,8 @@ def test_partition_mapping_rules(project):
     out = project.orvan("run", "m")
     assert out.returncode == 0, out.stdout + out.stderr
     assert project.value("m.by_day", "day=tue") == {"eu": "tue-eu", "us": "tue-us"}
-    assert project.value("m.everything") == {"mon|eu": "mon-eu", "mon|us": "mon-us",
-                                             "tue|eu": "tue-eu", "tue|us": "tue-us"}
+    assert project.value("m.everything") == {"mon": {"eu": "mon-eu", "us": "mon-us"},
+                                             "tue": {"eu": "tue-eu", "us": "tue-us"}}
     assert project.value("m.scaled", "day=mon", "region=us") == [3, "mon-us"]
 
 

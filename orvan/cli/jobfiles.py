@@ -6,12 +6,12 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 
 from .executors import WorkerTask
 from .. import values
 from .naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
-from .plan import Input, Job, JobId, Plan
+from .plan import Input, Job, JobId, MapTree, Plan
 
 
 class InputError(Exception):
@@ -160,6 +160,19 @@ def _json_inputs(plan: Plan, job: Job) -> list[Input]:
     return [inp for inp in job.inputs if not inp.job_ids() or _is_json(plan, inp.job_ids()[0])]
 
 
+def _tree_text(tree: MapTree, read: Callable[[JobId], str]) -> str:
+    return "{" + ",".join(
+        json.dumps(key) + ":" + (_tree_text(node, read) if isinstance(node, dict) else read(node))
+        for key, node in tree.items()
+    ) + "}"
+
+
+def _tree_refs(tree: MapTree, ref: Callable[[JobId], dict[str, object]]) -> dict[str, object]:
+    return {"kind": "map", "items": {
+        key: _tree_refs(node, ref) if isinstance(node, dict) else ref(node) for key, node in tree.items()
+    }}
+
+
 def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None = None) -> str | None:
     """The worker's JSON keyword arguments as JSON text, or None if there are
     none: partition keys and the upstream values stored as JSON.
@@ -174,9 +187,7 @@ def kwargs_text(out_dir: str, plan: Plan, job: Job, reader: ValueReader | None =
         if inp.single is not None:
             text = read(inp.single)
         else:
-            text = "{" + ",".join(
-                json.dumps(map_key) + ":" + read(jid) for map_key, jid in inp.mapping
-            ) + "}"
+            text = _tree_text(inp.tree(), read)
         members.append(json.dumps(inp.param) + ":" + text)
     if not members:
         return None
@@ -194,8 +205,7 @@ def refs_text(plan: Plan, job: Job, reader: ValueReader) -> str | None:
         if inp.single is not None:
             refs[inp.param] = reader.ref(inp.single)
         else:
-            items = {key: reader.ref(jid) for key, jid in inp.mapping}
-            refs[inp.param] = {"kind": "map", "items": items}
+            refs[inp.param] = _tree_refs(inp.tree(), reader.ref)
     return json.dumps(refs, ensure_ascii=False) if refs else None
 
 

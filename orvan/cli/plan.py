@@ -6,10 +6,11 @@ Partition mapping, from an upstream U to a downstream D:
   * U's dimensions all among D's: D's job gets the value of U's job with the
     same keys on those dimensions.
   * U has dimensions that D lacks: D's job gets an object mapping each of
-    U's matching partitions to its value. The object's key is the partition
-    key of the dimension D lacks; with several such dimensions, their keys
-    joined by "|" in sorted dimension order (e.g. "2024-01-01|eu" for
-    dimensions date and region). Non-text keys appear as compact JSON.
+    U's matching partitions to its value, keyed by U's partition key on the
+    dimension D lacks. With several such dimensions the objects nest, one
+    level per dimension in sorted dimension order: {"2024-01-01": {"eu": v}}
+    for dimensions date and region. (Joining the keys into one text could
+    not tell "x|y"+"z" from "x"+"y|z".) Non-text keys appear as compact JSON.
 """
 
 from __future__ import annotations
@@ -22,8 +23,6 @@ from . import naming
 from .codedeps import CodeDeps
 from .fingerprint import Parts, code_parts, fingerprint, module_residual
 from .graph import Asset, Graph, GraphError
-
-MAP_KEY_SEPARATOR = "|"
 
 
 # (asset key, catalog partition token): unambiguous whatever the keys contain.
@@ -38,11 +37,28 @@ class Input:
     upstream: str
     # Job id of the one upstream value, or None for a map over partitions.
     single: JobId | None
-    # (map key, job id) when the input is a map over upstream partitions.
-    mapping: list[tuple[str, JobId]] = field(default_factory=list)
+    # (path of map keys, one per missing dimension, job id) when the input is
+    # a map over upstream partitions.
+    mapping: list[tuple[tuple[str, ...], JobId]] = field(default_factory=list)
 
     def job_ids(self) -> list[JobId]:
         return [self.single] if self.single is not None else [j for _, j in self.mapping]
+
+    def tree(self) -> MapTree:
+        """The mapping as nested objects, keys in the upstream's declared order."""
+        root: MapTree = {}
+        for path, jid in self.mapping:
+            node = root
+            for key in path[:-1]:
+                child = node.setdefault(key, {})
+                assert isinstance(child, dict)
+                node = child
+            node[path[-1]] = jid
+        return root
+
+
+# Nested map keys down to the job whose value sits there.
+MapTree = dict[str, "MapTree | JobId"]
 
 
 @dataclass(slots=True)
@@ -118,75 +134,76 @@ def _residuals(graph: Graph) -> dict[str, str]:
     return {m: module_residual(sources[m], funcs) for m, funcs in by_module.items()}
 
 
+class _Builder:
+    """Jobs are added asset by asset, in dependency order, so every upstream
+    job exists before its downstream is planned."""
+
+    def __init__(self, graph: Graph, deps: CodeDeps | None):
+        self.graph = graph
+        self.deps = deps
+        self.residuals = _residuals(graph)
+        self.problems: list[str] = []
+        self.jobs: dict[JobId, Job] = {}
+        self.by_asset: dict[str, list[Job]] = {}
+        # asset key -> {partition as (dim, key) pairs in sorted order -> job}
+        self.index: dict[str, dict[tuple[tuple[str, str], ...], Job]] = {}
+        if deps is not None:
+            deps.residuals.update(self.residuals)
+            for a in graph.assets.values():
+                deps.register(a.record.module, a.record.file_path, a.record.module_source, [a.record.function])
+
+    def resolve_input(self, asset: Asset, partition: dict[str, str], param: str, up_key: str) -> Input | None:
+        """What one parameter of one job reads; None (and a problem) when the
+        upstream lacks the partition it needs."""
+        up = self.graph.assets[up_key]
+        shared = [d for d in up.dims if d in partition]
+        extra = [d for d in up.dims if d not in partition]
+        if extra:
+            mapping = [(tuple(j.partition[d] for d in extra), j.id) for j in self.by_asset[up_key]
+                       if all(j.partition[d] == partition[d] for d in shared)]
+            return Input(param, up_key, None, mapping)
+        want = tuple((d, partition[d]) for d in shared)
+        found = self.index[up_key].get(want)
+        if found is None:
+            self.problems.append(
+                f"asset {asset.key!r} partition {job_label(asset.key, partition)} reads {up_key!r}, "
+                f"which has no partition {','.join(f'{d}={k}' for d, k in want)}"
+            )
+            return None
+        return Input(param, up_key, found.id)
+
+    def add_job(self, asset: Asset, partition: dict[str, str], values: dict[str, object]) -> Job:
+        rec = asset.record
+        inputs = [inp for param, up_key in asset.inputs.items()
+                  if (inp := self.resolve_input(asset, partition, param, up_key)) is not None]
+        jid = (asset.key, partition_token(partition))
+        job = Job(id=jid, index=len(self.jobs), asset=asset, partition=partition, partition_values=values,
+                  inputs=inputs, deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
+                  relpath=naming.job_relpath(asset.key, partition))
+        imported = self.deps.of(rec.module) if self.deps is not None else None
+        job.parts = code_parts(
+            function_source=rec.function_source, module_residual=self.residuals[rec.module],
+            python_version=rec.python_version, module=rec.module, function=rec.function, partition=partition,
+            local_modules=imported.local if imported else None, packages=imported.packages if imported else None,
+        )
+        job.fingerprint = fingerprint(job.parts)
+        self.jobs[jid] = job
+        return job
+
+    def add_asset(self, asset: Asset) -> None:
+        own: dict[tuple[tuple[str, str], ...], Job] = {}
+        for partition, values in _expand(asset):
+            own[tuple(partition.items())] = self.add_job(asset, partition, values)
+        self.index[asset.key] = own
+        self.by_asset[asset.key] = list(own.values())
+
+
 def build_plan(graph: Graph, deps: CodeDeps | None = None) -> Plan:
     """`deps`, when given, finds the local modules and distributions each
     asset module imports, so that they count in its fingerprint."""
-    problems: list[str] = []
-    residuals = _residuals(graph)
-    if deps is not None:
-        deps.residuals.update(residuals)
-        for a in graph.assets.values():
-            deps.register(a.record.module, a.record.file_path, a.record.module_source, [a.record.function])
-
-    jobs: dict[JobId, Job] = {}
-    by_asset: dict[str, list[Job]] = {}
-    # asset key -> {partition as sorted (dim, key) tuple -> job}
-    index: dict[str, dict[tuple[tuple[str, str], ...], Job]] = {}
-
+    builder = _Builder(graph, deps)
     for asset in graph.assets.values():
-        rec = asset.record
-        imported = deps.of(rec.module) if deps is not None else None
-        own: dict[tuple[tuple[str, str], ...], Job] = {}
-        for partition, values in _expand(asset):
-            inputs: list[Input] = []
-            for param, up_key in asset.inputs.items():
-                up = graph.assets[up_key]
-                shared = [d for d in up.dims if d in partition]
-                extra = [d for d in up.dims if d not in partition]
-                if not extra:
-                    want = tuple((d, partition[d]) for d in shared)
-                    up_job = index[up_key].get(want)
-                    if up_job is None:
-                        problems.append(
-                            f"asset {asset.key!r} partition {job_label(asset.key, partition)} reads {up_key!r}, "
-                            f"which has no partition {','.join(f'{d}={k}' for d, k in want)}"
-                        )
-                        continue
-                    inputs.append(Input(param, up_key, up_job.id))
-                else:
-                    mapping = []
-                    for up_job in by_asset[up_key]:
-                        if all(up_job.partition[d] == partition[d] for d in shared):
-                            map_key = MAP_KEY_SEPARATOR.join(up_job.partition[d] for d in extra)
-                            mapping.append((map_key, up_job.id))
-                    inputs.append(Input(param, up_key, None, mapping))
-            jid = (asset.key, partition_token(partition))
-            job = Job(
-                id=jid,
-                index=len(jobs),
-                asset=asset,
-                partition=partition,
-                partition_values=values,
-                inputs=inputs,
-                deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
-                relpath=naming.job_relpath(asset.key, partition),
-            )
-            job.parts = code_parts(
-                function_source=rec.function_source,
-                module_residual=residuals[rec.module],
-                python_version=rec.python_version,
-                module=rec.module,
-                function=rec.function,
-                partition=partition,
-                local_modules=imported.local if imported else None,
-                packages=imported.packages if imported else None,
-            )
-            job.fingerprint = fingerprint(job.parts)
-            jobs[jid] = job
-            own[tuple(partition.items())] = job
-        index[asset.key] = own
-        by_asset[asset.key] = list(own.values())
-
-    if problems:
-        raise GraphError(problems)
-    return Plan(jobs, by_asset)
+        builder.add_asset(asset)
+    if builder.problems:
+        raise GraphError(builder.problems)
+    return Plan(builder.jobs, builder.by_asset)
