@@ -113,3 +113,29 @@ def test_fan_in_over_two_dimensions_nests_one_level_per_dimension(project):
     }
     # One missing dimension stays a flat object.
     assert project.value("fan.per_b", "b=z") == {"x": "x/z", "x|y": "x|y/z"}
+
+
+@pytest.mark.parametrize("source, expected", [
+    ('@asset(inputs={"valeu": base})\ndef f(value):\n    return value\n',
+     "input 'valeu' is not a parameter of f() (its parameters: value); did you mean 'value'?"),
+    ('@asset(partitions={"regoin": partitions(["eu"])})\ndef f(region, day=1):\n    return region\n',
+     "partition dimension 'regoin' is not a parameter of f() (its parameters: region, day); did you mean 'region'?"),
+    # Positional-only parameters cannot be passed by keyword.
+    ('@asset(inputs={"v": base})\ndef f(v, /):\n    return v\n',
+     "input 'v' is not a parameter of f() (its parameters: none)"),
+])
+def test_inputs_and_dimensions_must_name_parameters(project, source, expected):
+    project.write("params.py", "from orvan import asset, partitions\n\n@asset()\ndef base():\n    return 1\n\n" + source)
+    for command in ("run", "list"):
+        out = project.orvan(command, "params")
+        assert out.returncode == 2 and expected in out.stderr and "'params.f'" in out.stderr, out
+    assert not (project.out / "params.base").exists()
+
+
+def test_a_function_taking_any_keyword_accepts_every_input(project):
+    project.write("kw.py", "from orvan import asset, partitions\n\n@asset()\ndef base():\n    return 1\n\n"
+                  '@asset(inputs={"anything": base}, partitions={"d": partitions([1])})\n'
+                  "def f(**kw):\n    return sorted(kw)\n")
+    out = project.orvan("run", "kw")
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert project.value("kw.f", "d=1") == ["anything", "d"]

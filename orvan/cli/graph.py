@@ -4,6 +4,7 @@ before anything runs (unknown references, duplicate keys, cycles)."""
 from __future__ import annotations
 
 import difflib
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 from .. import values
@@ -91,66 +92,93 @@ def _check_serializers(records: list[AssetRecord], problems: list[str]) -> None:
             )
 
 
-def _find_cycles(edges: dict[str, list[str]]) -> list[list[str]]:
-    """One cycle, as a path, for each strongly connected component that has one."""
-    index: dict[str, int] = {}
-    low: dict[str, int] = {}
-    on_stack: set[str] = set()
-    stack: list[str] = []
-    components: list[list[str]] = []
-    counter = 0
-
-    # Iterative Tarjan: recursion would overflow on long chains of assets.
-    for root in edges:
-        if root in index:
+def _check_parameters(key: str, rec: AssetRecord, problems: list[str]) -> None:
+    """Each input and partition dimension is passed by keyword: one the
+    function cannot take would fail every one of its jobs."""
+    if rec.parameters is None or rec.var_keyword:
+        return
+    names = [("input", p) for p in rec.inputs] + [("partition dimension", d) for d in rec.partitions]
+    for what, name in names:
+        if name in rec.parameters:
             continue
-        work = [(root, iter(edges[root]))]
-        index[root] = low[root] = counter
-        counter += 1
-        stack.append(root)
-        on_stack.add(root)
+        hint = difflib.get_close_matches(name, list(rec.parameters), n=1, cutoff=0.5)
+        params = ", ".join(rec.parameters) or "none"
+        problems.append(
+            f"asset {key!r}: {what} {name!r} is not a parameter of {rec.function}() (its parameters: {params})"
+            + (f"; did you mean {hint[0]!r}?" if hint else "")
+        )
+
+
+class _Tarjan:
+    """Strongly connected components, iteratively: recursion would overflow
+    on long chains of assets."""
+
+    def __init__(self, edges: dict[str, list[str]]):
+        self.edges = edges
+        self.index: dict[str, int] = {}
+        self.low: dict[str, int] = {}
+        self.on_stack: set[str] = set()
+        self.stack: list[str] = []
+        self.components: list[list[str]] = []
+
+    def _enter(self, node: str, work: list[tuple[str, Iterator[str]]]) -> None:
+        self.index[node] = self.low[node] = len(self.index)
+        self.stack.append(node)
+        self.on_stack.add(node)
+        work.append((node, iter(self.edges[node])))
+
+    def _leave(self, node: str) -> None:
+        if self.low[node] != self.index[node]:
+            return
+        comp = []
+        while True:
+            top = self.stack.pop()
+            self.on_stack.discard(top)
+            comp.append(top)
+            if top == node:
+                break
+        if len(comp) > 1 or node in self.edges[node]:
+            self.components.append(comp)
+
+    def visit(self, root: str) -> None:
+        work: list[tuple[str, Iterator[str]]] = []
+        self._enter(root, work)
         while work:
             node, it = work[-1]
             for nxt in it:
-                if nxt not in index:
-                    index[nxt] = low[nxt] = counter
-                    counter += 1
-                    stack.append(nxt)
-                    on_stack.add(nxt)
-                    work.append((nxt, iter(edges[nxt])))
+                if nxt not in self.index:
+                    self._enter(nxt, work)
                     break
-                if nxt in on_stack:
-                    low[node] = min(low[node], index[nxt])
+                if nxt in self.on_stack:
+                    self.low[node] = min(self.low[node], self.index[nxt])
             else:
                 work.pop()
                 if work:
-                    low[work[-1][0]] = min(low[work[-1][0]], low[node])
-                if low[node] == index[node]:
-                    comp = []
-                    while True:
-                        top = stack.pop()
-                        on_stack.discard(top)
-                        comp.append(top)
-                        if top == node:
-                            break
-                    if len(comp) > 1 or node in edges[node]:
-                        components.append(comp)
+                    parent = work[-1][0]
+                    self.low[parent] = min(self.low[parent], self.low[node])
+                self._leave(node)
 
-    cycles = []
-    for comp in components:
-        members = set(comp)
-        start = min(comp)
-        path, seen = [start], {start}
-        node = start
-        while True:
-            node = next(n for n in sorted(edges[node]) if n in members)
-            if node in seen:
-                path = path[path.index(node):] + [node]
-                break
-            path.append(node)
-            seen.add(node)
-        cycles.append(path)
-    return cycles
+
+def _cycle_in(comp: list[str], edges: dict[str, list[str]]) -> list[str]:
+    """A path around a cycle within one strongly connected component."""
+    members = set(comp)
+    node = min(comp)
+    path, seen = [node], {node}
+    while True:
+        node = next(n for n in sorted(edges[node]) if n in members)
+        if node in seen:
+            return path[path.index(node):] + [node]
+        path.append(node)
+        seen.add(node)
+
+
+def _find_cycles(edges: dict[str, list[str]]) -> list[list[str]]:
+    """One cycle, as a path, for each strongly connected component that has one."""
+    tarjan = _Tarjan(edges)
+    for root in edges:
+        if root not in tarjan.index:
+            tarjan.visit(root)
+    return [_cycle_in(comp, edges) for comp in tarjan.components]
 
 
 def _topological(assets: dict[str, Asset]) -> list[str]:
@@ -198,6 +226,7 @@ def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
                 continue
             inputs[param] = target
         _check_partitions(key, rec, problems)
+        _check_parameters(key, rec, problems)
         if key not in assets:
             assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
 
