@@ -114,7 +114,7 @@ def _assets_of(module: ModuleType) -> Iterator[object]:
     for value in list(vars(module).values()):
         try:
             if getattr(value, "__orvan_kind__", None) == "asset":
-                yield value.__orvan_original__  # type: ignore[attr-defined]
+                yield value.__orvan_original__
         except Exception:
             continue
 

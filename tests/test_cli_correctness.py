@@ -139,3 +139,46 @@ def test_a_function_taking_any_keyword_accepts_every_input(project):
     out = project.orvan("run", "kw")
     assert out.returncode == 0, out.stdout + out.stderr
     assert project.value("kw.f", "d=1") == ["anything", "d"]
+
+
+MANY = """\
+from orvan import asset, partitions
+
+@asset(partitions={"n": partitions(list(range(16)))})
+def step(n):
+    return n
+
+@asset(inputs={"s": step})
+def total(s):
+    return sum(s.values())
+
+@asset()
+def big():
+    return list(range(50000))
+"""
+
+
+def read_one_line_then_close(project, *args: str) -> subprocess.CompletedProcess:
+    proc = subprocess.Popen(project.command(*args), cwd=project.root, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    assert proc.stdout is not None and proc.stderr is not None
+    first = proc.stdout.readline()
+    proc.stdout.close()
+    err = proc.stderr.read().decode()
+    proc.stderr.close()
+    return subprocess.CompletedProcess(args, proc.wait(timeout=120), first.decode(), err)
+
+
+def test_a_closed_standard_output_neither_stops_the_run_nor_shows_a_traceback(project):
+    project.write("many.py", MANY)
+    run = read_one_line_then_close(project, "run", "many", "-j", "2")
+    assert run.stdout and run.stderr == "" and run.returncode == 0, run
+    statuses = project.statuses()
+    assert len(statuses) == 18 and set(statuses.values()) == {"done"}
+    assert project.value("many.total") == sum(range(16))
+    import sqlite3
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    assert db.execute("SELECT status FROM runs").fetchall() == [("ok",)]
+    db.close()
+    show = read_one_line_then_close(project, "show", "many.big")
+    assert show.stdout.startswith("[") and show.stderr == "" and show.returncode == 0, show

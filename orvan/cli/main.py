@@ -10,6 +10,7 @@ import sys
 from . import commands, pipeline, run as run_command
 from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
 from .graph import GraphError
+from .report import tolerate_closed_output
 
 DESCRIPTION = """\
 Materialise a pipeline of orvan assets: each asset (or each partition of one)
@@ -276,6 +277,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
 
 
 def run(argv: list[str] | None = None) -> int:
+    tolerate_closed_output()
     args = parse(argv)
     try:
         status: int = args.func(args)

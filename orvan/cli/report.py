@@ -8,12 +8,70 @@ import shutil
 import time
 from collections import Counter
 from collections.abc import Collection, Sequence
-from typing import TextIO
+from typing import TextIO, cast
 
 from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN
 
 # How many failed or not-run jobs the summary names before abbreviating.
 LIST_LIMIT = 20
+
+
+class TolerantStream:
+    """An output stream whose errors never reach the caller. When the reader
+    goes away (`orvan run | head -1`) the run must still finish and be
+    recorded as it ended; the rest of the output goes nowhere, and the
+    command ends quietly, as Unix tools do on a closed pipe."""
+
+    def __init__(self, stream: TextIO):
+        self._stream = stream
+        self.broken = False
+
+    def write(self, text: str) -> int:
+        if not self.broken:
+            try:
+                self._stream.write(text)
+            except (OSError, ValueError):
+                self._give_up()
+        return len(text)
+
+    def flush(self) -> None:
+        if not self.broken:
+            try:
+                self._stream.flush()
+            except (OSError, ValueError):
+                self._give_up()
+
+    def _give_up(self) -> None:
+        self.broken = True
+        # What the stream still buffers is flushed at exit: let it go nowhere,
+        # rather than have the interpreter report the broken pipe then.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            try:
+                os.dup2(devnull, self._stream.fileno())
+            finally:
+                os.close(devnull)
+        except (OSError, ValueError):
+            pass
+
+    def isatty(self) -> bool:
+        try:
+            return not self.broken and self._stream.isatty()
+        except (OSError, ValueError):
+            return False
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self._stream, name)
+
+
+def tolerate_closed_output() -> None:
+    """Route standard output and error through TolerantStream, for good."""
+    import sys
+
+    if not isinstance(sys.stdout, TolerantStream) and sys.stdout is not None:
+        sys.stdout = cast(TextIO, TolerantStream(sys.stdout))
+    if not isinstance(sys.stderr, TolerantStream) and sys.stderr is not None:
+        sys.stderr = cast(TextIO, TolerantStream(sys.stderr))
 
 
 def format_table(headers: list[str], rows: Sequence[Sequence[object]], numeric: Collection[int] = ()) -> str:
