@@ -12,6 +12,11 @@ members name the parameter and hold ``{"kind": "file", "path": ...,
 
 Exit status: 0 after success, 1 after a failed run (``result.json`` holds the
 failure record), 2 for wrong command-line use.
+
+When the asset function raises, its traceback goes to standard error, from
+the asset's frame down, followed by one line naming the innermost frame in
+the author's code (``orvan.worker: raised at FILE:LINE``), which the
+``orvan`` command reads back from the job's log.
 """
 
 from __future__ import annotations
@@ -21,11 +26,14 @@ import signal
 import sys
 import threading
 import time
+from types import CodeType, TracebackType
 
 # Set by the runner to its own pid: a worker whose runner is gone must not
 # go on to write into a directory that the next run may be redoing.
 PARENT_ENV = "ORVAN_RUNNER_PID"
 _PR_SET_PDEATHSIG = 1
+# Leads the line that names where the asset's exception was raised.
+RAISED_AT = "orvan.worker: raised at "
 
 USAGE = (
     "usage: python -m orvan.worker MODULE FUNCTION OUTPUT_DIR "
@@ -154,9 +162,12 @@ def run_job(module: str, function: str, output_dir: str, kwargs: str | None,
         return materialize(module, function, output_dir, kwargs, refs, serializer)
     from orvan._orvan import materialize_asset
 
+    watch = _UnwindWatch(function)
     try:
-        materialize_asset(module, function, output_dir, kwargs)
+        with watch:
+            materialize_asset(module, function, output_dir, kwargs)
     except SystemExit as exc:
+        watch.report(module)
         return exc.code if isinstance(exc.code, int) else 1
     except Exception as exc:
         # Raised before the run started (bad output directory, text that is not
@@ -164,6 +175,85 @@ def run_job(module: str, function: str, output_dir: str, kwargs: str | None,
         print(f"orvan.worker: {type(exc).__qualname__}: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+class _UnwindWatch:
+    """Keeps the exception that leaves the asset function.
+
+    The native module catches it and records only its text, so it is seen on
+    its way out: sys.monitoring's PY_UNWIND event fires for each frame an
+    exception leaves, costs nothing until one does, and hands over the code
+    object, so the last unwind of a code object named like the function is
+    the asset's own frame giving up (confirmed against the function's code
+    once the module is imported). Its traceback then runs from the asset's
+    frame down, with no frames of ours above it."""
+
+    def __init__(self, function: str):
+        self.function = function
+        self.code: CodeType | None = None
+        self.exc: BaseException | None = None
+        self.tool: int | None = None
+
+    def _on_unwind(self, code: CodeType, offset: int, exc: BaseException) -> object:
+        if code.co_name == self.function:
+            self.code, self.exc = code, exc
+        return None
+
+    def __enter__(self) -> None:
+        mon = sys.monitoring
+        # Another tool (a debugger, coverage) may hold an id: take a free one.
+        for tool in range(6):
+            if mon.get_tool(tool) is None:
+                mon.use_tool_id(tool, "orvan.worker")
+                mon.register_callback(tool, mon.events.PY_UNWIND, self._on_unwind)
+                mon.set_events(tool, mon.events.PY_UNWIND)
+                self.tool = tool
+                return
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self.tool is not None:
+            sys.monitoring.set_events(self.tool, 0)
+            sys.monitoring.register_callback(self.tool, sys.monitoring.events.PY_UNWIND, None)
+            sys.monitoring.free_tool_id(self.tool)
+            self.tool = None
+
+    def report(self, module: str) -> None:
+        if self.exc is None or self.code is not _asset_code(module, self.function):
+            return
+        import traceback
+
+        sys.stderr.write("".join(traceback.format_exception(self.exc)))
+        where = _innermost_user_frame(self.exc.__traceback__)
+        if where:
+            sys.stderr.write(f"{RAISED_AT}{where}\n")
+        sys.stderr.flush()
+
+
+def _asset_code(module: str, function: str) -> CodeType | None:
+    obj = getattr(sys.modules.get(module), function, None)
+    original = getattr(obj, "__orvan_original__", obj)
+    code = getattr(original, "__code__", None)
+    return code if isinstance(code, CodeType) else None
+
+
+def _library_dirs() -> tuple[str, ...]:
+    import sysconfig
+
+    paths = sysconfig.get_paths()
+    return tuple(os.path.join(os.path.realpath(paths[k]), "") for k in ("stdlib", "platstdlib", "purelib", "platlib"))
+
+
+def _innermost_user_frame(tb: TracebackType | None) -> str | None:
+    """FILE:LINE of the innermost frame outside Python's and the installed
+    packages' code; the asset's own frame if every other one is library code."""
+    libraries = _library_dirs()
+    found: str | None = None
+    while tb is not None:
+        filename = tb.tb_frame.f_code.co_filename
+        if found is None or not (filename.startswith("<") or os.path.realpath(filename).startswith(libraries)):
+            found = f"{filename}:{tb.tb_lineno}"
+        tb = tb.tb_next
+    return found
 
 
 if __name__ == "__main__":

@@ -182,3 +182,35 @@ def test_a_closed_standard_output_neither_stops_the_run_nor_shows_a_traceback(pr
     db.close()
     show = read_one_line_then_close(project, "show", "many.big")
     assert show.stdout.startswith("[") and show.stderr == "" and show.returncode == 0, show
+
+
+FAILING = """\
+import json
+from orvan import asset
+
+def parse(text):
+    return json.loads(text)
+
+@asset()
+def bad():
+    return parse("{nope")
+"""
+
+
+def test_a_failed_job_leaves_its_traceback_and_the_run_says_where(project):
+    project.write("fails.py", FAILING)
+    out = project.orvan("run", "fails")
+    assert out.returncode == 1
+    assert "fails.bad: JSONDecodeError: Expecting property name" in out.stdout
+    assert "\n    at fails.py:5\n" in out.stdout, out.stdout
+    log = (project.out / "fails.bad" / "log.txt").read_text()
+    assert 'fails.py", line 9, in bad\n    return parse("{nope")' in log
+    assert 'fails.py", line 5, in parse' in log and "json/decoder.py" in log
+    # Nothing of the worker or the native module above the asset's frame.
+    head = log.split("Traceback (most recent call last):\n", 1)[1].splitlines()[0]
+    assert head.endswith('fails.py", line 9, in bad'), log
+    # The failure record itself is exactly what the native module writes.
+    result = json.loads((project.out / "fails.bad" / "result.json").read_text())
+    assert result == {"ok": False, "error_type": "JSONDecodeError",
+                      "error": "JSONDecodeError: Expecting property name enclosed in double quotes: "
+                               "line 1 column 2 (char 1)"}

@@ -12,8 +12,9 @@ from collections import Counter
 from types import FrameType
 from typing import Literal
 
+from ..worker import HINT, NOTE, RAISED_AT
 from . import jobfiles, naming
-from .catalog import FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
+from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
 from .pipeline import FAILURES, OK, CommandError, choose_jobs, load
 from .config import Settings, load_settings, resolve_executor, resolve_isolation, resolve_modules, resolve_out
 from .discovery import child_env
@@ -25,7 +26,7 @@ from .executors.spawn import SpawnExecutor
 from .freshness import Decision, assess
 from .graph import Graph
 from .plan import Job, JobId, Plan
-from .report import Progress, summary
+from .report import Progress, display_path, summary
 from .scheduler import JobResult, Scheduler
 
 
@@ -150,7 +151,10 @@ def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[
     lines = []
     for job in jobs:
         r = results.get(job.id, fresh)
-        lines.append((job.key, job.label, r.status, r.error, r.log, r.attempt))
+        error = _with_location(r.error, r.log) if r.status == FAILED and r.log else r.error
+        lines.append((job.key, job.label, r.status, error, r.log, r.attempt))
+    for note in value_notes(jobs, results):
+        progress.write(note)
     progress.write(summary(list(graph.assets), lines, elapsed, run_id))
 
 
@@ -217,6 +221,42 @@ class _SpaceFreer:
             except OSError:
                 pass
         self.catalog.checkpoint()
+
+
+def worker_says(log: str, prefix: str) -> str | None:
+    """The last line of the job's log that the worker began with `prefix`."""
+    try:
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [line for line in f if line.startswith(prefix)]
+    except OSError:
+        return None
+    return lines[-1][len(prefix):].strip() if lines else None
+
+
+def _with_location(error: str | None, log: str) -> str | None:
+    """The error, with where the asset raised it or how to avoid it."""
+    where = worker_says(log, RAISED_AT)
+    if where is not None:
+        path, _, line = where.rpartition(":")
+        return f"{error}\n    at {display_path(path)}:{line}"
+    hint = worker_says(log, HINT)
+    return error if hint is None else f"{error}\n    hint: {hint}"
+
+
+def value_notes(jobs: list[Job], results: dict[JobId, JobResult]) -> list[str]:
+    """Once per asset, what the worker noted about the value of its first
+    job done: the downstream will read back something else than was returned."""
+    notes: list[str] = []
+    seen: set[str] = set()
+    for job in jobs:
+        r = results.get(job.id)
+        if job.key in seen or r is None or r.status != DONE or not r.log:
+            continue
+        seen.add(job.key)
+        note = worker_says(r.log, NOTE)
+        if note:
+            notes.append(f"warning: the value of {job.label} differs once stored as JSON: {note}")
+    return notes
 
 
 class _SigtermAsInterrupt:
