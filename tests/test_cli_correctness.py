@@ -214,3 +214,52 @@ def test_a_failed_job_leaves_its_traceback_and_the_run_says_where(project):
     assert result == {"ok": False, "error_type": "JSONDecodeError",
                       "error": "JSONDecodeError: Expecting property name enclosed in double quotes: "
                                "line 1 column 2 (char 1)"}
+
+
+SHOWN = """\
+from orvan import asset, partitions
+
+@asset(partitions={"date": partitions(["2024-03-01", "2024-03-02"]), "region": partitions(["east", "a,b"])})
+def sales(date, region):
+    if (date, region) == ("2024-03-02", "a,b"):
+        raise ValueError("bad region")
+    return [date, region]
+
+@asset()
+def plain():
+    return [2, 4, 6]
+
+@asset(inputs={"s": sales})
+def after(s):
+    return 1
+"""
+
+
+@pytest.fixture(scope="module")
+def shown(tmp_path_factory):
+    from cli_helpers import Project
+
+    project = Project(tmp_path_factory.mktemp("show"))
+    project.write("sh.py", SHOWN)
+    assert project.orvan("run", "sh").returncode == 1
+    return project
+
+
+@pytest.mark.parametrize("args, status, expected", [
+    (["sh.plain"], 0, "[2, 4, 6]\n"),
+    (["sh.sales", "--partition", "date=2024-03-01,region=east"], 0, '["2024-03-01", "east"]\n'),
+    (["sh.sales", "--partition", "region=a,b", "--partition", "date=2024-03-01"], 0, '["2024-03-01", "a,b"]\n'),
+    (["sh.sales", "--partition", "date=2024-03-01,region=a,b"], 0, '["2024-03-01", "a,b"]\n'),
+    (["sh.sales", "--partition", "reg=east"], 2, "asset 'sh.sales' has no dimension 'reg' (dimensions: date, region)"),
+    (["sh.plain", "--partition", "date=1"], 2, "asset 'sh.plain' is not partitioned"),
+    (["sh.sales", "--partition", "date=2024-03-02,region=a,b"], 2,
+     "last attempt failed: ValueError: bad region (log: .orvan/sh.sales/date=2024-03-02/region=a%2Cb/log.txt)"),
+    (["sh.after"], 2, "no stored value for sh.after: never run (upstream sh.sales[date=2024-03-02,region=a,b] failed)"),
+    (["sh.sales", "--partition", "date=2024-03-09,region=east"], 2, "no such partition"),
+    (["sh.sales", "--partition", "date=2024-03-01"], 2,
+     "give every dimension (missing: region); stored partitions:\n  --partition date=2024-03-01 --partition region=a,b"),
+])
+def test_show_prints_the_value_or_says_why_there_is_none(shown, args, status, expected):
+    out = shown.orvan("show", *args)
+    assert out.returncode == status
+    assert expected in (out.stdout if status == 0 else out.stderr), out

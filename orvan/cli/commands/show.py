@@ -1,4 +1,4 @@
-"""`orvan show`: print a stored value."""
+"""`orvan show`: print a stored value, or say exactly why there is none."""
 
 from __future__ import annotations
 
@@ -7,8 +7,10 @@ import hashlib
 import json
 import os
 import shutil
+import sqlite3
 import sys
 from argparse import Namespace
+from dataclasses import dataclass
 
 from ... import values
 from ...values.summary import summarize
@@ -18,18 +20,83 @@ from ..config import modules_from_pyproject, resolve_out
 from ..pipeline import ERRORS, OK, CommandError, load
 from ..plan import job_label, partition_token
 from ..report import display_path
+from ..states import ATTEMPTS, JobState
+
+# A value whose compact form fits this width is printed on one line.
+ONE_LINE = 80
+# How many stored partitions a "no such partition" message lists.
+LIST_LIMIT = 20
 
 
-def _parse_partition_args(items: list[str]) -> dict[str, str]:
+@dataclass(frozen=True)
+class Row:
+    status: str
+    error: str | None
+
+
+@dataclass
+class Known:
+    """What the catalog recorded of one asset, per partition token."""
+
+    latest: dict[str, Row]  # the latest row, of any state
+    attempts: dict[str, Row]  # the latest attempt at materialising it
+
+    @property
+    def dims(self) -> list[str]:
+        return sorted({d for token in self.latest if token for d in json.loads(token)})
+
+
+def _query(db: sqlite3.Connection, key: str, states: tuple[str, ...] | None) -> dict[str, Row]:
+    where = f" AND status IN ({','.join('?' * len(states))})" if states else ""
+    rows = db.execute(
+        "SELECT partition, status, error FROM jobs WHERE id IN"
+        f" (SELECT MAX(id) FROM jobs WHERE asset_key=?{where} GROUP BY partition)",
+        (key, *(states or ())),
+    )
+    return {p: Row(st, err) for p, st, err in rows}
+
+
+def _known(out_dir: str, key: str) -> Known:
+    path = os.path.join(out_dir, CATALOG_FILE)
+    if not os.path.exists(path):
+        return Known({}, {})
+    try:
+        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=30)
+        try:
+            return Known(_query(db, key, None), _query(db, key, tuple(ATTEMPTS)))
+        finally:
+            db.close()
+    except sqlite3.Error:
+        # The stored files can still answer.
+        return Known({}, {})
+
+
+def _split_label(item: str, dims: list[str]) -> list[str]:
+    """`date=2024-03-01,region=east` (the label `run` prints) into its
+    DIM=VALUE parts; a comma not followed by a known dimension (when the
+    dimensions are known) belongs to the key."""
+    parts: list[str] = []
+    for piece in item.split(","):
+        dim, sep, _ = piece.partition("=")
+        starts = bool(sep) and (dim in dims if dims else bool(dim))
+        if parts and not starts:
+            parts[-1] += "," + piece
+        else:
+            parts.append(piece)
+    return parts
+
+
+def parse_partition_args(items: list[str], dims: list[str]) -> dict[str, str]:
     partition: dict[str, str] = {}
     for item in items:
-        dim, sep, key = item.partition("=")
-        if not sep or not dim:
-            raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
-        if dim in partition:
-            raise CommandError(f"--partition: dimension {dim!r} given twice")
-        partition[dim] = key
-    return partition
+        for part in _split_label(item, dims):
+            dim, sep, key = part.partition("=")
+            if not sep or not dim:
+                raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
+            if dim in partition:
+                raise CommandError(f"--partition: dimension {dim!r} given twice")
+            partition[dim] = key
+    return dict(sorted(partition.items()))
 
 
 def _stored_partitions(asset_dir: str) -> list[dict[str, str]]:
@@ -45,29 +112,82 @@ def _stored_partitions(asset_dir: str) -> list[dict[str, str]]:
     return found
 
 
+def _unknown_asset(out_dir: str, key: str) -> CommandError:
+    known = sorted(naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))) \
+        if os.path.isdir(out_dir) else []
+    hint = difflib.get_close_matches(key, known, n=1) or [k for k in known if k.endswith("." + key)]
+    return CommandError(f"nothing stored for asset {key!r} in {display_path(out_dir)}"
+                        + (f" (did you mean {hint[0]!r}?)" if hint else ""))
+
+
+def _check_dimensions(key: str, partition: dict[str, str], dims: list[str], partitioned: bool) -> None:
+    if partition and not partitioned:
+        raise CommandError(f"asset {key!r} is not partitioned: drop --partition")
+    for dim in partition:
+        if dim not in dims:
+            raise CommandError(f"asset {key!r} has no dimension {dim!r} (dimensions: {', '.join(dims)})")
+
+
+def _stored_list(asset_dir: str, partition: dict[str, str]) -> str:
+    stored = [p for p in _stored_partitions(asset_dir) if partition.items() <= p.items()]
+    if not stored:
+        return ""
+    text = "; stored partitions:\n" + "\n".join(
+        "  " + " ".join(f"--partition {d}={k}" for d, k in p.items()) for p in stored[:LIST_LIMIT]
+    )
+    return text + (f"\n  ... and {len(stored) - LIST_LIMIT} more" if len(stored) > LIST_LIMIT else "")
+
+
+def _why_not(known: Known, token: str, directory: str) -> str | None:
+    """Why the catalog says there is no value, or None if it cannot say."""
+    attempt = known.attempts.get(token)
+    log = display_path(os.path.join(directory, naming.LOG_FILE))
+    if attempt is None:
+        latest = known.latest.get(token)
+        if latest is None:
+            return None
+        return "never run" + (f" ({latest.error})" if latest.error else "")
+    if attempt.status == JobState.FAILED:
+        return f"last attempt failed: {attempt.error} (log: {log})"
+    if attempt.status == JobState.INTERRUPTED:
+        return f"last attempt was interrupted (log: {log})"
+    if attempt.status == JobState.RUNNING:
+        return "its job is running now"
+    return f"its value is missing from {display_path(directory)}; orvan run makes it again"
+
+
+def _no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str) -> CommandError:
+    label = ",".join(f"{d}={k}" for d, k in partition.items())
+    head = f"no stored value for {key}" + (f" [{label}]" if label else "")
+    missing = [d for d in known.dims if d not in partition]
+    if missing:
+        return CommandError(f"{head}: give every dimension (missing: {', '.join(missing)})"
+                            + _stored_list(asset_dir, partition))
+    why = _why_not(known, partition_token(partition), directory)
+    if why is None:
+        return CommandError(head + (": no such partition" if partition else "") + _stored_list(asset_dir, partition))
+    return CommandError(f"{head}: {why}")
+
+
+def format_value(value: object) -> str:
+    compact = json.dumps(value, ensure_ascii=False, separators=(", ", ": "))
+    return compact if len(compact) <= ONE_LINE else json.dumps(value, indent=2, ensure_ascii=False)
+
+
 def cmd_show(args: Namespace) -> int:
     out_dir = resolve_out(args.out, os.getcwd())
-    partition = _parse_partition_args(args.partition or [])
+    known = _known(out_dir, args.key)
     asset_dir = os.path.join(out_dir, naming.escape(args.key))
-    if not os.path.isdir(asset_dir):
-        known = sorted(naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))) \
-            if os.path.isdir(out_dir) else []
-        hint = difflib.get_close_matches(args.key, known, n=1) or [k for k in known if k.endswith("." + args.key)]
-        raise CommandError(f"nothing stored for asset {args.key!r} in {display_path(out_dir)}"
-                           + (f" (did you mean {hint[0]!r}?)" if hint else ""))
+    if not known.latest and not os.path.isdir(asset_dir):
+        raise _unknown_asset(out_dir, args.key)
+    dims = known.dims or sorted({d for p in _stored_partitions(asset_dir) for d in p})
+    partition = parse_partition_args(args.partition or [], dims)
+    partitioned = bool(dims) or not (known.latest or os.path.isfile(os.path.join(asset_dir, naming.RESULT_FILE)))
+    _check_dimensions(args.key, partition, dims, partitioned)
     directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
     stored_format = _stored_format(directory)
     if stored_format is None:
-        stored = [p for p in _stored_partitions(asset_dir) if partition.items() <= p.items()]
-        label = ",".join(f"{d}={k}" for d, k in partition.items())
-        msg = f"no stored value for {args.key}" + (f" [{label}]" if label else "")
-        if stored:
-            msg += "; stored partitions:\n" + "\n".join(
-                "  " + " ".join(f"--partition {d}={k}" for d, k in p.items()) for p in stored[:20]
-            )
-            if len(stored) > 20:
-                msg += f"\n  ... and {len(stored) - 20} more"
-        raise CommandError(msg)
+        raise _no_value(args.key, partition, known, asset_dir, directory)
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
@@ -103,7 +223,7 @@ def _print_value(path: str, fmt: str, raw: str | None) -> int:
             value = json.loads(f.read())
     except (OSError, ValueError) as e:
         raise CommandError(f"the stored value {display_path(path)} cannot be read: {e}") from None
-    print(json.dumps(value, indent=2, ensure_ascii=False))
+    print(format_value(value))
     return OK
 
 
