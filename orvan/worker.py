@@ -32,8 +32,13 @@ from types import CodeType, TracebackType
 # go on to write into a directory that the next run may be redoing.
 PARENT_ENV = "ORVAN_RUNNER_PID"
 _PR_SET_PDEATHSIG = 1
-# Leads the line that names where the asset's exception was raised.
+# Lines the orvan command reads back from a job's log: where the asset's
+# exception was raised, a hint about the failure, a note about the value.
 RAISED_AT = "orvan.worker: raised at "
+HINT = "orvan.worker: hint: "
+NOTE = "orvan.worker: note: "
+UNSTORABLE_HINT = ("values are stored as JSON: return lists (not sets), ISO strings (not dates), "
+                   "str or float (not Decimal), dicts (not dataclasses or other objects)")
 
 USAGE = (
     "usage: python -m orvan.worker MODULE FUNCTION OUTPUT_DIR "
@@ -162,41 +167,56 @@ def run_job(module: str, function: str, output_dir: str, kwargs: str | None,
         return materialize(module, function, output_dir, kwargs, refs, serializer)
     from orvan._orvan import materialize_asset
 
-    watch = _UnwindWatch(function)
+    watch = _Watch(function)
     try:
         with watch:
             materialize_asset(module, function, output_dir, kwargs)
     except SystemExit as exc:
-        watch.report(module)
+        if not watch.report_failure(module):
+            _hint_for_unstorable(output_dir)
         return exc.code if isinstance(exc.code, int) else 1
     except Exception as exc:
         # Raised before the run started (bad output directory, text that is not
         # UTF-8): nothing was recorded, so say it here.
         print(f"orvan.worker: {type(exc).__qualname__}: {exc}", file=sys.stderr)
         return 1
+    watch.report_success(module)
     return 0
 
 
-class _UnwindWatch:
-    """Keeps the exception that leaves the asset function.
+class _Watch:
+    """Sees the asset function's exception or return value.
 
-    The native module catches it and records only its text, so it is seen on
-    its way out: sys.monitoring's PY_UNWIND event fires for each frame an
-    exception leaves, costs nothing until one does, and hands over the code
-    object, so the last unwind of a code object named like the function is
-    the asset's own frame giving up (confirmed against the function's code
-    once the module is imported). Its traceback then runs from the asset's
-    frame down, with no frames of ours above it."""
+    The native module catches the exception and records only its text, and
+    it stores the value without handing it back, so both are seen on their
+    way out through sys.monitoring. PY_UNWIND fires for each frame an
+    exception leaves and costs nothing until one does; PY_START is disabled
+    at the first start of each other function, and turns on PY_RETURN for
+    the function's own code only. The last unwind or return of a code object
+    named like the function is the asset's own frame leaving (the code is
+    confirmed against the function's once the module is imported), so the
+    traceback runs from the asset's frame down, with no frames of ours."""
 
     def __init__(self, function: str):
         self.function = function
         self.code: CodeType | None = None
         self.exc: BaseException | None = None
+        self.returned: tuple[CodeType, object] | None = None
         self.tool: int | None = None
 
     def _on_unwind(self, code: CodeType, offset: int, exc: BaseException) -> object:
         if code.co_name == self.function:
             self.code, self.exc = code, exc
+        return None
+
+    def _on_start(self, code: CodeType, offset: int) -> object:
+        if code.co_name != self.function or self.tool is None:
+            return sys.monitoring.DISABLE
+        sys.monitoring.set_local_events(self.tool, code, sys.monitoring.events.PY_RETURN)
+        return None
+
+    def _on_return(self, code: CodeType, offset: int, value: object) -> object:
+        self.returned = (code, value)
         return None
 
     def __enter__(self) -> None:
@@ -206,20 +226,26 @@ class _UnwindWatch:
             if mon.get_tool(tool) is None:
                 mon.use_tool_id(tool, "orvan.worker")
                 mon.register_callback(tool, mon.events.PY_UNWIND, self._on_unwind)
-                mon.set_events(tool, mon.events.PY_UNWIND)
+                mon.register_callback(tool, mon.events.PY_START, self._on_start)
+                mon.register_callback(tool, mon.events.PY_RETURN, self._on_return)
+                mon.set_events(tool, mon.events.PY_UNWIND | mon.events.PY_START)
                 self.tool = tool
                 return
 
     def __exit__(self, *exc_info: object) -> None:
         if self.tool is not None:
-            sys.monitoring.set_events(self.tool, 0)
-            sys.monitoring.register_callback(self.tool, sys.monitoring.events.PY_UNWIND, None)
-            sys.monitoring.free_tool_id(self.tool)
+            mon = sys.monitoring
+            mon.set_events(self.tool, 0)
+            for event in (mon.events.PY_UNWIND, mon.events.PY_START, mon.events.PY_RETURN):
+                mon.register_callback(self.tool, event, None)
+            mon.free_tool_id(self.tool)
             self.tool = None
 
-    def report(self, module: str) -> None:
+    def report_failure(self, module: str) -> bool:
+        """Print the asset's traceback; False when it did not raise (its
+        value could not be stored, or it never ran)."""
         if self.exc is None or self.code is not _asset_code(module, self.function):
-            return
+            return False
         import traceback
 
         sys.stderr.write("".join(traceback.format_exception(self.exc)))
@@ -227,6 +253,46 @@ class _UnwindWatch:
         if where:
             sys.stderr.write(f"{RAISED_AT}{where}\n")
         sys.stderr.flush()
+        return True
+
+    def report_success(self, module: str) -> None:
+        if self.returned is None or self.returned[0] is not _asset_code(module, self.function):
+            return
+        change = json_changes(self.returned[1])
+        if change:
+            print(f"{NOTE}{change}", file=sys.stderr, flush=True)
+
+
+def json_changes(value: object, limit: int = 100_000) -> str | None:
+    """How the value read back from JSON will differ from the one returned,
+    in a way the downstream notices; None when it reads back the same."""
+    stack, seen = [value], 0
+    while stack and seen < limit:
+        item = stack.pop()
+        seen += 1
+        if isinstance(item, tuple):
+            return "it holds a tuple, which is stored and read back as a list"
+        if isinstance(item, dict):
+            odd = next((k for k in item if not isinstance(k, str)), None)
+            if odd is not None:
+                return (f"it holds a dict with {type(odd).__name__} keys ({odd!r}), "
+                        "which are stored and read back as strings")
+            stack.extend(item.values())
+        elif isinstance(item, list):
+            stack.extend(item)
+    return None
+
+
+def _hint_for_unstorable(output_dir: str) -> None:
+    import json
+
+    try:
+        with open(os.path.join(output_dir, "result.json"), encoding="utf-8") as f:
+            error = str(json.load(f).get("error", ""))
+    except (OSError, ValueError, AttributeError):
+        return
+    if "is not JSON serializable" in error:
+        print(f"{HINT}{UNSTORABLE_HINT}", file=sys.stderr, flush=True)
 
 
 def _asset_code(module: str, function: str) -> CodeType | None:

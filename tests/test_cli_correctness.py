@@ -263,3 +263,67 @@ def test_show_prints_the_value_or_says_why_there_is_none(shown, args, status, ex
     out = shown.orvan("show", *args)
     assert out.returncode == status
     assert expected in (out.stdout if status == 0 else out.stderr), out
+
+
+VALUES = """\
+import dataclasses
+import datetime
+import decimal
+import json
+from orvan import asset, partitions
+
+@dataclasses.dataclass
+class Point:
+    x: int
+
+@asset()
+def a_set():
+    return {1, 2}
+
+@asset()
+def a_date():
+    return [datetime.date(2024, 1, 2)]
+
+@asset()
+def a_decimal():
+    return {"v": decimal.Decimal("1.5")}
+
+@asset()
+def a_dataclass():
+    return Point(1)
+
+@asset()
+def dumps_itself():
+    return json.dumps({1, 2})
+
+@asset(partitions={"n": partitions([1, 2])})
+def int_keys(n):
+    return {"ok": [{n: "x"}]}
+
+@asset()
+def nested_tuple():
+    return {"pair": (1, 2)}
+
+@asset()
+def plain():
+    return {"a": [1, 2], "b": {"c": None}}
+"""
+
+
+def test_values_json_cannot_store_get_a_hint_and_altered_values_a_warning(project):
+    project.write("vals.py", VALUES)
+    out = project.orvan("run", "vals")
+    assert out.returncode == 1
+    failed = out.stdout.split("\nfailed:\n", 1)[1]
+    for key in ("a_set", "a_date", "a_decimal", "a_dataclass"):
+        assert f"  vals.{key}: TypeError: Object of type" in failed
+    assert failed.count("    hint: values are stored as JSON: return lists (not sets)") == 4
+    # The function's own json.dumps failing is its bug, with its own location, not a storage problem.
+    assert "vals.dumps_itself: TypeError" in failed and "\n    at vals.py:" in failed
+    warnings = [line for line in out.stdout.splitlines() if line.startswith("warning:")]
+    assert warnings == [
+        "warning: the value of vals.int_keys[n=1] differs once stored as JSON: "
+        "it holds a dict with int keys (1), which are stored and read back as strings",
+        "warning: the value of vals.nested_tuple differs once stored as JSON: "
+        "it holds a tuple, which is stored and read back as a list",
+    ]
