@@ -36,7 +36,10 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from types import ModuleType
 
-USAGE = "usage: python -m orvan.inspect [--strict] MODULE [MODULE ...]"
+USAGE = (
+    "usage: python -m orvan.inspect MODULE [MODULE ...]\n"
+    "       python -m orvan.inspect --strict MODULE [MODULE ...]"
+)
 
 # The exit status of --strict when a listed module does not import.
 IMPORT_FAILED = 3

@@ -327,3 +327,83 @@ def test_values_json_cannot_store_get_a_hint_and_altered_values_a_warning(projec
         "warning: the value of vals.nested_tuple differs once stored as JSON: "
         "it holds a tuple, which is stored and read back as a list",
     ]
+
+
+WAITING = """\
+import os, time
+from orvan import asset, partitions
+
+@asset()
+def slow():
+    open("started", "w").close()
+    while not os.path.exists("release"):
+        time.sleep(0.05)
+    return 1
+
+@asset(inputs={"s": slow})
+def after(s):
+    return s
+
+@asset(partitions={"n": partitions([1, 2, 3])})
+def later(n):
+    return n
+"""
+
+
+def wait_until(path, proc) -> None:
+    import time
+
+    deadline = time.monotonic() + 120
+    while not path.exists():
+        assert proc.poll() is None and time.monotonic() < deadline, "the run ended before its slow job started"
+        time.sleep(0.05)
+
+
+def history_row(project) -> dict[str, str]:
+    lines = project.orvan("history").stdout.splitlines()
+    head = lines[0].replace("not run", "not_run").split()
+    values = lines[1].split()
+    # "started" is a date and a time: two words.
+    return dict(zip(head, values[:2] + values[3:]))
+
+
+def test_a_run_going_on_shows_pending_jobs_and_ctrl_c_counts_interrupted_jobs_apart(project):
+    import signal
+
+    project.write("wait.py", WAITING)
+    proc = subprocess.Popen(project.command("run", "wait", "-j", "1"), cwd=project.root, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    wait_until(project.root / "started", proc)
+    going = history_row(project)
+    # With one slot, nothing moves while the slow job waits.
+    unfinished = sum(s in ("running", "pending") for s in project.statuses().values())
+    assert unfinished >= 2
+    assert (going["status"], going["pending"], going["not_run"]) == ("running", str(unfinished), "0"), going
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    assert "1 interrupted" in out and "0 failed" in out, out
+    assert "interrupted:\n  wait.slow: interrupted" in out
+    assert "  wait.after: upstream wait.slow was interrupted" in out
+    assert project.statuses()[("wait.after", "")] == "not_run"
+    ended = history_row(project)
+    assert (ended["status"], ended["failed"], ended["interrupted"], ended["pending"]) == ("interrupted", "0", "1", "0")
+    assert ended["not_run"] == str(list(project.statuses().values()).count("not_run"))
+
+
+def test_the_project_is_found_upwards_and_unknown_settings_are_named(project):
+    project.write("pkg/m.py", FINE)
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pkg.m"]\nmodule = ["pkg.other"]\n')
+    below = project.root / "pkg" / "deeper"
+    below.mkdir()
+    run = subprocess.run(project.command("run"), cwd=below, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "unknown key 'module' in [tool.orvan] (did you mean 'modules'?)" in run.stderr
+    assert run.stderr.count("unknown key") == 1
+    # Values and the catalog go to the project's directory, wherever the command is typed.
+    assert project.value("pkg.m.fine") == 1 and not (below / ".orvan").exists()
+    shown = subprocess.run(project.command("show", "pkg.m.fine"), cwd=below, capture_output=True, text=True)
+    assert shown.stdout == "1\n"
+    project.write("pyproject.toml", '[tool.orvan]\nmodule = ["pkg.m"]\n')
+    typo = project.orvan("run")
+    assert typo.returncode == 2 and "unknown key 'module'" in typo.stderr and "no modules to inspect" in typo.stderr

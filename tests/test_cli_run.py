@@ -81,7 +81,9 @@ def test_run_stores_every_value_and_a_second_run_skips_everything_as_fresh(pipe)
     missing = pipe.orvan("show", "pipe.prices.prices")
     assert missing.returncode == 2 and "--partition ticker=é" in missing.stderr
     history = pipe.orvan("history").stdout.splitlines()
-    assert history[1].split()[-4:] == ["0", "7", "0", "0"] and history[2].split()[-4:] == ["7", "0", "0", "0"]
+    # done, fresh, failed, interrupted, not run, pending
+    assert history[1].split()[-6:] == ["0", "7", "0", "0", "0", "0"]
+    assert history[2].split()[-6:] == ["7", "0", "0", "0", "0", "0"]
     assert pipe.orvan("status").stdout.splitlines()[-1] == "7 fresh, 0 stale, 0 failed, 0 missing (7 jobs)"
 
 
@@ -322,7 +324,7 @@ def test_a_run_killed_with_sigkill_is_completed_by_the_next_run(project):
                                   ("slow.step", '{"n":"6"}'): "done", ("slow.gather", ""): "done"}
     assert project.value("slow.gather") == [1, 2, 3, 4, 5, 6]
     first = project.orvan("history").stdout.splitlines()[2].split()
-    assert first[0] == "1" and first[4] == "abandoned" and first[-2:] == ["1", "1"]  # interrupted, not run
+    assert first[0] == "1" and first[4] == "abandoned" and first[-3:] == ["1", "1", "0"]  # interrupted, not run, pending
 
 
 def test_ctrl_c_stops_the_workers_and_records_what_was_interrupted(project):

@@ -1,8 +1,17 @@
-"""Where the pipeline's modules and its output directory come from."""
+"""Where the pipeline's modules, its settings and its output directory come from.
+
+The project is the nearest directory, from the current one upwards, whose
+`pyproject.toml` has a `[tool.orvan]` table (as git and pytest look for
+theirs); without one, the current directory. Modules are imported relative
+to the project directory, and the default output directory lies in it, so
+the command works the same from any subdirectory.
+"""
 
 from __future__ import annotations
 
+import difflib
 import fnmatch
+import functools
 import os
 import sys
 import tomllib
@@ -10,6 +19,9 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 
 DEFAULT_OUT = ".orvan"
+PYPROJECT = "pyproject.toml"
+# The keys [tool.orvan] may hold; any other is most likely a typo.
+KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation")
 
 # How `orvan run` isolates jobs: each in a child of a fork server (cheap to
 # start), or each in a freshly spawned interpreter (the portable way).
@@ -20,18 +32,47 @@ class ConfigError(Exception):
     pass
 
 
-def _section(directory: str) -> tuple[str, dict[str, Any]]:
-    """The path of `directory/pyproject.toml` and its `[tool.orvan]` table."""
-    path = os.path.join(directory, "pyproject.toml")
+@functools.cache
+def _read(path: str) -> dict[str, Any] | None:
+    """`[tool.orvan]` of the file, or None if it has none. Read once per
+    process, so that its warnings are given once."""
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
     except FileNotFoundError:
-        return path, {}
-    except tomllib.TOMLDecodeError as e:
+        return None
+    except (OSError, tomllib.TOMLDecodeError) as e:
         raise ConfigError(f"{path}: {e}") from None
-    section = data.get("tool", {}).get("orvan", {})
-    return path, section if isinstance(section, dict) else {}
+    tool = data.get("tool")
+    section = tool.get("orvan") if isinstance(tool, dict) else None
+    if not isinstance(section, dict):
+        return None
+    for key in section:
+        if key not in KNOWN_KEYS:
+            hint = difflib.get_close_matches(key, KNOWN_KEYS, n=1)
+            print(f"orvan: warning: {path}: unknown key {key!r} in [tool.orvan]"
+                  + (f" (did you mean {hint[0]!r}?)" if hint else ""), file=sys.stderr)
+    return section
+
+
+def _section(directory: str) -> tuple[str, dict[str, Any]]:
+    """The path of `directory/pyproject.toml` and its `[tool.orvan]` table."""
+    path = os.path.join(directory, PYPROJECT)
+    return path, _read(path) or {}
+
+
+def project_directory(start: str | None = None) -> str:
+    """The nearest directory, from `start` (default: the current one)
+    upwards, whose pyproject.toml has [tool.orvan]; else `start`."""
+    start = os.path.abspath(start or os.getcwd())
+    directory = start
+    while True:
+        if _read(os.path.join(directory, PYPROJECT)) is not None:
+            return directory
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return start
+        directory = parent
 
 
 def modules_from_pyproject(directory: str) -> list[str]:
@@ -70,8 +111,10 @@ def resolve_isolation(given: str | None, directory: str) -> str:
 
 def resolve_out(out: str | None, directory: str) -> str:
     """The output directory as one canonical path (symlinks resolved), so that
-    however `--out` is spelt, a run knows its own jobs' directories."""
-    path = os.path.realpath(os.path.join(directory, out or DEFAULT_OUT))
+    however `--out` is spelt, a run knows its own jobs' directories. A given
+    --out is relative to where the command was typed; the default lies in
+    the project directory."""
+    path = os.path.realpath(os.path.abspath(out) if out else os.path.join(directory, DEFAULT_OUT))
     # The first component that exists must be a directory all the way down.
     probe = path
     while not os.path.exists(probe) and os.path.dirname(probe) != probe:

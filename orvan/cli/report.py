@@ -193,7 +193,7 @@ class Progress:
         self.finished += 1
         if status not in (NOT_RUN, FRESH):
             self.ran += 1
-        if status in (FAILED, INTERRUPTED):
+        if status == FAILED:
             self.failed += 1
         if self.live and status == DONE:
             self._pending.append((self.finished, label, took, attempt))
@@ -331,16 +331,14 @@ def summary(assets: list[str], results: list[ResultLine], elapsed: float, run_id
     per_asset: dict[str, Counter[str]] = {key: Counter() for key in assets}
     for r in results:
         per_asset[r[0]][r[2]] += 1
-    rows = []
-    for key, c in per_asset.items():
-        if sum(c.values()):
-            rows.append([key, sum(c.values()), c[DONE], c[FRESH], c[FAILED] + c[INTERRUPTED], c[NOT_RUN]])
     total = Counter(r[2] for r in results)
-    out = [format_table(["asset", "jobs", "done", "fresh", "failed", "not run"], rows, numeric={1, 2, 3, 4, 5})]
-    out.append(
-        f"run {run_id}: {len(results)} jobs: {total[DONE]} done, {total[FRESH]} fresh, "
-        f"{total[FAILED] + total[INTERRUPTED]} failed, {total[NOT_RUN]} not run, in {seconds(elapsed)}"
-    )
+    # Interrupted jobs did not fail: they get their own count, when there are any.
+    columns = [DONE, FRESH, FAILED] + ([INTERRUPTED] if total[INTERRUPTED] else []) + [NOT_RUN]
+    rows = [[key, sum(c.values())] + [c[s] for s in columns] for key, c in per_asset.items() if sum(c.values())]
+    headers = ["asset", "jobs"] + [str(s).replace("_", " ") for s in columns]
+    out = [format_table(headers, rows, numeric=set(range(1, len(headers))))]
+    counts = ", ".join(f"{total[s]} {str(s).replace('_', ' ')}" for s in columns)
+    out.append(f"run {run_id}: {len(results)} jobs: {counts}, in {seconds(elapsed)}")
     out += _listed("succeeded on a retry:", [
         f"  {label} (attempt {attempt})" for _, label, status, _, _, attempt in results
         if status == DONE and attempt > 1
@@ -348,7 +346,11 @@ def summary(assets: list[str], results: list[ResultLine], elapsed: float, run_id
     out += _listed("failed:", [
         f"  {label}: {error}" + (f" (after {attempt} attempts)" if attempt > 1 else "")
         + (f"\n    log: {display_path(log)}" if log else "")
-        for _, label, status, error, log, attempt in results if status in (FAILED, INTERRUPTED)
+        for _, label, status, error, log, attempt in results if status == FAILED
+    ])
+    out += _listed("interrupted:", [
+        f"  {label}: {error}" + (f"\n    log: {display_path(log)}" if log else "")
+        for _, label, status, error, log, _ in results if status == INTERRUPTED
     ])
     out += _listed("not run:", [f"  {r[1]}: {r[3]}" for r in results if r[2] == NOT_RUN])
     return "\n".join(out)

@@ -16,7 +16,8 @@ from ..worker import HINT, NOTE, RAISED_AT
 from . import jobfiles, naming
 from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
 from .pipeline import FAILURES, OK, CommandError, choose_jobs, load
-from .config import Settings, load_settings, resolve_executor, resolve_isolation, resolve_modules, resolve_out
+from .config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation, resolve_modules,
+                     resolve_out)
 from .discovery import child_env
 from .executors import Executor, WorkerTask
 from .executors.base import disk_full, read_record_in, remove_values
@@ -31,7 +32,7 @@ from .scheduler import JobResult, Scheduler
 
 
 def cmd_run(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     modules = resolve_modules(args.modules, directory)
     out_dir = resolve_out(args.out, directory)
     isolation = resolve_isolation(args.isolation, directory)

@@ -270,16 +270,17 @@ class Scheduler:
             self.catalog.job_finished(self.row_ids[jid], status, error)
         self._report(jid, JobResult(status, error, took, log, self._attempt.get(jid, 1)))
         if status in (FAILED, INTERRUPTED):
-            self._skip_downstream(jid)
+            self._skip_downstream(jid, status)
 
     def _report(self, jid: JobId, result: JobResult) -> None:
         self.results[jid] = result
         self.progress.finished_job(self.plan.jobs[jid].label, result.status, result.error, result.took, result.log,
                                    result.attempt)
 
-    def _skip_downstream(self, failed: JobId) -> None:
+    def _skip_downstream(self, failed: JobId, status: str) -> None:
         """Every job that needs `failed`, directly or not, will not run."""
-        reason = f"upstream {self.plan.jobs[failed].label} failed"
+        how = "was interrupted" if status == INTERRUPTED else "failed"
+        reason = f"upstream {self.plan.jobs[failed].label} {how}"
         stack = list(self._downstream[failed])
         skipped = []
         while stack:

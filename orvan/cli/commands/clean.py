@@ -9,7 +9,7 @@ from argparse import Namespace
 
 from .. import undeclared
 from ..catalog import CATALOG_FILE, Catalog, RunLock
-from ..config import modules_from_pyproject, resolve_modules, resolve_out
+from ..config import modules_from_pyproject, project_directory, resolve_modules, resolve_out
 from ..pipeline import OK, load
 from ..plan import Plan
 from ..report import display_path
@@ -40,7 +40,7 @@ def _forgotten(plan: Plan, catalog: Catalog | None) -> list[tuple[str, str]]:
 
 
 def cmd_clean(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     out_dir = resolve_out(args.out, directory)
     if not os.path.isdir(out_dir):
         print(f"nothing stored in {display_path(out_dir)}")

@@ -6,7 +6,7 @@ import json
 import os
 from argparse import Namespace
 
-from ..config import resolve_modules
+from ..config import project_directory, resolve_modules
 from ..graph import Asset, build_graph
 from ..pipeline import OK, discover, select
 
@@ -44,7 +44,7 @@ def dot(assets: list[Asset]) -> str:
 
 
 def cmd_graph(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     graph = build_graph(discover(resolve_modules(args.modules, directory), directory))
     assets = [graph.assets[key] for key in select(graph.assets, args.select)]
     print(mermaid(assets) if args.format == "mermaid" else dot(assets))

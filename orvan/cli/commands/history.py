@@ -9,7 +9,7 @@ from dataclasses import asdict, dataclass
 
 from ..catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
                        RunSummary)
-from ..config import resolve_out
+from ..config import project_directory, resolve_out
 from ..pipeline import OK
 from ..report import display_path, format_table, seconds, when
 
@@ -23,23 +23,30 @@ class RunRow:
     done: int
     fresh: int
     failed: int
+    interrupted: int
     not_run: int
+    pending: int  # jobs not yet finished, in a run still going on
     retries: int  # attempts beyond the first, over all the run's jobs
 
 
 def _row(run: RunSummary, alive: bool, retries: int) -> RunRow:
     c = run.counts
-    # A run whose runner died is closed by the next run; say so already.
-    status = "abandoned" if run.status == "running" and not alive else run.status
+    # A run whose runner died is closed by the next run (its running jobs
+    # interrupted, its pending ones not run); say so already. A run still
+    # going has jobs yet to finish: pending, not "not run".
+    going = run.status == "running"
+    status = "abandoned" if going and not alive else run.status
+    live = going and alive
+    running, pending = c.get(RUNNING, 0), c.get(PENDING, 0)
     return RunRow(
-        run.id, run.started_at, run.ended_at, status, c.get(DONE, 0), c.get(FRESH, 0),
-        c.get(FAILED, 0) + c.get(INTERRUPTED, 0) + (c.get(RUNNING, 0) if status == "abandoned" else 0),
-        c.get(NOT_RUN, 0) + c.get(PENDING, 0), retries,
+        run.id, run.started_at, run.ended_at, status, c.get(DONE, 0), c.get(FRESH, 0), c.get(FAILED, 0),
+        c.get(INTERRUPTED, 0) + (0 if live else running), c.get(NOT_RUN, 0) + (0 if live else pending),
+        running + pending if live else 0, retries,
     )
 
 
 def cmd_history(args: Namespace) -> int:
-    out_dir = resolve_out(args.out, os.getcwd())
+    out_dir = resolve_out(args.out, project_directory())
     runs: list[RunRow] = []
     if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
         catalog = Catalog.in_dir(out_dir, create=False)
@@ -56,9 +63,10 @@ def cmd_history(args: Namespace) -> int:
         print(f"no runs yet in {display_path(out_dir)}")
     else:
         print(format_table(
-            ["run", "started", "took", "status", "retries", "done", "fresh", "failed", "not run"],
+            ["run", "started", "took", "status", "retries", "done", "fresh", "failed", "interrupted", "not run",
+             "pending"],
             [[r.id, when(r.started_at), seconds(r.ended_at - r.started_at) if r.ended_at else "-",
-              r.status, r.retries, r.done, r.fresh, r.failed, r.not_run] for r in runs],
-            numeric={0, 4, 5, 6, 7, 8},
+              r.status, r.retries, r.done, r.fresh, r.failed, r.interrupted, r.not_run, r.pending] for r in runs],
+            numeric={0, 4, 5, 6, 7, 8, 9, 10},
         ))
     return OK

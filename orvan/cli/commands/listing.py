@@ -6,7 +6,7 @@ import json
 import os
 from argparse import Namespace
 
-from ..config import resolve_modules
+from ..config import project_directory, resolve_modules
 from ..graph import Asset, GraphError, resolve
 from ..naming import key_text
 from ..pipeline import OK, discover, select
@@ -42,7 +42,7 @@ def _table(assets: list[Asset]) -> str:
 
 
 def cmd_list(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     records = discover(resolve_modules(args.modules, directory), directory)
     found, problems = resolve(records)
     assets = [found[key] for key in select(found, args.select)]

@@ -11,7 +11,7 @@ from typing import BinaryIO
 
 from .. import naming
 from ..catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
-from ..config import resolve_out
+from ..config import project_directory, resolve_out
 from ..pipeline import OK, CommandError
 from ..plan import job_label, partition_token
 from ..report import display_path
@@ -113,7 +113,7 @@ def follow(out_dir: str, key: str, token: str, path: str, out: BinaryIO) -> None
 
 
 def cmd_logs(args: Namespace) -> int:
-    out_dir = resolve_out(args.out, os.getcwd())
+    out_dir = resolve_out(args.out, project_directory())
     key = resolve_key(out_dir, args.key)
     partition = parse_partition(args.partition or [])
     token, label = partition_token(partition), job_label(key, partition)

@@ -16,7 +16,7 @@ from ... import values
 from ...values.summary import summarize
 from .. import naming, undeclared
 from ..catalog import CATALOG_FILE, Catalog
-from ..config import modules_from_pyproject, resolve_out
+from ..config import modules_from_pyproject, project_directory, resolve_out
 from ..pipeline import ERRORS, OK, CommandError, load
 from ..plan import job_label, partition_token
 from ..report import display_path
@@ -175,7 +175,7 @@ def format_value(value: object) -> str:
 
 
 def cmd_show(args: Namespace) -> int:
-    out_dir = resolve_out(args.out, os.getcwd())
+    out_dir = resolve_out(args.out, project_directory())
     known = _known(out_dir, args.key)
     asset_dir = os.path.join(out_dir, naming.escape(args.key))
     if not known.latest and not os.path.isdir(asset_dir):
@@ -252,7 +252,7 @@ def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str
 def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
     """Whether the pipeline as it is now still declares this value. Needs an
     inspection; when the pipeline cannot be loaded, nothing is said."""
-    directory = os.getcwd()
+    directory = project_directory()
     try:
         modules = modules_from_pyproject(directory)
         if not modules and os.path.exists(os.path.join(out_dir, CATALOG_FILE)):

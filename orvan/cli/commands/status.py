@@ -11,7 +11,7 @@ from dataclasses import asdict, dataclass
 
 from .. import undeclared
 from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
-from ..config import modules_from_pyproject, resolve_modules, resolve_out
+from ..config import project_directory, modules_from_pyproject, resolve_modules, resolve_out
 from ..freshness import Verdict, assess
 from ..graph import Graph
 from ..pipeline import FAILURES, OK, choose_jobs, load, select
@@ -68,7 +68,7 @@ def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus
 
 
 def cmd_status(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
