@@ -3,7 +3,12 @@
     from orvan import asset, partitions
 
     @asset(partitions={"ticker": partitions(["AAPL", "MSFT"])})
-    def prices(ticker: str) -> dict: ...
+    def prices(ticker: str) -> dict[str, object]: ...
+
+The ``orvan`` command keys an asset by its ``name=``, else by
+``<defining module>.<function>``; ``"<file>:<function>"`` (the default that
+``help(asset)`` names) is how an upstream is referenced in the ``inputs``
+metadata that inspection reports.
 """
 
 # Not `from typing import TYPE_CHECKING`: importing typing costs more than the

@@ -78,7 +78,15 @@ def asset(
     partitions: dict[str, Partitions] | None = None,
     serializer: str | None = None,
 ) -> _AssetDecorator:
-    """Decorator that registers a Python function as a orvan asset."""
+    """Decorator that registers a Python function as a orvan asset.
+
+    ``name`` is the asset's key; without it the ``orvan`` command keys the
+    asset as ``<defining module>.<function>``. Each ``inputs`` parameter and
+    each ``partitions`` dimension is passed to the function by keyword, so it
+    must name one of its parameters (or the function takes ``**kwargs``). An
+    upstream given as a decorated function is recorded as
+    ``"<file>:<function>"``; text is matched against names, then keys.
+    """
 
 def partitions(values: list[Any]) -> Partitions:
     """Declare a static partition universe for use with ``@asset(partitions=...)``."""

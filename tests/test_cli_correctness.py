@@ -407,3 +407,20 @@ def test_the_project_is_found_upwards_and_unknown_settings_are_named(project):
     project.write("pyproject.toml", '[tool.orvan]\nmodule = ["pkg.m"]\n')
     typo = project.orvan("run")
     assert typo.returncode == 2 and "unknown key 'module'" in typo.stderr and "no modules to inspect" in typo.stderr
+
+
+def test_the_readme_quick_example_checks_strictly_and_shows_what_it_says(project):
+    import re
+    import sys
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    source = re.search(r"`mypipeline\.py`:\n\n```python\n(.*?)```", readme, re.S).group(1)
+    claimed = re.search(r"orvan show mypipeline\.doubled +# prints the stored value: (.*)\n", readme).group(1)
+    project.write("mypipeline.py", source)
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+                              str(project.root / ".mypy"), "mypipeline.py"],
+                             cwd=project.root, capture_output=True, text=True, timeout=300)
+    assert checked.returncode == 0, checked.stdout
+    assert project.orvan("run", "mypipeline").returncode == 0
+    assert project.orvan("show", "mypipeline.doubled").stdout == claimed + "\n"
