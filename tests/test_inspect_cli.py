@@ -129,3 +129,43 @@ def test_pipeline_end_to_end(tmp_path):
         "doubled": {None: [2, 4, 6]},
         "scaled": {1: [2, 4, 6], 10: [20, 40, 60]},
     }
+
+
+def test_strict_mode_reports_definitions_and_parameters_and_stops_on_a_failed_import(tmp_path):
+    write(tmp_path, {
+        "pkg/__init__.py": "",
+        "pkg/a.py": """
+            from orvan import asset
+
+            @asset()
+            def x(a, /, b, *args, c=1, **kw):
+                return 1
+        """,
+        "pkg/b.py": """
+            from orvan import asset
+            from .a import x
+
+            @asset(inputs={"v": x})
+            def y(v, *, w=2):
+                return v
+        """,
+        "pkg/bad.py": "import pkg.b\nraise KeyError('boom')\n",
+    })
+    plain = run_stub("orvan.inspect", "pkg.b", cwd=tmp_path)
+    strict = run_stub("orvan.inspect", "--strict", "pkg.b", cwd=tmp_path)
+    assert strict.returncode == 0, strict.stderr
+    got = sorted((r["module_path"], r["function_name"], r["defining_module"], r["parameters"], r["var_keyword"],
+                  r["listed"]) for r in json.loads(strict.stdout)["assets"])
+    assert got == [
+        ("pkg.a", "x", "pkg.a", ["b", "c"], True, False),
+        ("pkg.b", "x", "pkg.a", ["b", "c"], True, True),
+        ("pkg.b", "y", "pkg.b", ["v", "w"], False, True),
+    ]
+    # Plain mode stays the native report.
+    assert "defining_module" not in plain.stdout and len(json.loads(plain.stdout)["assets"]) == 2
+    failed = run_stub("orvan.inspect", "--strict", "pkg.b", "pkg.bad", cwd=tmp_path)
+    assert failed.returncode == 3 and failed.stdout == ""
+    assert failed.stderr.startswith("orvan.inspect: module 'pkg.bad' failed to import:\nTraceback")
+    assert failed.stderr.endswith("KeyError: 'boom'\n")
+    skipped = run_stub("orvan.inspect", "pkg.b", "pkg.bad", cwd=tmp_path)
+    assert skipped.returncode == 0 and "orvan: skipping module 'pkg.bad'" in skipped.stderr
