@@ -196,6 +196,32 @@ def _topological(assets: dict[str, Asset]) -> list[str]:
     return order
 
 
+class _Resolver:
+    """Turns `inputs` references into asset keys: a decorated upstream's
+    "<file>:<function>", else a name or key, else "<module>.<function>"."""
+
+    def __init__(self, records: list[AssetRecord], by_key: dict[str, list[AssetRecord]]):
+        self.keys = list(by_key)
+        self.known = set(by_key)
+        self.by_ref = {rec.ref: asset_key(rec) for rec in records if rec.file_path}
+        self.by_where = {rec.where: asset_key(rec) for rec in records}
+
+    def inputs(self, key: str, rec: AssetRecord, problems: list[str]) -> dict[str, str]:
+        inputs: dict[str, str] = {}
+        for param, ref in rec.inputs.items():
+            target = self.by_ref.get(ref) or (ref if ref in self.known else None) or self.by_where.get(ref)
+            if target is not None:
+                inputs[param] = target
+                continue
+            hint = difflib.get_close_matches(ref, self.keys, n=1)
+            where = f" ({rec.where})" if rec.where != key else ""
+            problems.append(
+                f"asset {key!r}{where}: input {param!r} refers to {ref!r}, which is not a known asset"
+                + (f" (did you mean {hint[0]!r}?)" if hint else "")
+            )
+        return inputs
+
+
 def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
     """Every asset with the inputs that could be resolved, and every problem
     found (the first asset wins a duplicate key)."""
@@ -206,30 +232,15 @@ def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
     for key, recs in by_key.items():
         if len(recs) > 1:
             problems.append(f"duplicate asset key {key!r}, declared by " + ", ".join(_describe(r) for r in recs))
-
-    by_ref = {rec.ref: asset_key(rec) for rec in records if rec.file_path}
-    by_where = {rec.where: asset_key(rec) for rec in records}
-
+    resolver = _Resolver(records, by_key)
     assets: dict[str, Asset] = {}
     for rec in records:
         key = asset_key(rec)
-        inputs: dict[str, str] = {}
-        for param, ref in rec.inputs.items():
-            target = by_ref.get(ref) or (ref if ref in by_key else None) or by_where.get(ref)
-            if target is None:
-                hint = difflib.get_close_matches(ref, list(by_key), n=1)
-                where = f" ({rec.where})" if rec.where != key else ""
-                problems.append(
-                    f"asset {key!r}{where}: input {param!r} refers to {ref!r}, which is not a known asset"
-                    + (f" (did you mean {hint[0]!r}?)" if hint else "")
-                )
-                continue
-            inputs[param] = target
+        inputs = resolver.inputs(key, rec, problems)
         _check_partitions(key, rec, problems)
         _check_parameters(key, rec, problems)
         if key not in assets:
             assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
-
     _check_serializers(records, problems)
     edges = {key: sorted(set(a.inputs.values())) for key, a in assets.items()}
     for cycle in _find_cycles(edges):
