@@ -192,21 +192,22 @@ class _Watch:
     way out through sys.monitoring. PY_UNWIND fires for each frame an
     exception leaves and costs nothing until one does; PY_START is disabled
     at the first start of each other function, and turns on PY_RETURN for
-    the function's own code only. The last unwind or return of a code object
-    named like the function is the asset's own frame leaving (the code is
-    confirmed against the function's once the module is imported), so the
+    the function's own code only. The last unwind or return of the function's
+    code object (known once the module is imported; until then every code
+    object named like it is kept) is the asset's own frame leaving, so the
     traceback runs from the asset's frame down, with no frames of ours."""
 
     def __init__(self, function: str):
         self.function = function
-        self.code: CodeType | None = None
-        self.exc: BaseException | None = None
-        self.returned: tuple[CodeType, object] | None = None
+        # Per code object named like the function: its last exception or value.
+        self.raised: dict[CodeType, BaseException] = {}
+        self.returned: dict[CodeType, object] = {}
         self.tool: int | None = None
 
     def _on_unwind(self, code: CodeType, offset: int, exc: BaseException) -> object:
         if code.co_name == self.function:
-            self.code, self.exc = code, exc
+            self.raised[code] = exc
+            self.returned.pop(code, None)
         return None
 
     def _on_start(self, code: CodeType, offset: int) -> object:
@@ -216,7 +217,10 @@ class _Watch:
         return None
 
     def _on_return(self, code: CodeType, offset: int, value: object) -> object:
-        self.returned = (code, value)
+        # Only the last way out counts: a recursive call that raised may have
+        # been caught by the outer one, which then returned.
+        self.returned[code] = value
+        self.raised.pop(code, None)
         return None
 
     def __enter__(self) -> None:
@@ -244,21 +248,24 @@ class _Watch:
     def report_failure(self, module: str) -> bool:
         """Print the asset's traceback; False when it did not raise (its
         value could not be stored, or it never ran)."""
-        if self.exc is None or self.code is not _asset_code(module, self.function):
+        code = _asset_code(module, self.function)
+        exc = self.raised.get(code) if code is not None else None
+        if exc is None:
             return False
         import traceback
 
-        sys.stderr.write("".join(traceback.format_exception(self.exc)))
-        where = _innermost_user_frame(self.exc.__traceback__)
+        sys.stderr.write("".join(traceback.format_exception(exc)))
+        where = _innermost_user_frame(exc.__traceback__)
         if where:
             sys.stderr.write(f"{RAISED_AT}{where}\n")
         sys.stderr.flush()
         return True
 
     def report_success(self, module: str) -> None:
-        if self.returned is None or self.returned[0] is not _asset_code(module, self.function):
+        code = _asset_code(module, self.function)
+        if code is None or code not in self.returned:
             return
-        change = json_changes(self.returned[1])
+        change = json_changes(self.returned[code])
         if change:
             print(f"{NOTE}{change}", file=sys.stderr, flush=True)
 

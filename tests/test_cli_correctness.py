@@ -54,7 +54,6 @@ def y(v):
 SHARED_C = """\
 from orvan import asset
 from . import a
-from .a import x as renamed
 
 @asset(inputs={"v": a.x, "w": "pkg.a.x"})
 def z(v, w):
@@ -296,6 +295,16 @@ def a_dataclass():
 def dumps_itself():
     return json.dumps({1, 2})
 
+@asset()
+def recursing(depth=0):
+    if depth:
+        raise ValueError("inner")
+    try:
+        recursing(1)
+    except ValueError:
+        pass
+    return {3}
+
 @asset(partitions={"n": partitions([1, 2])})
 def int_keys(n):
     return {"ok": [{n: "x"}]}
@@ -315,9 +324,11 @@ def test_values_json_cannot_store_get_a_hint_and_altered_values_a_warning(projec
     out = project.orvan("run", "vals")
     assert out.returncode == 1
     failed = out.stdout.split("\nfailed:\n", 1)[1]
-    for key in ("a_set", "a_date", "a_decimal", "a_dataclass"):
+    for key in ("a_set", "a_date", "a_decimal", "a_dataclass", "recursing"):
         assert f"  vals.{key}: TypeError: Object of type" in failed
-    assert failed.count("    hint: values are stored as JSON: return lists (not sets)") == 4
+    assert failed.count("    hint: values are stored as JSON: return lists (not sets)") == 5
+    # The exception its inner call raised and it caught is not what failed the job.
+    assert "ValueError" not in (project.out / "vals.recursing" / "log.txt").read_text()
     # The function's own json.dumps failing is its bug, with its own location, not a storage problem.
     assert "vals.dumps_itself: TypeError" in failed and "\n    at vals.py:" in failed
     warnings = [line for line in out.stdout.splitlines() if line.startswith("warning:")]

@@ -173,6 +173,9 @@ def _group(records: list[AssetRecord]) -> list[AssetRecord]:
 def _reachable(records: list[AssetRecord]) -> list[AssetRecord]:
     """The listed assets and the unlisted ones they read, directly or not."""
     by_ref = {rec.ref: rec for rec in records if rec.file_path}
+    # Text references name an asset by its name or key.
+    for rec in records:
+        by_ref.setdefault(rec.name or rec.where, rec)
     keep = {id(rec) for rec in records if rec.listed}
     stack = [rec for rec in records if rec.listed]
     while stack:
