@@ -9,8 +9,8 @@
    with the partition keys and the upstream values as keyword arguments.
 
 An upstream with partitions that the downstream does not have is passed as an
-object from partition ("{key}|{key}" over the missing dimensions, in sorted
-dimension order) to value. Outputs go to OUTPUT_DIR/ASSET[/DIM=KEY...]/.
+object from partition key to value, nested one level per missing dimension in
+sorted dimension order, as `orvan run` does. Outputs go to OUTPUT_DIR/ASSET[/DIM=KEY...]/.
 """
 
 from __future__ import annotations
@@ -97,11 +97,14 @@ def upstream_value(up: Asset, job: dict[str, Any]) -> Any:
     missing = [d for d in up.partitions if d not in job]
     if not missing:
         return up.values[tuple(job[d] for d in up.partitions)]
-    mapping = {}
+    mapping: dict[str, Any] = {}
     for keys, value in up.values.items():
         part = dict(zip(up.partitions, keys))
         if all(part[d] == job[d] for d in up.partitions if d in job):
-            mapping["|".join(key_text(part[d]) for d in missing)] = value
+            node = mapping
+            for d in sorted(missing)[:-1]:
+                node = node.setdefault(key_text(part[d]), {})
+            node[key_text(part[sorted(missing)[-1]])] = value
     return mapping
 
 

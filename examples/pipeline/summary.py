@@ -15,11 +15,12 @@ class TickerSummary(TypedDict):
 
 
 @asset(name="market_summary", inputs={"prices": daily_prices})
-def summary(prices: dict[str, PriceBar]) -> dict[str, TickerSummary]:
+def summary(prices: dict[str, dict[str, PriceBar]]) -> dict[str, TickerSummary]:
     """Per ticker over all days. `prices` holds one bar per partition of
-    daily_prices, keyed by the partition ("{date}|{ticker}")."""
+    daily_prices, by date, then ticker (its dimensions in sorted order)."""
     out: dict[str, TickerSummary] = {}
-    for bar in sorted(prices.values(), key=lambda b: (b["ticker"], b["date"])):
+    bars = [bar for by_ticker in prices.values() for bar in by_ticker.values()]
+    for bar in sorted(bars, key=lambda b: (b["ticker"], b["date"])):
         line = out.setdefault(
             bar["ticker"], TickerSummary(days_traded=0, volume=0, high=None, low=None)
         )

@@ -29,7 +29,12 @@ def discover(modules: list[str], directory: str, *, strict: bool = False) -> lis
     """With `strict`, a module skipped by the inspection ends the command:
     for removing what is not declared, a module that failed to import must
     not look like a module without assets."""
-    report, messages = run_inspect(modules, directory)
+    try:
+        report, messages = run_inspect(modules, directory)
+    except DiscoveryError as e:
+        if strict:
+            raise DiscoveryError(f"{e}\nnothing was changed") from None
+        raise
     for line in messages:
         print(line, file=sys.stderr)
     if strict and messages:
