@@ -99,6 +99,14 @@ def down(v):
 @asset(inputs={"v": up}, partitions={"b": partitions(["z"])})
 def per_b(v, b):
     return v
+
+@asset(partitions={"a": partitions(["x", "x|y"]), "b": partitions(["y|z", "z"])}, serializer="pickle")
+def pickled(a, b):
+    return {a, b}
+
+@asset(inputs={"v": pickled})
+def unpickled(v):
+    return {k: {k2: sorted(s) for k2, s in d.items()} for k, d in v.items()}
 """
 
 
@@ -112,6 +120,11 @@ def test_fan_in_over_two_dimensions_nests_one_level_per_dimension(project):
     }
     # One missing dimension stays a flat object.
     assert project.value("fan.per_b", "b=z") == {"x": "x/z", "x|y": "x|y/z"}
+    # Values handed over as files nest the same way.
+    assert project.value("fan.unpickled") == {
+        "x": {"y|z": ["x", "y|z"], "z": ["x", "z"]},
+        "x|y": {"y|z": ["x|y", "y|z"], "z": ["x|y", "z"]},
+    }
 
 
 @pytest.mark.parametrize("source, expected", [
