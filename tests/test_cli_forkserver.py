@@ -87,7 +87,7 @@ def exit_call():
     raise SystemExit(5)
 """,
 }
-SAME_MODULES = ["same.values", "same.threaded", "same.exits", "same.crashes"]
+SAME_MODULES = ["same.values", "same.threaded", "same.crashes"]
 
 
 def run_both(project) -> dict[str, Path]:
@@ -152,14 +152,16 @@ def test_both_isolations_write_the_same_files_and_record_the_same_outcomes(proje
     assert b"err 2\n" in fork["same.values.nums/n=2/log.txt"]
 
 
-def test_a_module_exiting_at_import_is_skipped_by_inspection_in_both(project):
-    # sys.exit at import never reaches a job: inspection reports and skips it.
+def test_a_module_exiting_at_import_stops_the_run_before_any_job_in_both(project):
+    # sys.exit at import never reaches a job: inspection reports it, and a
+    # listed module that does not import ends the command before anything runs.
     project.write("exits.py", SAME["same/exits.py"])
     project.write("ok.py", "from orvan import asset\n\n@asset()\ndef one():\n    return 1\n")
     for isolation in ISOLATIONS:
         out = project.orvan("run", "exits", "ok", "--isolation", isolation, "--force")
-        assert out.returncode == 0, out.stderr
-        assert "exits" in out.stderr
+        assert out.returncode == 2, out.stderr
+        assert "module 'exits' failed to import" in out.stderr and "SystemExit: 3" in out.stderr
+        assert not (project.out / "ok.one").exists()
 
 
 LIFE = """\
