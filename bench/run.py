@@ -157,52 +157,32 @@ def bench_worker(args: argparse.Namespace) -> list[Figure]:
     return python_bench("bench_worker.py", extra)
 
 
-def bench_cli(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_run.py")
+def script_figures(path: str, extra: list[str]) -> tuple[list[Figure], str]:
+    """Runs a benchmark script that writes its figures with --json; its
+    figures and what it printed (shown as it goes)."""
     with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
         out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
+        text = run([sys.executable, os.path.join(ROOT, "bench", path), "--json", out, *extra], capture=True)
         for line in text.splitlines():
             log("  " + line)
         try:
             with open(out, encoding="utf-8") as f:
-                return checked(json.load(f), "<=")
+                return checked(json.load(f), "<="), text
         except (OSError, ValueError) as exc:
-            log(f"  bench_run.py --json unusable ({exc}); reading its printed figures instead")
-            return cli_from_text(text)
+            raise RuntimeError(f"{path} --json unusable ({exc})") from exc
 
 
-def bench_dask(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_dask.py")
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
-        for line in text.splitlines():
-            log("  " + line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
+def repeat(args: argparse.Namespace, quick: int, full: int) -> list[str]:
+    return ["--repeat", str(quick if args.quick else full)]
 
 
-def bench_progress(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_progress.py")
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
-        for line in text.splitlines():
-            log("  " + line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
-
-
-def bench_ui(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "ui", "bench_ui.py")
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "5" if args.quick else "15", "--json", out], capture=True)
-        for line in text.splitlines():
-            log(line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
+def bench_cli(args: argparse.Namespace) -> list[Figure]:
+    try:
+        return script_figures("cli/bench_run.py", repeat(args, 1, 3))[0]
+    except RuntimeError as exc:
+        log(f"  {exc}; reading its printed figures instead")
+        return cli_from_text(run([sys.executable, os.path.join(ROOT, "bench", "cli", "bench_run.py"),
+                                  *repeat(args, 1, 3)], capture=True))
 
 
 def cli_from_text(text: str) -> list[Figure]:
@@ -215,38 +195,28 @@ def cli_from_text(text: str) -> list[Figure]:
              "ratio": round(o / b, 4), "goal": "<=1.15"}]
 
 
+def bench_dask(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_dask.py", repeat(args, 1, 3))[0]
+
+
+def bench_progress(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
+
+
+def bench_ui(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("ui/bench_ui.py", repeat(args, 5, 15))[0]
+
+
 def bench_incremental(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_incremental.py")
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "3" if args.quick else "7", "--json", out], capture=True)
-        for line in text.splitlines():
-            log("  " + line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
+    return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
 
 
 def bench_values(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_values.py")
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--repeat", "1" if args.quick else "3", "--json", out], capture=True)
-        for line in text.splitlines():
-            log("  " + line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
+    return script_figures("cli/bench_values.py", repeat(args, 1, 3))[0]
 
 
 def bench_scale(args: argparse.Namespace) -> list[Figure]:
-    script = os.path.join(ROOT, "bench", "cli", "bench_scale.py")
-    extra = ["--skip-100k-run"] if args.quick else ["--repeat", "3"]
-    with tempfile.TemporaryDirectory(prefix="orvan-bench-out-") as tmp:
-        out = os.path.join(tmp, "figures.json")
-        text = run([sys.executable, script, "--json", out, *extra], capture=True)
-        for line in text.splitlines():
-            log("  " + line)
-        with open(out, encoding="utf-8") as f:
-            return checked(json.load(f), "<=")
+    return script_figures("cli/bench_scale.py", ["--skip-100k-run"] if args.quick else ["--repeat", "3"])[0]
 
 
 BENCHMARKS = {

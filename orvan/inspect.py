@@ -69,7 +69,8 @@ def _make_current_directory_importable() -> None:
         sys.path.insert(0, cwd)
 
 
-def _describe(exc: BaseException) -> str:
+def describe_exception(exc: BaseException) -> str:
+    """The display form of an exception, as the native module writes it."""
     try:
         text = str(exc)
     except Exception:
@@ -232,7 +233,7 @@ def main(argv: list[str] | None = None) -> int:
         sys.stderr.write(_import_traceback(failed.exc))
         return IMPORT_FAILED
     except BaseException as exc:  # SystemExit and internal faults too: report, exit 1
-        print(f"orvan.inspect: {_describe(exc)}", file=sys.stderr)
+        print(f"orvan.inspect: {describe_exception(exc)}", file=sys.stderr)
         return 1
     sys.stdout.buffer.write(report.encode("utf-8") + b"\n")
     sys.stdout.flush()

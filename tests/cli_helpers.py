@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -101,6 +102,24 @@ class Project:
 @pytest.fixture
 def project(tmp_path) -> Project:
     return Project(tmp_path)
+
+
+def wait_for(predicate, what: str, limit: float = 60) -> None:
+    """Poll until predicate() holds; fail the test naming what never came."""
+    deadline = time.monotonic() + limit
+    while not predicate():
+        if time.monotonic() > deadline:
+            pytest.fail(f"gave up waiting for {what}")
+        time.sleep(0.02)
+
+
+def gone(pid: int) -> bool:
+    """Exited, counting a zombie that its adoptive parent has not reaped yet."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except FileNotFoundError:
+        return True
+    return stat.rsplit(")", 1)[1].split()[0] == "Z"
 
 
 def max_overlap(rows: list[dict]) -> int:

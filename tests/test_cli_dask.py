@@ -17,7 +17,7 @@ from importlib.metadata import version
 from pathlib import Path
 
 import pytest
-from cli_helpers import Project, project  # noqa: F401  (fixture)
+from cli_helpers import Project, project, wait_for  # noqa: F401  (fixture)
 
 distributed = pytest.importorskip("distributed", reason="the dask extra is not installed (make install sets it up)")
 
@@ -74,13 +74,6 @@ def run(project: Project, *args: str, env: dict | None = None, timeout: float = 
                           timeout=timeout, env={**os.environ, "COLUMNS": "200", **(env or {})},
                           stdin=subprocess.DEVNULL)
 
-
-def wait_for(predicate, what: str, limit: float = 30):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > deadline:
-            pytest.fail(f"gave up waiting for {what}")
-        time.sleep(0.05)
 
 
 def alive(pid: int) -> bool:

@@ -10,7 +10,7 @@ import time
 from pathlib import Path
 
 import pytest
-from cli_helpers import project  # noqa: F401  (fixture)
+from cli_helpers import gone, project, wait_for  # noqa: F401  (fixture)
 
 ISOLATIONS = ["fork", "spawn"]
 
@@ -193,21 +193,6 @@ def gather(s):
 """
 
 
-def wait_for(predicate, what: str, limit: float = 60) -> None:
-    deadline = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > deadline:
-            pytest.fail(f"gave up waiting for {what}")
-        time.sleep(0.05)
-
-
-def gone(pid: int) -> bool:
-    """Exited, counting a zombie that its adoptive parent has not reaped yet."""
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return True
-    return stat.rsplit(")", 1)[1].split()[0] == "Z"
 
 
 def family(project) -> list[int]:

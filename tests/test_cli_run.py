@@ -5,11 +5,10 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
-from cli_helpers import max_overlap, project  # noqa: F401  (fixture)
+from cli_helpers import gone, max_overlap, project, wait_for  # noqa: F401  (fixture)
 
 PRICES = """\
 from orvan import asset, partitions
@@ -42,13 +41,6 @@ def pipe(project):
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.prices", "pipe.report"]\n')
     return project
 
-
-def wait_for(predicate, what: str, limit: float = 120):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > deadline:
-            pytest.fail(f"gave up waiting for {what}")
-        time.sleep(0.05)
 
 
 def catalog_count(project, status: str) -> int:
@@ -293,14 +285,6 @@ def gather(s):
     return sorted(s.values())
 """
 
-
-def gone(pid: int) -> bool:
-    """Exited, counting a zombie that its adoptive parent has not reaped yet."""
-    try:
-        stat = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
-        return True
-    return stat.rsplit(")", 1)[1].split()[0] == "Z"
 
 
 def test_a_run_killed_with_sigkill_is_completed_by_the_next_run(project):

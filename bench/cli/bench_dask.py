@@ -16,7 +16,6 @@ Run it with the interpreter that has orvan and its dask extra installed.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import statistics
 import subprocess
@@ -26,6 +25,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import PARTITIONS, PIPELINE, WORKERS  # noqa: E402
+
+from figures import write_figures
 
 GOAL = 1.3
 DASK = ["--executor", "dask", "--scheduler", "local"]
@@ -83,11 +84,7 @@ def main() -> None:
     figures = [{"name": f"orvan run --executor dask --scheduler local, {jobs} trivial jobs, -j {WORKERS}",
                 "ours": round(m["dask"], 4), "baseline": round(m["local"], 4), "unit": "s",
                 "ratio": round(m["dask"] / m["local"], 4), "goal": GOAL}]
-    if args.json == "-":
-        print(json.dumps(figures, indent=2))
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f, indent=2)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

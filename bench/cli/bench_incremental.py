@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+from figures import write_figures
+
 MODULES = 20
 ASSETS_PER_MODULE = 10
 HELPERS = 5
@@ -151,11 +153,7 @@ def main() -> None:
         print(f"{MODULES * ASSETS_PER_MODULE} assets in {MODULES} modules, {HELPERS} helper modules, "
               f"-j {WORKERS}, median of {args.repeat}")
         figures = [fresh_figure(root, modules, out, args.repeat), rerun_figure(root, out, full, args.repeat)]
-    if args.json == "-":
-        print(json.dumps(figures, indent=2))
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f, indent=2)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

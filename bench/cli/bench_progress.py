@@ -30,6 +30,8 @@ from orvan.cli.plan import Plan, build_plan
 from orvan.cli.report import Progress
 from orvan.cli.scheduler import Scheduler
 
+from figures import write_figures
+
 # The plain display writes two lines for every job by design; its share is
 # measured against a scheduler whose jobs take no time at all.
 GOALS = {"live": 1.05, "plain": 1.10, "live alone": 0.05, "plain alone": 0.10}
@@ -129,11 +131,7 @@ def main() -> None:
         figures.append({"name": f"{mode} progress display alone, {args.jobs} jobs, share of the run",
                         "ours": round(t, 4), "baseline": round(base, 4), "unit": "s", "ratio": round(t / base, 4),
                         "goal": goal})
-    if args.json == "-":
-        print(json.dumps(figures, indent=2))
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f, indent=2)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

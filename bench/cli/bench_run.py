@@ -25,6 +25,8 @@ import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from figures import write_figures
+
 PARTITIONS = 100
 WORKERS = 2
 GOAL = 1.15
@@ -120,11 +122,7 @@ def main() -> None:
     print(f"  ratio: {o / b:.3f} (goal <= {GOAL}); of the fastest runs: {min(ours) / min(floor):.3f}")
     figures = [{"name": f"orvan run, {jobs} trivial jobs, -j {WORKERS}", "ours": round(o, 4), "baseline": round(b, 4),
                 "unit": "s", "ratio": round(o / b, 4), "goal": GOAL}]
-    if args.json == "-":
-        print(json.dumps(figures, indent=2))
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f, indent=2)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

@@ -25,13 +25,14 @@ on a shared machine does not stretch; both times are printed.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from figures import write_figures
 
 WORKERS = 2
 OVERHEAD_GOAL = "<=0.15"
@@ -57,6 +58,7 @@ PLAN_TIMER = """\
 import os, sys, time
 t0 = time.perf_counter()
 from orvan.cli.pipeline import load
+
 graph, plan = load(["scalepipe"], os.getcwd())
 print(len(plan.jobs), time.perf_counter() - t0)
 """
@@ -157,11 +159,7 @@ def main() -> None:
         figures = overhead(project, args.repeat)
         figures += ten_thousand(project)
         figures += hundred_thousand(project, not args.skip_100k_run)
-    if args.json == "-":
-        print(json.dumps(figures, indent=2))
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f, indent=2)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

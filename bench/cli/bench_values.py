@@ -15,7 +15,6 @@ JSON records is measured for comparison.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sqlite3
 import statistics
@@ -24,6 +23,8 @@ import sys
 import tempfile
 import textwrap
 import time
+
+from figures import write_figures
 
 GOAL = 1.3
 
@@ -130,13 +131,7 @@ def main() -> None:
         figure(f"DataFrame {args.rows:,} x 8 via parquet, two jobs", p, b, f"<={GOAL}"),
         figure(f"DataFrame {args.rows:,} x 8 via JSON records (for comparison)", records, b, None),
     ]
-    if args.json:
-        text = json.dumps(figures, indent=2)
-        if args.json == "-":
-            print(text)
-        else:
-            with open(args.json, "w") as f:
-                f.write(text)
+    write_figures(figures, args.json)
 
 
 if __name__ == "__main__":

@@ -207,6 +207,8 @@ class Catalog:
         except sqlite3.DatabaseError as e:
             raise self.unreadable(e) from None
         self.writes = JobWrites(self._commit)
+        # sqlite3 connections belong to the thread that opened them.
+        self._thread = threading.get_ident()
 
     def _open(self, writable: bool) -> sqlite3.Connection:
         if not writable:
@@ -404,10 +406,15 @@ class Catalog:
 
     def job_process(self, row_id: int, pid: int, started: str) -> None:
         """The job's process, so that a later run can stop exactly it (and its group)."""
-        # Held back with the job's other changes (and callable from an
-        # executor's own thread): a runner killed before they are committed
-        # leaves a job whose worker stops with it anyway.
-        self.writes.hand_over("UPDATE jobs SET pid=?, pid_started=? WHERE id=?", (pid, started, row_id))
+        change = ("UPDATE jobs SET pid=?, pid_started=? WHERE id=?", (pid, started, row_id))
+        if threading.get_ident() == self._thread:
+            # Committed before the job can outlive a runner killed right after.
+            self._write(lambda db: db.execute(*change))
+        else:
+            # From an executor's own thread (a fork server's replies): held back
+            # with the job's other changes; that server ends its jobs' process
+            # groups itself should the runner die first.
+            self.writes.hand_over(*change)
 
     def job_finished(self, row_id: int, status: str, error: str | None = None, *,
                      value: tuple[int, str] | None = None, inputs: dict[tuple[str, str], str] | None = None,

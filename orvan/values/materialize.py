@@ -21,6 +21,7 @@ import sys
 import traceback
 from typing import Any
 
+from ..inspect import describe_exception
 from . import get, is_json, value_file
 
 RESULT_FILE = "result.json"
@@ -46,18 +47,10 @@ def materialize(module: str, function: str, output_dir: str, kwargs_text: str | 
         }
     except BaseException as e:  # the asset's own SystemExit is a failure too
         _print_traceback(e)
-        _write_record(output_dir, {"error": describe(e), "error_type": type(e).__name__, "ok": False})
+        _write_record(output_dir, {"error": describe_exception(e), "error_type": type(e).__name__, "ok": False})
         return 1
     _write_record(output_dir, record)
     return 0
-
-
-def describe(e: BaseException) -> str:
-    try:
-        text = str(e)
-    except Exception:
-        text = "<exception str() failed>"
-    return f"{type(e).__qualname__}: {text}"
 
 
 def _original(module: Any, function: str) -> Any:

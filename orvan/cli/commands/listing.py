@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
 from argparse import Namespace
 
 from ..config import project_directory, resolve_modules

@@ -16,6 +16,7 @@ from ..pipeline import OK, CommandError
 from ..plan import job_label, partition_token
 from ..report import display_path
 from ..states import ATTEMPTS
+from .show import add_pair
 
 # How often --follow looks for new output.
 POLL_SECONDS = 0.1
@@ -28,12 +29,7 @@ def parse_partition(items: list[str]) -> dict[str, str]:
         pieces = item.split(",")
         # A value may itself hold commas; split only when every piece names a dimension.
         for piece in pieces if all("=" in p for p in pieces) else [item]:
-            dim, sep, key = piece.partition("=")
-            if not sep or not dim:
-                raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
-            if dim in partition:
-                raise CommandError(f"--partition: dimension {dim!r} given twice")
-            partition[dim] = key
+            add_pair(partition, item, piece)
     return dict(sorted(partition.items()))
 
 

@@ -90,13 +90,18 @@ def parse_partition_args(items: list[str], dims: list[str]) -> dict[str, str]:
     partition: dict[str, str] = {}
     for item in items:
         for part in _split_label(item, dims):
-            dim, sep, key = part.partition("=")
-            if not sep or not dim:
-                raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
-            if dim in partition:
-                raise CommandError(f"--partition: dimension {dim!r} given twice")
-            partition[dim] = key
+            add_pair(partition, item, part)
     return dict(sorted(partition.items()))
+
+
+def add_pair(partition: dict[str, str], item: str, part: str) -> None:
+    """Add `DIM=VALUE` (part of the argument `item`) to partition."""
+    dim, sep, key = part.partition("=")
+    if not sep or not dim:
+        raise CommandError(f"--partition {item!r}: expected DIM=VALUE")
+    if dim in partition:
+        raise CommandError(f"--partition: dimension {dim!r} given twice")
+    partition[dim] = key
 
 
 def _stored_partitions(asset_dir: str) -> list[dict[str, str]]:

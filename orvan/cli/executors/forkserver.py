@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import heapq
 import json
-import os
 import signal
 import subprocess
 import sys
