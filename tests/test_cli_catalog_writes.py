@@ -1,12 +1,19 @@
 """Job state changes are committed in batches: never visible before they are
-due, never held longer than the delay, and always ahead of later writes."""
+due, never held longer than the delay, always ahead of later writes, and a
+success never before its files are on disk."""
 
+import errno
+import os
 import sqlite3
+import subprocess
+import sys
 import time
 
 import pytest
+from cli_helpers import project  # noqa: F401  (fixture)
 
-from orvan.cli.catalog import DONE, PENDING, RUNNING, Catalog
+from orvan.cli import catalog as catalog_module
+from orvan.cli.catalog import DONE, FAILED, PENDING, RUNNING, Catalog, CatalogWriteError
 
 
 @pytest.fixture
@@ -61,3 +68,154 @@ def test_held_changes_go_first_at_any_read_or_other_write(catalog, tmp_path, the
     catalog.job_finished(rows[0], DONE)
     then(catalog, rows)
     assert seen(tmp_path)[rows[0]] == DONE
+
+
+def test_a_success_is_committed_only_after_its_files_are_synced(catalog, tmp_path):
+    rows = new_rows(catalog, 3)
+    synced = []
+
+    def sync(files):
+        # What another process could read while the files are being synced.
+        synced.append((list(files), seen(tmp_path)))
+
+    catalog.writes.sync = sync
+    for row in rows[:2]:
+        catalog.job_started(row)
+        catalog.job_finished(row, DONE, value=(1, "h"), durable=[f"/o/{row}/value.json", f"/o/{row}/result.json"])
+    catalog.job_started(rows[2])
+    catalog.job_finished(rows[2], FAILED, "boom")
+    catalog.writes.flush()
+    # One sync for the whole batch, before any of it was committed.
+    assert synced == [([f"/o/{rows[0]}/value.json", f"/o/{rows[0]}/result.json",
+                        f"/o/{rows[1]}/value.json", f"/o/{rows[1]}/result.json"], dict.fromkeys(rows, PENDING))]
+    assert seen(tmp_path) == {rows[0]: DONE, rows[1]: DONE, rows[2]: FAILED}
+    catalog.job_finished(rows[2], FAILED, "again")
+    catalog.writes.flush()
+    assert len(synced) == 1  # nothing to sync in a batch without successes
+
+
+def test_a_failed_sync_leaves_no_done_row_and_stops_the_run(catalog, tmp_path):
+    rows = new_rows(catalog, 3)
+    calls = []
+
+    def sync(files):
+        calls.append(files)
+        raise OSError(errno.EIO, os.strerror(errno.EIO), files[0])
+
+    catalog.writes.sync = sync
+    catalog.job_started(rows[0])
+    catalog.job_finished(rows[0], DONE, value=(1, "h"), durable=["/o/a/value.json"])
+    catalog.job_started(rows[1])
+    with pytest.raises(CatalogWriteError, match="Input/output error: /o/a/value.json") as failure:
+        catalog.writes.flush()
+    assert not failure.value.out_of_space
+    # The batch's other changes still stand.
+    assert seen(tmp_path) == {rows[0]: FAILED, rows[1]: RUNNING, rows[2]: PENDING}
+    row = catalog.db.execute("SELECT error, value_size, value_hash FROM jobs WHERE id=?", (rows[0],)).fetchone()
+    assert row == ("its files could not be made durable: Input/output error: /o/a/value.json", None, None)
+    # The failed changes are not held to be tried again.
+    catalog.writes.flush()
+    assert len(calls) == 1
+
+
+def test_a_full_disk_while_syncing_says_so(catalog):
+    rows = new_rows(catalog, 1)
+
+    def sync(files):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    catalog.writes.sync = sync
+    catalog.job_finished(rows[0], DONE, value=(1, "h"), durable=["/o/a/value.json"])
+    with pytest.raises(CatalogWriteError) as failure:
+        catalog.writes.flush()
+    assert failure.value.out_of_space
+
+
+def fsynced(monkeypatch) -> list[str]:
+    """The paths fsynced from now on (they are still fsynced)."""
+    paths = []
+    real = os.fsync
+
+    def fsync(fd):
+        paths.append(os.readlink(f"/proc/self/fd/{fd}"))
+        real(fd)
+    monkeypatch.setattr(os, "fsync", fsync)
+    return paths
+
+
+def some_files(tmp_path) -> list[str]:
+    files = []
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        for leaf in ("value.json", "result.json"):
+            (tmp_path / name / leaf).write_text("1")
+            files.append(str(tmp_path / name / leaf))
+    return files
+
+
+def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
+    files = some_files(tmp_path)
+    paths = fsynced(monkeypatch)
+    fds = []
+    monkeypatch.setattr(catalog_module, "_syncfs", lambda: lambda fd: fds.append(os.readlink(f"/proc/self/fd/{fd}")) or 0)
+    catalog_module.make_durable(files)
+    assert fds == [str(tmp_path / "a")] and paths == []
+    # And the real one, where there is one, reports success on a healthy disk.
+    monkeypatch.undo()
+    if sys.platform == "linux":
+        assert catalog_module._syncfs() is not None
+    catalog_module.make_durable(files)
+
+
+@pytest.mark.parametrize("syncfs", [lambda: None, lambda: lambda fd: -1], ids=["missing", "failing"])
+def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_path, monkeypatch, syncfs):
+    files = some_files(tmp_path)
+    paths = fsynced(monkeypatch)
+    monkeypatch.setattr(catalog_module, "_syncfs", syncfs)
+    catalog_module.make_durable(files + files[:1])
+    assert paths == files + [str(tmp_path / "a"), str(tmp_path / "b")]
+    os.unlink(files[3])
+    with pytest.raises(FileNotFoundError):
+        catalog_module.make_durable(files)
+
+
+# The run with every sync failing, as a disk giving write-back errors would.
+FAILING_SYNC = """\
+import errno, os, runpy, sys
+import orvan.cli.catalog as catalog
+
+def make_durable(files):
+    raise OSError(errno.EIO, os.strerror(errno.EIO), files[0])
+
+catalog.make_durable = make_durable
+sys.argv = ["orvan", *sys.argv[1:]]
+runpy.run_module("orvan", run_name="__main__")
+"""
+
+
+def test_a_run_whose_files_cannot_be_synced_records_no_success(project):
+    project.write("m.py", """\
+        from orvan import asset
+
+        @asset()
+        def up():
+            return 1
+
+        @asset(inputs={"u": up})
+        def down(u):
+            return u + 1
+    """)
+    out = subprocess.run([sys.executable, "-c", FAILING_SYNC, "run", "m"], cwd=project.root, capture_output=True,
+                         text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert out.returncode == 1, out.stdout + out.stderr
+    assert "job(s) just finished durable (Input/output error:" in out.stderr
+    assert "the run was stopped" in out.stderr
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    rows = {key: (status, error) for key, status, error in db.execute("SELECT asset_key, status, error FROM jobs")}
+    db.close()
+    assert rows["m.up"][0] == FAILED and rows["m.up"][1].startswith("its files could not be made durable")
+    assert rows["m.down"][0] not in (DONE, RUNNING)
+    # Nothing was recorded done, so the next run does it all.
+    again = project.orvan("run", "m")
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert project.value("m.down") == 2

@@ -7,7 +7,7 @@ terminal line, or the plain per-job lines, against printing nothing.
 
 The display writes to /dev/null: the cost measured is ours (formatting,
 throttling, system calls), not the terminal's. Sealing a finished job's
-files (three fsyncs) is left out alike on both sides: the disk would only
+files (their sync) is left out alike on both sides: the disk would only
 add noise to what is measured.
 """
 
@@ -100,7 +100,7 @@ def time_display_alone(jobs: int, live: bool) -> float:
 
 
 def main() -> None:
-    jobfiles.seal = lambda directory, serializer=None: (0, "")  # no values are written: see above
+    jobfiles.seal = lambda directory, serializer=None: jobfiles.Sealed(0, "", ())  # no values are written: see above
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=3, help="runs of each, the median is kept (default 3)")
     parser.add_argument("--jobs", type=int, default=10_000)

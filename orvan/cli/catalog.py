@@ -2,23 +2,28 @@
 
 Runs and settled groups of jobs are committed at once. The start and end of
 each job are committed in small batches (`JobWrites`): at most a fraction of
-a second after they happen, and never before the job's files are in place,
-so a runner killed at any moment leaves a catalog in which every job marked
-done is done; a job that ended in the last instant may still read running or
-pending, and the next run redoes it.
+a second after they happen, and never before the job's files are on disk
+(the files of a batch's successes are synced just before it is committed),
+so a runner killed or a machine losing power at any moment leaves a catalog
+in which every job marked done is done; a job that ended in the last instant
+may still read running or pending, and the next run redoes it.
 A job's stored files are removed before it is run again, so "the latest
 attempt succeeded" and "its files are what that attempt wrote" go together.
 """
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import fcntl
+import functools
 import json
 import os
 import sqlite3
 import threading
 import time
 import urllib.parse
+from collections.abc import Sequence
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
@@ -418,11 +423,12 @@ class Catalog:
 
     def job_finished(self, row_id: int, status: str, error: str | None = None, *,
                      value: tuple[int, str] | None = None, inputs: dict[tuple[str, str], str] | None = None,
-                     parts: dict[str, Any] | None = None) -> float:
+                     parts: dict[str, Any] | None = None, durable: Sequence[str] = ()) -> float:
         """Settle an attempt. A success also records its value's (size, hash),
         the hashes of the input values it read and its fingerprint's parts,
         in the same statement as its status, so that no reader ever sees a
-        done row without them."""
+        done row without them. The change is committed only once the files
+        in `durable` are on disk."""
         now = time.time()
         size, digest = value if value is not None else (None, None)
         self.writes.add(
@@ -430,6 +436,7 @@ class Catalog:
             " WHERE id=?",
             (status, now, error, size, digest, None if inputs is None else encode_inputs(inputs),
              None if parts is None else json.dumps(parts, sort_keys=True, separators=(",", ":")), row_id),
+            _Durable(row_id, tuple(durable)) if durable else None,
         )
         return now
 
@@ -556,28 +563,97 @@ def _rollback(db: sqlite3.Connection) -> None:
         pass
 
 
+@functools.cache
+def _syncfs() -> Callable[[int], int] | None:
+    try:
+        call = ctypes.CDLL(None, use_errno=True).syncfs
+    except (OSError, AttributeError):
+        return None
+    call.argtypes = [ctypes.c_int]
+    call.restype = ctypes.c_int
+    return call
+
+
+def _synced_filesystem(directory: str, syncfs: Callable[[int], int]) -> bool:
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        return syncfs(fd) == 0
+    finally:
+        os.close(fd)
+
+
+def _fsync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def make_durable(files: Sequence[str]) -> None:
+    """Get these files, and their directories' entries for them, onto the
+    disk; OSError if that may not have happened.
+
+    One syncfs per filesystem costs about what a single fsync does, however
+    many files. Where it is missing or fails, each file and then each
+    directory is fsynced: syncfs also reports errors in files that are not
+    ours, and the fsyncs say whether ours are safe."""
+    directories = list(dict.fromkeys(os.path.dirname(f) for f in files))
+    syncfs = _syncfs()
+    if syncfs is not None:
+        try:
+            one_per_device: dict[int, str] = {}
+            for d in directories:
+                one_per_device.setdefault(os.stat(d).st_dev, d)
+            if all([_synced_filesystem(d, syncfs) for d in one_per_device.values()]):
+                return
+        except OSError:
+            pass
+    for path in (*dict.fromkeys(files), *directories):
+        _fsync(path)
+
+
+# Makes a batch's files durable; replaceable, to test what a failure does.
+Sync = Callable[[Sequence[str]], None]
+
+
+@dataclass(frozen=True)
+class _Durable:
+    """The files a held done change waits for, and the row it settles."""
+    row_id: int
+    files: tuple[str, ...]
+
+
+_Change = tuple[str, tuple[object, ...], "_Durable | None"]
+
+
 class JobWrites:
     """Job state changes held back and committed together: one commit per
     change costs more than a short job at 100,000 jobs. A change waits at
     most `max_delay` seconds (the runner calls `flush(due_only=True)` at
-    least that often) or until `max_rows` changes are waiting."""
+    least that often) or until `max_rows` changes are waiting.
+
+    The files of the successes in a batch are made durable together just
+    before it is committed: a done row never outlives its files in a crash
+    of the machine, and a sync costs the same for one job as for hundreds."""
 
     max_rows = 256
     max_delay = 0.1
 
-    def __init__(self, commit: Callable[[Callable[[sqlite3.Connection], None]], None]):
+    def __init__(self, commit: Callable[[Callable[[sqlite3.Connection], None]], None], sync: Sync | None = None):
         self._commit = commit
-        self._held: list[tuple[str, tuple[object, ...]]] = []
+        self.sync = sync if sync is not None else make_durable
+        self._held: list[_Change] = []
         # Changes handed over by other threads (an executor learning a job's
         # pid); only the catalog's own thread commits, at its next flush.
-        self._handed: list[tuple[str, tuple[object, ...]]] = []
+        self._handed: list[_Change] = []
         self._handed_lock = threading.Lock()
         self._since = 0.0
 
     def hand_over(self, sql: str, params: tuple[object, ...]) -> None:
         """Add a change from any thread; it is committed with the next flush."""
         with self._handed_lock:
-            self._handed.append((sql, params))
+            self._handed.append((sql, params, None))
 
     def _take_handed(self) -> None:
         with self._handed_lock:
@@ -587,10 +663,10 @@ class JobWrites:
                 self._since = time.monotonic()
             self._held.extend(handed)
 
-    def add(self, sql: str, params: tuple[object, ...]) -> None:
+    def add(self, sql: str, params: tuple[object, ...], durable: _Durable | None = None) -> None:
         if not self._held:
             self._since = time.monotonic()
-        self._held.append((sql, params))
+        self._held.append((sql, params, durable))
         self.flush(due_only=True)
 
     def due_in(self) -> float | None:
@@ -606,12 +682,35 @@ class JobWrites:
         if due_only and len(self._held) < self.max_rows and self.due_in():
             return
         held, self._held = self._held, []
+        sealed = [durable for _, _, durable in held if durable is not None]
+        try:
+            if sealed:
+                self.sync([f for durable in sealed for f in durable.files])
+        except OSError as e:
+            # Not asked again: after a write-back error a second sync can
+            # succeed with the data still lost. The batch's other changes
+            # stand; its successes are failures, and the run cannot go on
+            # as if they were done (their downstream jobs may have started).
+            error = f"its files could not be made durable: {_describe(e)}"
+            self._commit(_changes([change if change[2] is None else (
+                "UPDATE jobs SET status=?, error=?, value_size=NULL, value_hash=NULL WHERE id=?",
+                (FAILED, error, change[2].row_id), None) for change in held]))
+            raise CatalogWriteError(
+                f"cannot make the files of {len(sealed)} job(s) just finished durable ({_describe(e)});"
+                " they are recorded as failed", out_of_space=e.errno in (errno.ENOSPC, errno.EDQUOT)) from None
+        self._commit(_changes(held))
 
-        def write(db: sqlite3.Connection) -> None:
-            for sql, params in held:
-                db.execute(sql, params)
 
-        self._commit(write)
+def _changes(held: list[_Change]) -> Callable[[sqlite3.Connection], None]:
+    def write(db: sqlite3.Connection) -> None:
+        for sql, params, _ in held:
+            db.execute(sql, params)
+    return write
+
+
+def _describe(e: OSError) -> str:
+    text = e.strerror or str(e)
+    return f"{text}: {e.filename}" if e.filename else text
 
 
 class _Transaction:

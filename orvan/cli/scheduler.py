@@ -222,15 +222,17 @@ class Scheduler:
     def _succeeded(self, jid: JobId, task: WorkerTask, took: float) -> None:
         job = self.plan.jobs[jid]
         try:
-            value = jobfiles.seal(task.out_dir, job.asset.record.serializer)
+            sealed = jobfiles.seal(task.out_dir, job.asset.record.serializer)
         except OSError as e:
             self._settle(jid, FAILED, f"its value could not be stored: {e}", took, task.log_path)
             return
         jobfiles.discard_kwargs(task)
-        self.hashes[jid] = value[1]
+        self.hashes[jid] = sealed.digest
         self.reader.verified.add(jid)
         inputs = {d: self.hashes[d] for d in job.deps if d in self.hashes}
-        self.catalog.job_finished(self.row_ids[jid], DONE, None, value=value, inputs=inputs, parts=job.parts)
+        # Its files reach the disk with the batch its done row is committed in.
+        self.catalog.job_finished(self.row_ids[jid], DONE, None, value=(sealed.size, sealed.digest),
+                                  inputs=inputs, parts=job.parts, durable=sealed.files)
         self._report(jid, JobResult(DONE, None, took, task.log_path, self._attempt.get(jid, 1)))
         self._release(jid)
 
