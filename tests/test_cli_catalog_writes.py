@@ -167,11 +167,14 @@ def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
     catalog_module.make_durable(files)
 
 
-@pytest.mark.parametrize("syncfs", [lambda: None, lambda: lambda fd: -1], ids=["missing", "failing"])
-def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_path, monkeypatch, syncfs):
+@pytest.mark.parametrize("syncfs, fuse", [(lambda: None, False), (lambda: lambda fd: -1, False),
+                                          (lambda: lambda fd: 0, True)], ids=["missing", "failing", "fuse"])
+def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_path, monkeypatch, syncfs, fuse):
     files = some_files(tmp_path)
     paths = fsynced(monkeypatch)
     monkeypatch.setattr(catalog_module, "_syncfs", syncfs)
+    if fuse:
+        monkeypatch.setattr(catalog_module, "_filesystem_type", lambda fd: catalog_module.FUSE_SUPER_MAGIC)
     catalog_module.make_durable(files + files[:1])
     assert paths == files + [str(tmp_path / "a"), str(tmp_path / "b")]
     os.unlink(files[3])
