@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
+import importlib
 import os
 import sys
+from collections.abc import Callable
+from typing import Any
 
-from . import commands, pipeline, run as run_command
 from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
-from .graph import GraphError
 from .report import tolerate_closed_output
 
 DESCRIPTION = """\
@@ -43,6 +43,15 @@ See docs/runner.md for the whole story.
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
+
+
+def _command(module: str, name: str) -> Callable[[argparse.Namespace], int]:
+    """The subcommand's function, its module imported only when it runs:
+    each one imports much that the others (and --help) never need."""
+    def call(args: argparse.Namespace) -> int:
+        func: Callable[[argparse.Namespace], int] = getattr(importlib.import_module(module, __package__), name)
+        return func(args)
+    return call
 
 
 def _positive_int(text: str) -> int:
@@ -111,7 +120,7 @@ def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
     _modules(p)
     _select(p)
     _json(p)
-    p.set_defaults(func=commands.cmd_list)
+    p.set_defaults(func=_command(".commands.listing", "cmd_list"))
 
 
 def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -154,7 +163,7 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
     p.add_argument("--isolation", choices=ISOLATIONS, default=None,
                    help="fork: each job in a child of a fork server (default on Linux); spawn: each job in a "
                         "new interpreter (default elsewhere; also [tool.orvan] isolation)")
-    p.set_defaults(func=run_command.cmd_run)
+    p.set_defaults(func=_command(".run", "cmd_run"))
 
 
 def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -169,7 +178,7 @@ def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[typ
     _json(p)
     p.add_argument("--why", nargs="*", metavar="KEY",
                    help="for each job that is not fresh (of these assets, or all), every reason why")
-    p.set_defaults(func=commands.cmd_status)
+    p.set_defaults(func=_command(".commands.status", "cmd_status"))
 
 
 def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -179,7 +188,7 @@ def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type
     _modules(p)
     _out(p)
     p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
-    p.set_defaults(func=commands.cmd_clean)
+    p.set_defaults(func=_command(".commands.clean", "cmd_clean"))
 
 
 def _history_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -189,7 +198,7 @@ def _history_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[ty
     p.add_argument("-n", "--limit", type=_positive_int, default=10, metavar="N",
                    help="how many runs to show (default: %(default)s)")
     _json(p)
-    p.set_defaults(func=commands.cmd_history)
+    p.set_defaults(func=_command(".commands.history", "cmd_history"))
 
 
 def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -198,7 +207,7 @@ def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
     p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     _out(p)
     p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
-    p.set_defaults(func=commands.cmd_show)
+    p.set_defaults(func=_command(".commands.show", "cmd_show"))
 
 
 def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -211,7 +220,7 @@ def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
                    help="the job's log from run N, if no later attempt has replaced it")
     p.add_argument("-f", "--follow", action="store_true", help="keep printing while the job runs")
     _out(p)
-    p.set_defaults(func=commands.cmd_logs)
+    p.set_defaults(func=_command(".commands.logs", "cmd_logs"))
 
 
 def _graph_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -221,7 +230,7 @@ def _graph_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type
     _select(p)
     p.add_argument("--format", choices=["mermaid", "dot"], default="mermaid",
                    help="output format (default: %(default)s)")
-    p.set_defaults(func=commands.cmd_graph)
+    p.set_defaults(func=_command(".commands.graph", "cmd_graph"))
 
 
 def _ui_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -251,14 +260,25 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("--version", action="version", version=f"orvan {_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for add in SUBCOMMANDS:
         add(sub)
     return parser
 
 
+class _VersionAction(argparse._VersionAction):
+    # importlib.metadata takes longer to import than the rest of the command
+    # line: it is read only when the version is asked for.
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        self.version = f"orvan {_version()}"
+        super().__call__(parser, namespace, values, option_string)
+
+
 def _version() -> str:
+    import importlib.metadata
+
     try:
         return importlib.metadata.version("orvan")
     except importlib.metadata.PackageNotFoundError:
@@ -282,19 +302,26 @@ def run(argv: list[str] | None = None) -> int:
     try:
         status: int = args.func(args)
         return status
-    except GraphError as e:
-        if len(e.problems) == 1:
-            print(f"orvan {args.command}: error: {e.problems[0]}", file=sys.stderr)
-        else:
-            print(f"orvan {args.command}: error: {len(e.problems)} problems in the pipeline:", file=sys.stderr)
-            for problem in e.problems:
-                print(f"  - {problem}", file=sys.stderr)
-        return pipeline.USAGE
-    except pipeline.ERRORS as e:
-        print(f"orvan {args.command}: error: {e}", file=sys.stderr)
-        return pipeline.USAGE
     except KeyboardInterrupt:
         return 130
+    except Exception as e:
+        # Imported only now: the pipeline's modules are what a command's
+        # module imports, not what parsing the arguments needs.
+        from .graph import GraphError
+        from .pipeline import ERRORS, USAGE
+
+        if isinstance(e, GraphError):
+            if len(e.problems) == 1:
+                print(f"orvan {args.command}: error: {e.problems[0]}", file=sys.stderr)
+            else:
+                print(f"orvan {args.command}: error: {len(e.problems)} problems in the pipeline:", file=sys.stderr)
+                for problem in e.problems:
+                    print(f"  - {problem}", file=sys.stderr)
+            return USAGE
+        if isinstance(e, ERRORS):
+            print(f"orvan {args.command}: error: {e}", file=sys.stderr)
+            return USAGE
+        raise
 
 
 def main() -> None:
