@@ -66,25 +66,55 @@ def child_env(directory: str) -> dict[str, str]:
 IMPORT_FAILED = 3
 
 
-def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
-    """The inspection report, and the warnings it printed."""
-    proc = subprocess.run(
+# Inspections started ahead of the command that reads them, by what they inspect.
+_started: dict[tuple[tuple[str, ...], str], subprocess.Popen[str]] = {}
+
+
+def start_inspect(modules: list[str], directory: str) -> None:
+    """Starts the inspection that `run_inspect` with the same arguments will
+    read: it is the longest step before anything can run, and the command's
+    own imports and set-up go on meanwhile, on another core."""
+    _started[(tuple(modules), directory)] = _spawn(modules, directory)
+
+
+def discard_started() -> None:
+    """Stops inspections no command read (one ended before it got there)."""
+    while _started:
+        _, proc = _started.popitem()
+        with proc:
+            proc.kill()
+
+
+def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
+    return subprocess.Popen(
         [sys.executable, "-m", "orvan.inspect", "--strict", *modules],
         cwd=directory,
         env=child_env(directory),
         stdin=subprocess.DEVNULL,
-        capture_output=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
         text=True,
     )
-    messages = [line for line in proc.stderr.splitlines() if line.strip()]
+
+
+def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
+    """The inspection report, and the warnings it printed."""
+    proc = _started.pop((tuple(modules), directory), None) or _spawn(modules, directory)
+    with proc:
+        try:
+            stdout, stderr = proc.communicate()
+        except BaseException:
+            proc.kill()
+            raise
+    messages = [line for line in stderr.splitlines() if line.strip()]
     if proc.returncode == IMPORT_FAILED:
         # Its assets would silently be missing from the run: nothing runs.
-        raise DiscoveryError(proc.stderr.rstrip().removeprefix("orvan.inspect: "))
+        raise DiscoveryError(stderr.rstrip().removeprefix("orvan.inspect: "))
     if proc.returncode != 0:
         detail = "\n".join(messages) or f"exit status {proc.returncode}"
         raise DiscoveryError(f"inspecting {' '.join(modules)} failed:\n{detail}")
     try:
-        report = json.loads(proc.stdout)
+        report = json.loads(stdout)
     except json.JSONDecodeError as e:
         raise DiscoveryError(f"orvan.inspect printed an unreadable report: {e}") from None
     return report, messages

@@ -7,6 +7,7 @@ import importlib
 import os
 import sys
 from collections.abc import Callable
+from types import ModuleType
 from typing import Any
 
 from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
@@ -45,13 +46,44 @@ See docs/runner.md for the whole story.
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
 
 
-def _command(module: str, name: str) -> Callable[[argparse.Namespace], int]:
+def _command(module: str, name: str, *, inspects: bool = False) -> Callable[[argparse.Namespace], int]:
     """The subcommand's function, its module imported only when it runs:
-    each one imports much that the others (and --help) never need."""
+    each one imports much that the others (and --help) never need. With
+    `inspects`, the inspection starts first, so that those imports overlap it."""
     def call(args: argparse.Namespace) -> int:
-        func: Callable[[argparse.Namespace], int] = getattr(importlib.import_module(module, __package__), name)
-        return func(args)
+        if not inspects:
+            return _call(module, name, args)
+        from . import discovery
+
+        try:
+            _start_inspection(args, discovery)
+            return _call(module, name, args)
+        finally:
+            discovery.discard_started()
     return call
+
+
+def _call(module: str, name: str, args: argparse.Namespace) -> int:
+    func: Callable[[argparse.Namespace], int] = getattr(importlib.import_module(module, __package__), name)
+    return func(args)
+
+
+def _start_inspection(args: argparse.Namespace, discovery: ModuleType) -> None:
+    """Starts the inspection the command will read, with the modules and
+    directory it will find. Whatever the command checks before inspecting is
+    checked here first: if it fails, nothing starts, and the command reports
+    it as it always has."""
+    from .config import ConfigError, project_directory, resolve_isolation, resolve_modules, resolve_out
+
+    try:
+        directory = project_directory()
+        modules = resolve_modules(args.modules, directory)
+        if args.command == "run":
+            resolve_out(args.out, directory)
+            resolve_isolation(args.isolation, directory)
+    except ConfigError:
+        return
+    discovery.start_inspect(modules, directory)
 
 
 def _positive_int(text: str) -> int:
@@ -120,7 +152,7 @@ def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
     _modules(p)
     _select(p)
     _json(p)
-    p.set_defaults(func=_command(".commands.listing", "cmd_list"))
+    p.set_defaults(func=_command(".commands.listing", "cmd_list", inspects=True))
 
 
 def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -163,7 +195,7 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
     p.add_argument("--isolation", choices=ISOLATIONS, default=None,
                    help="fork: each job in a child of a fork server (default on Linux); spawn: each job in a "
                         "new interpreter (default elsewhere; also [tool.orvan] isolation)")
-    p.set_defaults(func=_command(".run", "cmd_run"))
+    p.set_defaults(func=_command(".run", "cmd_run", inspects=True))
 
 
 def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]

@@ -10,7 +10,13 @@ from collections import Counter
 from collections.abc import Collection, Sequence
 from typing import TextIO, cast
 
-from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN
+from .states import JobState
+
+# From the states rather than the catalog: the command line imports this module
+# first thing, before it needs SQLite.
+DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN = (
+    JobState.DONE, JobState.FAILED, JobState.FRESH, JobState.INTERRUPTED, JobState.NOT_RUN,
+)
 
 # How many failed or not-run jobs the summary names before abbreviating.
 LIST_LIMIT = 20
