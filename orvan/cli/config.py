@@ -9,7 +9,6 @@ the command works the same from any subdirectory.
 
 from __future__ import annotations
 
-import difflib
 import fnmatch
 import functools
 import os
@@ -49,6 +48,9 @@ def _read(path: str) -> dict[str, Any] | None:
         return None
     for key in section:
         if key not in KNOWN_KEYS:
+            # Imported here: the command reads this file before it starts the inspection.
+            import difflib
+
             hint = difflib.get_close_matches(key, KNOWN_KEYS, n=1)
             print(f"orvan: warning: {path}: unknown key {key!r} in [tool.orvan]"
                   + (f" (did you mean {hint[0]!r}?)" if hint else ""), file=sys.stderr)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import itertools
 import os
-import shutil
 import time
 from collections import Counter
 from collections.abc import Collection, Sequence
@@ -160,7 +159,12 @@ class Progress:
         self.quiet = quiet
         self.verbose = verbose
         self.interval = self.LIVE_INTERVAL if self.live or verbose else 0.5
-        self.width = width or shutil.get_terminal_size().columns
+        if not width:
+            # Imported here: the command imports this module before it starts the inspection.
+            import shutil
+
+            width = shutil.get_terminal_size().columns
+        self.width = width
         self.t0 = time.monotonic()
         self._running: dict[str, _Tail | None] = {}
         # Lines for the next redraw; a finished job's is formatted only if shown.
