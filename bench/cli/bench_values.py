@@ -89,7 +89,7 @@ def jobs_seconds(out: str, keys: tuple[str, str]) -> float:
 
 
 def time_orvan(project: str, out: str, select: tuple[str, str]) -> float:
-    cmd = [sys.executable, "-m", "orvan", "run", "valpipe", "--out", out, "-j", "1", "--force", "--select", *(f"valpipe.{k}" for k in select)]
+    cmd = [sys.executable, "-m", "orvan", "run", "valpipe", "--out", out, "-j", "1", "--force", "--select", ",".join(f"valpipe.{k}" for k in select)]
     proc = subprocess.run(cmd, cwd=project, capture_output=True, text=True)
     if proc.returncode != 0:
         sys.exit(f"orvan run failed:\n{proc.stdout}\n{proc.stderr}")
