@@ -27,7 +27,8 @@ from .graph import Asset
 ALL = -1
 
 _TERM = re.compile(r"^(?:(\d*)\+)?(.*?)(?:\+(\d*))?$", re.DOTALL)
-_GLOB_CHARS = frozenset("*?[")
+# The characters that make a name a shell-style pattern (fnmatch).
+GLOB_CHARS = frozenset("*?[")
 
 
 class SelectionError(Exception):
@@ -77,7 +78,7 @@ def match_name(name: str, assets: Mapping[str, Asset]) -> list[str]:
     or the keys matching a pattern."""
     if name in assets:
         return [name]
-    if _GLOB_CHARS & set(name):
+    if GLOB_CHARS & set(name):
         found = [k for k in assets if fnmatch.fnmatchcase(k, name)]
         if not found:
             raise SelectionError(f"--select: no asset key matches {name!r}" + _hint(name, assets))

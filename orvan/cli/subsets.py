@@ -17,9 +17,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from .naming import key_text
+from .selection import GLOB_CHARS
 
 RANGE = ".."
-_GLOB_CHARS = frozenset("*?[")
 
 
 class SubsetError(Exception):
@@ -63,7 +63,7 @@ def parse_spec(text: str) -> DimSpec:
     dim = dim.strip()
     if not sep or not dim or not spec:
         raise SubsetError(f"--partition {text!r}: expected DIM=VALUE[,VALUE...], DIM=FIRST..LAST or DIM=PATTERN")
-    if _GLOB_CHARS & set(spec):
+    if GLOB_CHARS & set(spec):
         return DimSpec(dim, pattern=spec)
     if RANGE in spec and "," not in spec:
         first, _, last = spec.partition(RANGE)
