@@ -15,36 +15,12 @@ milliseconds.
 from __future__ import annotations
 
 import os
-import signal
 import sys
-import threading
-import time
 
 from orvan import worker
 
 # How soon an orphaned job notices; a sleep in a thread, so nearly free.
 POLL_SECONDS = 0.1
-
-
-def stop_with_parent(parent: int, interval: float = POLL_SECONDS) -> None:
-    """End this process (and its group, if it leads one) once `parent` is no
-    longer its parent: a daemon thread polls, since Linux alone has a signal
-    for it, and that one fires when the parent's *thread* ends."""
-
-    def watch() -> None:
-        while os.getppid() == parent:
-            time.sleep(interval)
-        _kill_self()
-
-    threading.Thread(target=watch, name="orvan-parent-watch", daemon=True).start()
-
-
-def _kill_self() -> None:
-    pid = os.getpid()
-    if os.getpgid(0) == pid:
-        # The job's own children (a subprocess the asset started) go too.
-        os.killpg(pid, signal.SIGKILL)
-    os.kill(pid, signal.SIGKILL)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -57,7 +33,9 @@ def main(argv: list[str] | None = None) -> int:
     if os.getppid() != parent:
         print(f"orvan.watched_worker: process {parent} that started this job is gone", file=sys.stderr)
         return 1
-    stop_with_parent(parent)
+    # Polled rather than the death signal: the Dask worker starts jobs from
+    # its pool threads, and that signal fires when the starting thread ends.
+    worker.watch_parent(parent, POLL_SECONDS)
     return worker.main(args[1:])
 
 

@@ -112,7 +112,7 @@ def stop_with_parent(pid: int) -> None:
     Checking the parent after arming closes the race with a parent that died
     between starting this process and this call."""
     if not _arm_death_signal():
-        threading.Thread(target=_watch_parent, args=(pid,), daemon=True, name="orvan-parent-watch").start()
+        watch_parent(pid)
     if os.getppid() != pid:
         os.kill(os.getpid(), signal.SIGKILL)
 
@@ -129,10 +129,21 @@ def _arm_death_signal() -> bool:
         return False
 
 
-def _watch_parent(pid: int) -> None:
-    while os.getppid() == pid:
-        time.sleep(0.2)
-    os.kill(os.getpid(), signal.SIGKILL)
+def watch_parent(pid: int, interval: float = 0.2) -> None:
+    """End this process, and its group if it leads one (the job's own
+    children), once `pid` is no longer its parent: a daemon thread polls.
+    For where the death signal is missing or cannot be trusted (a process
+    started from a pool thread that may end before the parent does)."""
+
+    def watch() -> None:
+        while os.getppid() == pid:
+            time.sleep(interval)
+        me = os.getpid()
+        if os.getpgid(0) == me:
+            os.killpg(me, signal.SIGKILL)
+        os.kill(me, signal.SIGKILL)
+
+    threading.Thread(target=watch, daemon=True, name="orvan-parent-watch").start()
 
 
 def guard_from_env() -> None:
