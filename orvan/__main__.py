@@ -1,6 +1,6 @@
 """`python -m orvan`: the orvan command."""
 
-from orvan.cli.main import main
+from orvan.cli.entry import main
 
 if __name__ == "__main__":
     main()

@@ -9,10 +9,18 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
 import sys
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+from . import inspect_fork
+from .inspect_fork import Inspection, started
+from .project import child_env
+
+__all__ = ["child_env"]
+
+if TYPE_CHECKING:
+    import subprocess
 
 
 class DiscoveryError(Exception):
@@ -53,39 +61,29 @@ class AssetRecord:
         return f"{self.module}.{self.function}"
 
 
-def child_env(directory: str) -> dict[str, str]:
-    """The environment for inspection and workers: the project directory first
-    on the import path, as it is for a script run from there."""
-    env = dict(os.environ)
-    path = env.get("PYTHONPATH")
-    env["PYTHONPATH"] = directory + (os.pathsep + path if path else "")
-    return env
-
-
 # The status with which `orvan.inspect --strict` says a module did not import.
 IMPORT_FAILED = 3
-
-
-# Inspections started ahead of the command that reads them, by what they inspect.
-_started: dict[tuple[tuple[str, ...], str], subprocess.Popen[str]] = {}
 
 
 def start_inspect(modules: list[str], directory: str) -> None:
     """Starts the inspection that `run_inspect` with the same arguments will
     read: it is the longest step before anything can run, and the command's
-    own imports and set-up go on meanwhile, on another core."""
-    _started[(tuple(modules), directory)] = _spawn(modules, directory)
+    own imports and set-up go on meanwhile, on another core. One started for
+    other modules or another directory (the command line was guessed wrong)
+    is stopped."""
+    if not inspect_fork.start(modules, directory):
+        started[(tuple(modules), directory)] = _spawn(modules, directory)
 
 
 def discard_started() -> None:
     """Stops inspections no command read (one ended before it got there)."""
-    while _started:
-        _, proc = _started.popitem()
-        with proc:
-            proc.kill()
+    inspect_fork.discard()
 
 
 def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
+    # Imported here: a forked inspection, the usual kind, does without it.
+    import subprocess
+
     return subprocess.Popen(
         [sys.executable, "-m", "orvan.inspect", "--strict", *modules],
         cwd=directory,
@@ -99,7 +97,9 @@ def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
 
 def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
     """The inspection report, and the warnings it printed."""
-    proc = _started.pop((tuple(modules), directory), None) or _spawn(modules, directory)
+    proc: Inspection | None = started.pop((tuple(modules), directory), None)
+    if proc is None:
+        proc = _spawn(modules, directory)
     with proc:
         try:
             stdout, stderr = proc.communicate()

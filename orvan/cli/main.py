@@ -210,7 +210,7 @@ def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[typ
     _json(p)
     p.add_argument("--why", nargs="*", metavar="KEY",
                    help="for each job that is not fresh (of these assets, or all), every reason why")
-    p.set_defaults(func=_command(".commands.status", "cmd_status"))
+    p.set_defaults(func=_command(".commands.status", "cmd_status", inspects=True))
 
 
 def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]

@@ -1,0 +1,73 @@
+"""The `orvan` process: the inspection starts before anything else.
+
+Nothing a command does can be settled before the inspection's report, so it
+is started first, from a guess at the modules and the project that the
+command line names; parsing the arguments, importing the command and opening
+the catalog overlap it. The guess decides nothing: a command reads only an
+inspection started for exactly the modules and directory it resolves itself
+(`discovery.run_inspect`), and stops any other.
+"""
+
+from __future__ import annotations
+
+import sys
+
+# The subcommands that inspect, and those of their options that take a value.
+INSPECTING = {
+    "run": {"--out", "-j", "--jobs", "-s", "--select", "-p", "--partition", "--timeout", "--retries",
+            "--retry-delay", "--executor", "--scheduler", "--isolation"},
+    "list": {"-s", "--select"},
+    "status": {"--out", "-s", "--select", "-p", "--partition"},
+}
+
+
+def guess(argv: list[str]) -> tuple[str, list[str]] | None:
+    """(subcommand, the modules it names) as argparse would most likely read
+    argv, or None when it is not a subcommand that inspects, or is unclear."""
+    if not argv or argv[0] not in INSPECTING:
+        return None
+    takes_value = INSPECTING[argv[0]]
+    modules: list[str] = []
+    rest = iter(argv[1:])
+    for arg in rest:
+        if arg == "--":
+            modules.extend(rest)
+        elif arg in ("-h", "--help", "--why"):
+            return None  # --why takes any number of keys: too loose to guess
+        elif arg in takes_value:
+            next(rest, None)
+        elif not arg.startswith("-"):
+            modules.append(arg)
+    return argv[0], modules
+
+
+def start_inspection(argv: list[str]) -> None:
+    guessed = guess(argv)
+    if guessed is None:
+        return
+    command, given = guessed
+    from . import inspect_fork
+    from .project import ConfigError, modules_from_pyproject, project_directory, resolve_modules
+
+    try:
+        directory = project_directory()
+        if command == "status" and not given and not modules_from_pyproject(directory):
+            return  # it falls back on the modules of the last run, in the catalog
+        modules = resolve_modules(given, directory)
+    except ConfigError:
+        return  # the command reports it, as it always has
+    if not inspect_fork.start(modules, directory):
+        from . import discovery
+
+        discovery.start_inspect(modules, directory)
+
+
+def main() -> None:
+    start_inspection(sys.argv[1:])
+    from . import inspect_fork
+    from .main import main as command
+
+    try:
+        command()
+    finally:
+        inspect_fork.discard()

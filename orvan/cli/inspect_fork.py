@@ -1,0 +1,221 @@
+"""The inspection as a fork of the command itself, taken as it starts.
+
+Spawning `python -m orvan.inspect` pays for a new interpreter and its
+imports before the first author's module is read, and nothing the command
+does can begin before the inspection ends. A fork taken before the command
+has parsed its arguments, opened anything or started a thread begins where
+a new interpreter would, minus that start-up: the child then sets up what
+`python -m orvan.inspect` run from the project directory would have (working
+directory, environment, `sys.path`, `sys.argv`) and imports the authors'
+modules itself, so the command still never holds their code.
+
+Anything that would make the child differ from that interpreter (threads,
+interpreter options, an unusual `sys.path`) means no fork: the caller
+spawns instead.
+"""
+
+from __future__ import annotations
+
+import os
+import selectors
+import signal
+import sys
+
+from .project import child_env
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Protocol
+
+    class Inspection(Protocol):
+        """A running inspection: a `subprocess.Popen`, or a fork."""
+
+        returncode: int | None
+
+        def communicate(self) -> tuple[str, str]: ...
+        def kill(self) -> None: ...
+        def __enter__(self) -> Inspection: ...
+        def __exit__(self, *exc: Any) -> None: ...
+else:
+    Inspection = object
+
+# Inspections started ahead of the command that reads them, by what they inspect.
+started: dict[tuple[tuple[str, ...], str], Inspection] = {}
+
+
+def start(modules: list[str], directory: str) -> bool:
+    """Starts, by a fork, the inspection of `modules` in `directory` unless
+    it is already going, stopping any other; False if it cannot be forked
+    (the caller spawns it)."""
+    key = (tuple(modules), directory)
+    if key in started:
+        return True
+    discard()
+    if not can_fork():
+        return False
+    started[key] = ForkedInspection(modules, directory, child_env(directory))
+    return True
+
+
+def discard() -> None:
+    """Stops inspections no command read (one ended before it got there)."""
+    while started:
+        _, proc = started.popitem()
+        with proc:
+            proc.kill()
+
+
+def can_fork() -> bool:
+    if not hasattr(os, "fork") or sys.platform != "linux":
+        return False
+    threading = sys.modules.get("threading")
+    if threading is not None and threading.active_count() > 1:
+        return False
+    flags = sys.flags
+    if (flags.isolated or flags.ignore_environment or flags.no_site or flags.no_user_site or flags.safe_path
+            or flags.dev_mode or sys.warnoptions or sys._xoptions):
+        return False
+    return _base_path() is not None
+
+
+def _pythonpath(value: str | None, cwd: str) -> list[str]:
+    """The import path entries PYTHONPATH gives an interpreter started in `cwd`."""
+    entries = (value or "").split(os.pathsep) if value else []
+    if entries and not entries[-1]:
+        entries.pop()
+    return [os.path.normpath(os.path.join(cwd, e)) for e in entries]
+
+
+def _base_path() -> list[str] | None:
+    """The command's `sys.path` after the entries the interpreter put first
+    (where it was started from, then PYTHONPATH's), or None if the path is
+    not laid out that way (a host that set it up itself)."""
+    ours = _pythonpath(os.environ.get("PYTHONPATH"), os.getcwd())
+    first = {os.getcwd(), os.path.dirname(os.path.abspath(sys.argv[0]))}
+    if not sys.path or sys.path[0] not in first or sys.path[1:1 + len(ours)] != ours:
+        return None
+    return sys.path[1 + len(ours):]
+
+
+def child_path(directory: str, env: dict[str, str]) -> list[str]:
+    """The `sys.path` of `python -m ...` started in `directory` with `env`."""
+    return [directory, *_pythonpath(env.get("PYTHONPATH"), directory), *(_base_path() or [])]
+
+
+class ForkedInspection:
+    """A running inspection, read like the `subprocess.Popen` it stands for."""
+
+    def __init__(self, modules: list[str], directory: str, env: dict[str, str]):
+        path = child_path(directory, env)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        out_r, out_w = os.pipe()
+        err_r, err_w = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # pragma: no cover - the child never returns
+            os.close(out_r)
+            os.close(err_r)
+            _inspect_in_child(modules, directory, env, path, out_w, err_w)
+        os.close(out_w)
+        os.close(err_w)
+        self._fds = [out_r, err_r]
+        self.returncode: int | None = None
+
+    def communicate(self) -> tuple[str, str]:
+        chunks: dict[int, list[bytes]] = {fd: [] for fd in self._fds}
+        with selectors.DefaultSelector() as sel:
+            for fd in self._fds:
+                sel.register(fd, selectors.EVENT_READ)
+            while sel.get_map():
+                for key, _ in sel.select():
+                    data = os.read(key.fd, 1 << 16)
+                    if data:
+                        chunks[key.fd].append(data)
+                    else:
+                        sel.unregister(key.fd)
+        self.wait()
+        out, err = (b"".join(chunks[fd]).decode("utf-8", "replace") for fd in self._fds)
+        return out, err
+
+    def wait(self) -> int:
+        if self.returncode is None:
+            _, status = os.waitpid(self.pid, 0)
+            self.returncode = os.waitstatus_to_exitcode(status)
+        return self.returncode
+
+    def kill(self) -> None:
+        if self.returncode is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def __enter__(self) -> ForkedInspection:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for fd in self._fds:
+            os.close(fd)
+        self._fds = []
+        self.wait()
+
+
+def _inspect_in_child(modules: list[str], directory: str, env: dict[str, str], path: list[str], out: int,
+                      err: int) -> None:
+    import atexit
+
+    atexit._clear()  # the command's own, if any: not the child's to run
+    status = 1
+    try:
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, 0)
+        os.dup2(out, 1)
+        os.dup2(err, 2)
+        os.closerange(3, os.sysconf("SC_OPEN_MAX"))
+        os.chdir(directory)
+        os.environ.clear()
+        os.environ.update(env)
+        sys.path[:] = path
+        status = _run_inspection(modules)
+    except BaseException:
+        try:
+            import traceback
+
+            traceback.print_exc()
+        finally:
+            status = 1
+    finally:
+        _exit(status)
+
+
+def _run_inspection(modules: list[str]) -> int:
+    # Files may have appeared since the command listed the directories.
+    # (Not importlib.invalidate_caches(): it imports importlib.metadata,
+    # which would cost a third of the inspection.)
+    for finder in list(sys.path_importer_cache.values()):
+        if finder is not None and hasattr(finder, "invalidate_caches"):
+            finder.invalidate_caches()
+    from orvan import inspect
+
+    sys.argv = [inspect.__file__ or "orvan.inspect", "--strict", *modules]
+    try:
+        return inspect.main(sys.argv[1:])
+    except SystemExit as e:
+        if e.code is None or isinstance(e.code, int):
+            return e.code or 0
+        print(e.code, file=sys.stderr)
+        return 1
+
+
+def _exit(status: int) -> None:  # pragma: no cover - runs in the child
+    """Ends the child as the interpreter would end, less what the command
+    registered before the fork: the modules' exit handlers run, the streams
+    are flushed."""
+    import atexit
+
+    try:
+        atexit._run_exitfuncs()
+        sys.stdout.flush()
+        sys.stderr.flush()
+    finally:
+        os._exit(status)

@@ -1,0 +1,100 @@
+"""The inspection a command starts before parsing its arguments: a fork of
+the command that must see what `python -m orvan.inspect`, spawned from the
+project directory, would see, and be read only when it inspected exactly
+what the command asks for."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from cli_helpers import project  # noqa: F401
+from orvan.cli.entry import INSPECTING, guess
+from orvan.cli.main import build_parser
+
+PROBE = """\
+import json, os, sys, threading
+from orvan import asset
+
+with open(os.environ["PROBE_FILE"], "a") as f:
+    f.write(json.dumps({"path": sys.path, "cwd": os.getcwd(), "pythonpath": os.environ.get("PYTHONPATH"),
+                        "argv": sys.argv[1:], "threads": threading.active_count(),
+                        "stdin": os.read(0, 1).decode()}) + "\\n")
+
+@asset()
+def probed():
+    return 1
+"""
+
+
+def _value_options(command: str) -> set[str]:
+    sub = next(a for a in build_parser()._actions if isinstance(a, argparse._SubParsersAction))
+    return {s for a in sub.choices[command]._actions if a.option_strings and a.nargs not in (0, "*")
+            for s in a.option_strings}
+
+
+@pytest.mark.parametrize("command", sorted(INSPECTING))
+def test_the_guess_knows_every_option_that_takes_a_value(command):
+    assert INSPECTING[command] == _value_options(command)
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["run"], ("run", [])),
+    (["run", "-j", "2", "--out", "o", "pipe.a", "-q", "pipe.b"], ("run", ["pipe.a", "pipe.b"])),
+    (["run", "--out=o", "-j2", "pipe.a", "--force"], ("run", ["pipe.a"])),
+    (["list", "-s", "pipe.a", "pipe.b"], ("list", ["pipe.b"])),
+    (["run", "--", "-odd"], ("run", ["-odd"])),
+    (["status", "--why", "pipe.a"], None),
+    (["run", "--help"], None),
+    (["show", "pipe.a"], None),
+    ([], None),
+])
+def test_the_command_line_is_guessed_as_argparse_reads_it(argv, expected):
+    assert guess(argv) == expected
+
+
+def _probe(project, tmp_path, *python_flags: str) -> dict:
+    probe_file = tmp_path / f"probe{len(python_flags)}.jsonl"
+    probe_file.unlink(missing_ok=True)
+    env = dict(os.environ, PROBE_FILE=str(probe_file), PYTHONPATH="extra_dir")
+    (project.root / "sub").mkdir(exist_ok=True)
+    result = subprocess.run([sys.executable, *python_flags, "-m", "orvan", "list", "pipe.probe"],
+                            cwd=project.root / "sub", env=env, capture_output=True, text=True, timeout=120,
+                            stdin=subprocess.DEVNULL)
+    assert result.returncode == 0, result.stderr
+    seen = [json.loads(line) for line in probe_file.read_text().splitlines()]
+    assert len(seen) == 1, "the module was imported once, by the inspection"
+    return seen[0]
+
+
+def test_the_forked_inspection_sees_what_a_spawned_one_sees(project, tmp_path):
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.probe"]\n')
+    project.write("pipe/probe.py", PROBE)
+    forked = _probe(project, tmp_path)
+    # Interpreter options rule the fork out: the inspection is spawned.
+    spawned = _probe(project, tmp_path, "-W", "default")
+    assert forked.pop("forked") and not spawned.pop("forked")
+    assert forked["path"] == spawned["path"]
+    assert forked == spawned
+    assert forked["cwd"] == str(project.root)
+    assert forked["path"][0] == str(project.root)
+    assert forked["argv"] == ["--strict", "pipe.probe"]
+    assert forked["threads"] == 1 and forked["stdin"] == ""
+
+
+def test_an_inspection_guessed_wrong_is_replaced_by_the_right_one(project, tmp_path):
+    # argparse takes an abbreviated option; the guess reads it as a flag and
+    # "pipe.b.second" as a module, which does not import.
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a"]\n')
+    project.write("pipe/a.py", "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
+    project.write("pipe/b.py", "from orvan import asset\n\n@asset()\ndef second():\n    return 2\n")
+    assert guess(["list", "--sel", "pipe.b.second", "pipe.b"]) == ("list", ["pipe.b.second", "pipe.b"])
+    listed = project.orvan("list", "--json", "--sel", "pipe.b.second", "pipe.b")
+    assert listed.returncode == 0, listed.stderr
+    assert [a["key"] for a in json.loads(listed.stdout)["assets"]] == ["pipe.b.second"]
+    assert "pipe.a.first" in project.orvan("list").stdout
