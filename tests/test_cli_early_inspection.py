@@ -24,7 +24,7 @@ from orvan import asset
 with open(os.environ["PROBE_FILE"], "a") as f:
     f.write(json.dumps({"path": sys.path, "cwd": os.getcwd(), "pythonpath": os.environ.get("PYTHONPATH"),
                         "argv": sys.argv[1:], "threads": threading.active_count(),
-                        "stdin": os.read(0, 1).decode()}) + "\\n")
+                        "stdin": os.read(0, 1).decode(), "forked": "orvan.cli.entry" in sys.modules}) + "\\n")
 
 @asset()
 def probed():
