@@ -98,3 +98,30 @@ def test_an_inspection_guessed_wrong_is_replaced_by_the_right_one(project, tmp_p
     assert listed.returncode == 0, listed.stderr
     assert [a["key"] for a in json.loads(listed.stdout)["assets"]] == ["pipe.b.second"]
     assert "pipe.a.first" in project.orvan("list").stdout
+
+
+def _ran(project) -> list[str]:
+    return sorted(key for (key, _), status in project.statuses().items() if status == "done")
+
+
+@pytest.mark.parametrize("cached", ["stale", "garbage", "other-modules"])
+def test_a_run_plans_from_its_own_inspection_whatever_the_last_report_says(project, cached):
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.m"]\n')
+    source = "from orvan import asset\n\n@asset()\ndef value():\n    return {n}\n\n@asset(inputs={{'v': value}})\ndef twice(v):\n    return v * 2\n"
+    project.write("pipe/m.py", source.format(n=1))
+    assert project.orvan("run").returncode == 0
+    kept = project.out / ".inspection.json"
+    first = kept.read_text()
+    project.write("pipe/m.py", source.format(n=2))
+    assert project.orvan("run").returncode == 0 and _ran(project) == ["pipe.m.twice", "pipe.m.value"]
+    second = kept.read_text()
+    assert second != first
+    report = first.partition("\n")[2]
+    kept.write_text({"stale": first, "garbage": "{not json\n" + report,
+                     "other-modules": json.dumps({"modules": ["pipe.other"], "directory": str(project.root)})
+                     + "\n" + report}[cached])
+    # The code is as the last run left it: nothing reruns, and the report kept is the real one again.
+    again = project.orvan("run")
+    assert again.returncode == 0 and _ran(project) == [], again.stdout
+    assert kept.read_text() == second
+    assert project.value("pipe.m.twice") == 4

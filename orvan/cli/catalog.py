@@ -13,7 +13,6 @@ attempt succeeded" and "its files are what that attempt wrote" go together.
 
 from __future__ import annotations
 
-import ctypes
 import errno
 import fcntl
 import functools
@@ -565,6 +564,9 @@ def _rollback(db: sqlite3.Connection) -> None:
 
 @functools.cache
 def _syncfs() -> Callable[[int], int] | None:
+    # Imported here, as below: a run that finds everything fresh never syncs.
+    import ctypes
+
     try:
         call = ctypes.CDLL(None, use_errno=True).syncfs
     except (OSError, AttributeError):
@@ -580,6 +582,8 @@ FUSE_SUPER_MAGIC = 0x65735546
 
 
 def _filesystem_type(fd: int) -> int | None:
+    import ctypes
+
     buf = ctypes.create_string_buffer(512)  # larger than any struct statfs
     try:
         if ctypes.CDLL(None).fstatfs(fd, buf) != 0:

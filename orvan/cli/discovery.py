@@ -97,6 +97,20 @@ def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
 
 def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
     """The inspection report, and the warnings it printed."""
+    text, messages = inspect_text(modules, directory)
+    return parse_json(text), messages
+
+
+def parse_json(text: str) -> dict[str, Any]:
+    try:
+        report: dict[str, Any] = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise DiscoveryError(f"orvan.inspect printed an unreadable report: {e}") from None
+    return report
+
+
+def inspect_text(modules: list[str], directory: str) -> tuple[str, list[str]]:
+    """The inspection report as it was printed, and the warnings."""
     proc: Inspection | None = started.pop((tuple(modules), directory), None)
     if proc is None:
         proc = _spawn(modules, directory)
@@ -113,11 +127,7 @@ def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], lis
     if proc.returncode != 0:
         detail = "\n".join(messages) or f"exit status {proc.returncode}"
         raise DiscoveryError(f"inspecting {' '.join(modules)} failed:\n{detail}")
-    try:
-        report = json.loads(stdout)
-    except json.JSONDecodeError as e:
-        raise DiscoveryError(f"orvan.inspect printed an unreadable report: {e}") from None
-    return report, messages
+    return stdout, messages
 
 
 def _partitions(raw: dict[str, Any] | None, where: str) -> dict[str, list[object]]:

@@ -3,7 +3,6 @@ before anything runs (unknown references, duplicate keys, cycles)."""
 
 from __future__ import annotations
 
-import difflib
 from collections.abc import Iterator
 from dataclasses import dataclass
 
@@ -101,6 +100,8 @@ def _check_parameters(key: str, rec: AssetRecord, problems: list[str]) -> None:
     for what, name in names:
         if name in rec.parameters:
             continue
+        import difflib  # only for a misspelt name
+
         hint = difflib.get_close_matches(name, list(rec.parameters), n=1, cutoff=0.5)
         params = ", ".join(rec.parameters) or "none"
         problems.append(
@@ -213,6 +214,8 @@ class _Resolver:
             if target is not None:
                 inputs[param] = target
                 continue
+            import difflib  # only for a misspelt reference
+
             hint = difflib.get_close_matches(ref, self.keys, n=1)
             where = f" ({rec.where})" if rec.where != key else ""
             problems.append(

@@ -3,6 +3,8 @@ the errors reported before anything runs, and the exit statuses."""
 
 from __future__ import annotations
 
+import json
+import os
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -11,7 +13,7 @@ from . import selection, subsets
 from .catalog import CatalogError
 from .codedeps import CodeDeps, module_base, pipeline_root
 from .config import ConfigError
-from .discovery import AssetRecord, DiscoveryError, parse_report, run_inspect
+from .discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
 from .graph import Asset, Graph, GraphError, build_graph
 from .plan import Job, Plan, build_plan
 from .selection import SelectionError
@@ -26,11 +28,15 @@ class CommandError(Exception):
 
 
 def discover(modules: list[str], directory: str, *, strict: bool = False) -> list[AssetRecord]:
+    return parse_report(parse_json(_report_text(modules, directory, strict=strict)))
+
+
+def _report_text(modules: list[str], directory: str, *, strict: bool = False) -> str:
     """With `strict`, a module skipped by the inspection ends the command:
     for removing what is not declared, a module that failed to import must
     not look like a module without assets."""
     try:
-        report, messages = run_inspect(modules, directory)
+        text, messages = inspect_text(modules, directory)
     except DiscoveryError as e:
         if strict:
             raise DiscoveryError(f"{e}\nnothing was changed") from None
@@ -39,11 +45,18 @@ def discover(modules: list[str], directory: str, *, strict: bool = False) -> lis
         print(line, file=sys.stderr)
     if strict and messages:
         raise CommandError("the inspection reported problems (above); nothing was changed")
-    return parse_report(report)
+    return text
 
 
-def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
-    records = discover(modules, directory, strict=strict)
+@dataclass
+class Loaded:
+    graph: Graph
+    plan: Plan
+    report: str  # the inspection report it was built from, as printed
+
+
+def _build(report: str, modules: list[str], directory: str) -> Loaded:
+    records = parse_report(parse_json(report))
     if not records:
         # Most often a misspelt module, which inspection skips with a warning.
         raise CommandError("no assets found in " + ", ".join(modules))
@@ -51,7 +64,53 @@ def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[G
     files = {r.module: r.file_path for r in records}
     bases = {module_base(path, module) for module, path in files.items()}
     deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b))
-    return graph, build_plan(graph, deps)
+    return Loaded(graph, build_plan(graph, deps), report)
+
+
+def load_report(modules: list[str], directory: str, *, strict: bool = False, ahead: Loaded | None = None) -> Loaded:
+    """The graph and plan of the modules. `ahead`, planned from an earlier
+    report while this one was awaited, is kept if the report is the same:
+    the plan depends on nothing else but files that it read afresh."""
+    report = _report_text(modules, directory, strict=strict)
+    if ahead is not None and ahead.report == report:
+        return ahead
+    return _build(report, modules, directory)
+
+
+def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
+    loaded = load_report(modules, directory, strict=strict)
+    return loaded.graph, loaded.plan
+
+
+# The last report a run read, beside its values: the next run of the same
+# modules plans from it while its own inspection goes on.
+LAST_REPORT = ".inspection.json"  # a leading "." is never an asset's directory
+
+
+def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | None:
+    """The plan of the last report of these modules, if there is one and it
+    still makes a plan."""
+    try:
+        with open(os.path.join(out_dir, LAST_REPORT), encoding="utf-8") as f:
+            header, report = f.readline(), f.read()
+        if json.loads(header) != {"modules": modules, "directory": directory}:
+            return None
+        return _build(report, modules, directory)
+    except (OSError, ValueError, *ERRORS):
+        return None
+
+
+def keep_report(out_dir: str, modules: list[str], directory: str, loaded: Loaded, ahead: Loaded | None) -> None:
+    if ahead is loaded:
+        return  # the same text is there already
+    header = json.dumps({"modules": modules, "directory": directory})
+    path = os.path.join(out_dir, LAST_REPORT)
+    try:
+        with open(path + ".tmp", "w", encoding="utf-8") as f:
+            f.write(header + "\n" + loaded.report)
+        os.replace(path + ".tmp", path)
+    except OSError:
+        pass  # it only saves time
 
 
 def select(assets: Mapping[str, Asset], wanted: list[str] | None) -> list[str]:

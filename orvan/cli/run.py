@@ -15,7 +15,9 @@ from typing import Literal
 from ..worker import HINT, NOTE, RAISED_AT
 from . import jobfiles, naming
 from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
-from .pipeline import FAILURES, OK, CommandError, choose_jobs, load
+from .naming import CATALOG_FILE
+from .pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report, load_report,
+                       plan_ahead)
 from .config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation, resolve_modules,
                      resolve_out)
 from .discovery import child_env
@@ -24,7 +26,7 @@ from .executors.base import disk_full, read_record_in, remove_values
 from .executors.forkserver import ForkServerExecutor
 from .executors.orphans import stop_processes
 from .executors.spawn import SpawnExecutor
-from .freshness import Decision, assess
+from .freshness import Decision, Verdict, assess
 from .graph import Graph
 from .plan import Job, JobId, Plan
 from .report import Progress, display_path, summary
@@ -36,30 +38,76 @@ def cmd_run(args: Namespace) -> int:
     modules = resolve_modules(args.modules, directory)
     out_dir = resolve_out(args.out, directory)
     isolation = resolve_isolation(args.isolation, directory)
-    graph, plan = load(modules, directory)
-    chosen = choose_jobs(graph, plan, args.select, args.partition)
-    jobs = chosen.jobs
-    forced = {job.id for job in chosen.targets} if args.force else set()
     settings = load_settings(
         directory, {"retries": args.retries, "retry_delay": args.retry_delay, "timeout": args.timeout})
-    progress = Progress(len(jobs), 0, sys.stdout, live=sys.stdout.isatty(),
-                        quiet=args.quiet, verbose=args.verbose)
-
     executor_name, scheduler = resolve_executor(args.executor, args.scheduler, directory)
-
-    lock = RunLock(out_dir)
+    early = _Early.begin(out_dir, modules, directory, args)
     try:
-        catalog = _open_catalog(out_dir)
+        loaded = load_report(modules, directory, ahead=early.loaded if early else None)
+        chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
+        progress = Progress(len(chosen.jobs), 0, sys.stdout, live=sys.stdout.isatty(),
+                            quiet=args.quiet, verbose=args.verbose)
+        if early is None:
+            early = _Early(out_dir)
+        keep_report(out_dir, modules, directory, loaded, early.loaded)
+        verdicts = early.verdicts if early.loaded is loaded else None
+        executor = _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
         try:
-            executor = _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
-            try:
-                return _run(catalog, executor, graph, plan, jobs, forced, modules, out_dir, settings, progress)
-            finally:
-                executor.shutdown(cancel=False)
+            return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
+                        modules, out_dir, settings, progress, verdicts)
         finally:
-            catalog.close()
+            executor.shutdown(cancel=False)
     finally:
-        lock.release()
+        if early is not None:
+            early.close()
+
+
+def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
+    return {job.id for job in chosen.targets} if args.force else set()
+
+
+class _Early:
+    """The run's hold on its output directory: the lock and the catalog,
+    with what was left half done settled. For a directory run before, taken
+    as soon as the command starts, so that reading the catalog and planning
+    from the last inspection report overlap the inspection."""
+
+    def __init__(self, out_dir: str):
+        self.lock = RunLock(out_dir)
+        try:
+            self.catalog = _open_catalog(out_dir)
+        except BaseException:
+            self.lock.release()
+            raise
+        self.loaded: Loaded | None = None
+        self.verdicts: dict[JobId, Verdict] | None = None
+        self.catalog.on_full = _SpaceFreer(self.catalog, out_dir)
+        try:
+            _settle_leftovers(self.catalog)
+        except BaseException:
+            self.close()
+            raise
+
+    @classmethod
+    def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace) -> _Early | None:
+        if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+            return None  # a first run leaves nothing behind until its plan holds
+        early = cls(out_dir)
+        try:
+            early.loaded = plan_ahead(modules, directory, out_dir)
+            if early.loaded is not None:
+                chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
+                early.verdicts = assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
+                                        _forced(chosen, args))
+        except ERRORS:
+            early.loaded = early.verdicts = None
+        return early
+
+    def close(self) -> None:
+        try:
+            self.catalog.close()
+        finally:
+            self.lock.release()
 
 
 def make_executor(isolation: str, slots: int, directory: str) -> Executor:
@@ -83,11 +131,12 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
 
 
 def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],
-         modules: list[str], out_dir: str, settings: Settings, progress: Progress) -> int:
+         modules: list[str], out_dir: str, settings: Settings, progress: Progress,
+         verdicts: dict[JobId, Verdict] | None) -> int:
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
-    _settle_leftovers(catalog)
-    verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
+    if verdicts is None:
+        verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
     run_id = freer.run_id = catalog.start_run(modules, sys.argv)
     executor.begin_run(run_id)
