@@ -10,7 +10,7 @@ import time
 from argparse import Namespace
 from collections import Counter
 from types import FrameType
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
 
 from ..worker import HINT, NOTE, RAISED_AT
 from . import jobfiles, naming
@@ -21,16 +21,18 @@ from .pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choos
 from .config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation, resolve_modules,
                      resolve_out)
 from .discovery import child_env
-from .executors import Executor, WorkerTask
 from .executors.base import disk_full, read_record_in, remove_values
-from .executors.forkserver import ForkServerExecutor
 from .executors.orphans import stop_processes
-from .executors.spawn import SpawnExecutor
 from .freshness import Decision, Verdict, assess
 from .graph import Graph
 from .plan import Job, JobId, Plan
 from .report import Progress, display_path, summary
-from .scheduler import JobResult, Scheduler
+
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
+    from .executors import Executor, WorkerTask
+    from .scheduler import JobResult
 
 
 def cmd_run(args: Namespace) -> int:
@@ -51,12 +53,10 @@ def cmd_run(args: Namespace) -> int:
             early = _Early(out_dir)
         keep_report(out_dir, modules, directory, loaded, early.loaded)
         verdicts = early.verdicts if early.loaded is loaded else None
-        executor = _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
-        try:
-            return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
-                        modules, out_dir, settings, progress, verdicts)
-        finally:
-            executor.shutdown(cancel=False)
+        def executor() -> Executor:
+            return _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
+        return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
+                    modules, out_dir, settings, progress, verdicts)
     finally:
         if early is not None:
             early.close()
@@ -111,6 +111,11 @@ class _Early:
 
 
 def make_executor(isolation: str, slots: int, directory: str) -> Executor:
+    # Imported here, as the scheduler is: a run that finds everything fresh
+    # starts neither.
+    from .executors.forkserver import ForkServerExecutor
+    from .executors.spawn import SpawnExecutor
+
     kind = ForkServerExecutor if isolation == "fork" else SpawnExecutor
     return kind(slots, cwd=directory, env=child_env(directory))
 
@@ -130,42 +135,63 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
     return make_executor(isolation, jobs or os.process_cpu_count() or 1, directory)
 
 
-def _run(catalog: Catalog, executor: Executor, graph: Graph, plan: Plan, jobs: list[Job], forced: set[JobId],
-         modules: list[str], out_dir: str, settings: Settings, progress: Progress,
+def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan: Plan, jobs: list[Job],
+         forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
          verdicts: dict[JobId, Verdict] | None) -> int:
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
         verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
-    run_id = freer.run_id = catalog.start_run(modules, sys.argv)
-    executor.begin_run(run_id)
-    rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
-                                     for j in jobs])
-    _record_processes(catalog, executor, {jobfiles.job_dir(out_dir, job): row for job, row in zip(jobs, rows)})
-    scheduler = Scheduler(
-        plan, [job.id for job in jobs if job.id not in fresh],
-        catalog=catalog, row_ids={job.id: row for job, row in zip(jobs, rows)}, executor=executor,
-        out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress, verdicts=verdicts,
-    )
-    progress.skipped_fresh(len(fresh))
-    t0 = time.monotonic()
-    with _SigtermAsInterrupt() as stop:
-        try:
-            results = scheduler.run()
-        except CatalogWriteError as e:
-            return _stop_unrecordable(catalog, executor, e)
-    executor.shutdown(cancel=False)
-
-    run_status = _run_status(scheduler.interrupted, results)
+    todo = [job.id for job in jobs if job.id not in fresh]
+    running = _Running(executor()) if todo else None
     try:
-        catalog.finish_run(run_id, run_status)
-    except CatalogWriteError as e:
-        return _stop_unrecordable(catalog, executor, e)
+        run_id = freer.run_id = catalog.start_run(modules, sys.argv)
+        rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
+                                         for j in jobs])
+        row_ids = {job.id: row for job, row in zip(jobs, rows)}
+        progress.skipped_fresh(len(fresh))
+        t0 = time.monotonic()
+        try:
+            results = running.schedule(plan, todo, catalog, run_id, row_ids, out_dir, settings, progress,
+                                       verdicts) if running else {}
+            run_status = _run_status(running is not None and running.interrupted, results)
+            catalog.finish_run(run_id, run_status)
+        except CatalogWriteError as e:
+            return _stop_unrecordable(catalog, running.executor if running else None, e)
+    finally:
+        if running is not None:
+            running.executor.shutdown(cancel=False)
     _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
-    if scheduler.interrupted:
-        return 128 + (stop.signum or signal.SIGINT)
+    if running is not None and running.interrupted:
+        return 128 + (running.signum or signal.SIGINT)
     return OK if run_status == "ok" else FAILURES
+
+
+class _Running:
+    """The jobs that are not fresh, scheduled on the executor."""
+
+    def __init__(self, executor: Executor):
+        self.executor = executor
+        self.interrupted = False
+        self.signum = 0
+
+    def schedule(self, plan: Plan, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
+                 out_dir: str, settings: Settings, progress: Progress,
+                 verdicts: dict[JobId, Verdict]) -> dict[JobId, JobResult]:
+        from .scheduler import Scheduler
+
+        self.executor.begin_run(run_id)
+        by_dir = {jobfiles.job_dir(out_dir, plan.jobs[jid]): row for jid, row in row_ids.items()}
+        _record_processes(catalog, self.executor, by_dir)
+        scheduler = Scheduler(plan, todo, catalog=catalog, row_ids=row_ids, executor=self.executor,
+                              out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress,
+                              verdicts=verdicts)
+        with _SigtermAsInterrupt() as stop:
+            results = scheduler.run()
+        self.interrupted, self.signum = scheduler.interrupted, stop.signum
+        self.executor.shutdown(cancel=False)
+        return results
 
 
 def _settle_leftovers(catalog: Catalog) -> None:
@@ -197,6 +223,8 @@ def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[
     if not jobs:
         progress.write(f"run {run_id}: no jobs")
         return
+    from .scheduler import JobResult
+
     fresh = JobResult(FRESH)
     lines = []
     for job in jobs:
@@ -208,11 +236,12 @@ def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[
     progress.write(summary(list(graph.assets), lines, elapsed, run_id))
 
 
-def _stop_unrecordable(catalog: Catalog, executor: Executor, error: CatalogWriteError) -> int:
+def _stop_unrecordable(catalog: Catalog, executor: Executor | None, error: CatalogWriteError) -> int:
     """The catalog cannot take the run's next change (most often: the disk is
     full). Going on would run jobs whose outcome could not be recorded, so stop
     every job, settle what the catalog can still take, and say so."""
-    executor.shutdown(cancel=True)
+    if executor is not None:
+        executor.shutdown(cancel=True)
     todo = "free some space and run again" if error.out_of_space else "run again once that is mended"
     print(f"\norvan run: error: {error}", file=sys.stderr)
     try:

@@ -15,7 +15,6 @@ terms separated by commas.
 
 from __future__ import annotations
 
-import difflib
 import fnmatch
 import re
 from collections.abc import Collection, Iterable, Mapping
@@ -69,6 +68,8 @@ def parse_term(text: str, known: Collection[str] = ()) -> Term:
 
 def _hint(name: str, assets: Mapping[str, Asset]) -> str:
     names = list(assets) + [a.record.function for a in assets.values()]
+    import difflib  # only for a name that matches nothing
+
     close = difflib.get_close_matches(name, names, n=1)
     return f" (did you mean {close[0]!r}?)" if close else " (orvan list shows the keys)"
 

@@ -21,12 +21,16 @@ import os
 import signal
 import sys
 from abc import ABC, abstractmethod
-from concurrent.futures import Future
 from dataclasses import dataclass
-from typing import Callable
+from typing import TYPE_CHECKING, Callable
 
 from ...values import VALUE_STEM
 from ..naming import KWARGS_FILE, RESULT_FILE
+
+if TYPE_CHECKING:
+    # Only the executors that run jobs need it at run time: the freshness
+    # checks that read job files through this module do not.
+    from concurrent.futures import Future
 
 # How long a worker asked to stop (SIGTERM) gets before it is killed.
 STOP_GRACE_SECONDS = 3.0
