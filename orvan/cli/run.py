@@ -223,12 +223,12 @@ def _summarise(progress: Progress, graph: Graph, jobs: list[Job], results: dict[
     if not jobs:
         progress.write(f"run {run_id}: no jobs")
         return
-    from .scheduler import JobResult
-
-    fresh = JobResult(FRESH)
-    lines = []
+    lines: list[tuple[str, str, str, str | None, str | None, int]] = []
     for job in jobs:
-        r = results.get(job.id, fresh)
+        r = results.get(job.id)
+        if r is None:  # fresh: it did not run
+            lines.append((job.key, job.label, FRESH, None, None, 1))
+            continue
         error = _with_location(r.error, r.log) if r.status == FAILED and r.log else r.error
         lines.append((job.key, job.label, r.status, error, r.log, r.attempt))
     for note in value_notes(jobs, results):
