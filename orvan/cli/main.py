@@ -288,14 +288,18 @@ SUBCOMMANDS = [_list_parser, _run_parser, _status_parser, _clean_parser, _histor
                _logs_parser, _graph_parser, _ui_parser]
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The whole command line, or with `only` the one subcommand given
+    (what every command but --help and a typo needs: the others take as
+    long to build as the command takes to start its work)."""
     parser = argparse.ArgumentParser(
         prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for add in SUBCOMMANDS:
-        add(sub)
+        if only is None or add.__name__ == f"_{only}_parser":
+            add(sub)
     return parser
 
 
@@ -320,8 +324,10 @@ def _version() -> str:
 def parse(argv: list[str] | None) -> argparse.Namespace:
     """Like parse_args, but a flag the subcommand does not know is reported
     with that subcommand's usage rather than the top-level one."""
-    parser = build_parser()
-    args, extra = parser.parse_known_args(argv)
+    words = sys.argv[1:] if argv is None else argv
+    known = {add.__name__[1:-len("_parser")] for add in SUBCOMMANDS}
+    parser = build_parser(words[0] if words and words[0] in known else None)
+    args, extra = parser.parse_known_args(words)
     if extra:
         sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
         sub.choices[args.command].error("unrecognized arguments: " + " ".join(extra))

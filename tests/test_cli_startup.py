@@ -1,7 +1,9 @@
-"""The inspection a command starts before parsing its arguments: a fork of
-the command that must see what `python -m orvan.inspect`, spawned from the
-project directory, would see, and be read only when it inspected exactly
-what the command asks for."""
+"""What the command does to start fast, which must not change what it does:
+the inspection it starts before parsing its arguments (a fork of the command
+that must see what `python -m orvan.inspect`, spawned from the project
+directory, would see, and be read only when it inspected exactly what the
+command asks for), the plan it makes from the last report meanwhile, and
+the command line built for the one subcommand given."""
 
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ import pytest
 
 from cli_helpers import project  # noqa: F401
 from orvan.cli.entry import INSPECTING, guess
-from orvan.cli.main import build_parser
+from orvan.cli.main import SUBCOMMANDS, build_parser, parse
 
 PROBE = """\
 import json, os, sys, threading
@@ -32,10 +34,24 @@ def probed():
 """
 
 
+def _subparser(command: str, parser: argparse.ArgumentParser | None = None) -> argparse.ArgumentParser:
+    parser = parser or build_parser()
+    sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    return sub.choices[command]
+
+
 def _value_options(command: str) -> set[str]:
-    sub = next(a for a in build_parser()._actions if isinstance(a, argparse._SubParsersAction))
-    return {s for a in sub.choices[command]._actions if a.option_strings and a.nargs not in (0, "*")
+    return {s for a in _subparser(command)._actions if a.option_strings and a.nargs not in (0, "*")
             for s in a.option_strings}
+
+
+@pytest.mark.parametrize("command", [add.__name__[1:-len("_parser")] for add in SUBCOMMANDS])
+def test_a_subcommand_built_alone_reads_and_helps_as_within_the_whole_command(command, capsys):
+    assert _subparser(command, build_parser(command)).format_help() == _subparser(command).format_help()
+    with pytest.raises(SystemExit) as exited:
+        parse([command, "--no-such-flag"])
+    assert exited.value.code == 2
+    assert f"usage: orvan {command}" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("command", sorted(INSPECTING))
