@@ -8,6 +8,7 @@ the command line built for the one subcommand given."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import subprocess
@@ -141,3 +142,22 @@ def test_a_run_plans_from_its_own_inspection_whatever_the_last_report_says(proje
     assert again.returncode == 0 and _ran(project) == [], again.stdout
     assert kept.read_text() == second
     assert project.value("pipe.m.twice") == 4
+
+
+def test_the_imports_kept_from_the_last_run_follow_every_edit(project):
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.m"]\n')
+    project.write("helpers/one.py", "K = 1\n")
+    project.write("helpers/two.py", "K = 2\n")
+    source = "from orvan import asset\nfrom helpers.{h} import K\n\n@asset()\ndef value():\n    return K\n"
+    project.write("pipe/m.py", source.format(h="one"))
+    assert project.orvan("run").returncode == 0 and _ran(project) == ["pipe.m.value"]
+    project.write("pipe/m.py", source.format(h="two"))
+    assert project.orvan("run").returncode == 0 and _ran(project) == ["pipe.m.value"]
+    scans = json.loads((project.out / ".inspection.json").read_text().partition("\n")[0])["scans"]
+    read = ["pipe/__init__.py", "pipe/m.py", "helpers/__init__.py", "helpers/two.py"]
+    assert set(scans) == {hashlib.sha256((project.root / p).read_bytes()).hexdigest() for p in read}
+    project.write("helpers/one.py", "K = 10\n")
+    assert project.orvan("run").returncode == 0 and _ran(project) == []
+    project.write("helpers/two.py", "K = 20\n")
+    assert project.orvan("run").returncode == 0 and _ran(project) == ["pipe.m.value"]
+    assert project.value("pipe.m.value") == 20

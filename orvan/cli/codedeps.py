@@ -81,12 +81,18 @@ class CodeDeps:
     workers' import path: the pipeline root first, then the directories the
     asset modules were imported from when those lie under the root."""
 
-    def __init__(self, root: str, bases: Iterable[str] = (), residuals: dict[str, str] | None = None):
+    def __init__(self, root: str, bases: Iterable[str] = (), residuals: dict[str, str] | None = None,
+                 scans: dict[str, list[Statement]] | None = None):
         self.root = os.path.realpath(root)
         self.bases = list(dict.fromkeys([self.root, *(os.path.realpath(b) for b in bases)]))
         # Asset modules are hashed without their assets, whose changes reach
         # a downstream job through the values it reads instead.
         self.residuals = residuals or {}
+        # The import statements of each source text read, by its hash: kept
+        # from run to run, they spare parsing what did not change.
+        self.scans = dict(scans or {})
+        self.scanned = False  # whether a text was parsed (`scans` gained it)
+        self.used: set[str] = set()
         self._sources: dict[str, _Source | None] = {}
         self._imports: dict[str, tuple[list[str], set[str]]] = {}
         self._hashes: dict[str, str] = {}
@@ -168,32 +174,36 @@ class CodeDeps:
         return result
 
     def _candidates(self, src: _Source) -> list[str]:
-        try:
-            tree = ast.parse(self._text(src))
-        except (SyntaxError, ValueError):
-            return []
         package = src.name if src.is_package else src.name.rpartition(".")[0]
         names: list[str] = []
-        for node in _import_statements(tree):
-            if isinstance(node, ast.Import):
-                names.extend(alias.name for alias in node.names)
-            elif isinstance(node, ast.ImportFrom):
-                base = _absolute(node.module, node.level, package)
-                if base is None:
-                    continue
-                imported = [a.name for a in node.names]
-                if base in self._assets and set(imported) <= self._assets[base]:
-                    # Only assets of another module, to name them in `inputs`:
-                    # what they compute reaches this module as values.
-                    parent = base.rpartition(".")[0]
-                    if parent:
-                        names.append(parent)
-                    continue
-                if base:
-                    names.append(base)
-                # `from pkg import name` may name a submodule.
-                names.extend(f"{base}.{n}" if base else n for n in imported if n != "*")
+        for module, level, imported in self._statements(self._text(src)):
+            if module is None:  # `import a, b.c`
+                names.extend(imported)
+                continue
+            base = _absolute(module, level, package)
+            if base is None:
+                continue
+            if base in self._assets and set(imported) <= self._assets[base]:
+                # Only assets of another module, to name them in `inputs`:
+                # what they compute reaches this module as values.
+                parent = base.rpartition(".")[0]
+                if parent:
+                    names.append(parent)
+                continue
+            if base:
+                names.append(base)
+            # `from pkg import name` may name a submodule.
+            names.extend(f"{base}.{n}" if base else n for n in imported if n != "*")
         return names
+
+    def _statements(self, text: str) -> list[Statement]:
+        key = hashlib.sha256(text.encode()).hexdigest()
+        self.used.add(key)
+        found = self.scans.get(key)
+        if found is None:
+            found = self.scans[key] = _scan(text)
+            self.scanned = True
+        return found
 
     # -- what an asset module depends on ----------------------------------
 
@@ -256,6 +266,32 @@ class CodeDeps:
                 except importlib.metadata.PackageNotFoundError:
                     continue
         return dict(sorted(versions.items()))
+
+
+# An import statement: (None, 0, names) for `import names`, or (module,
+# level, names) for `from module import names` ("" and a level for `from .`).
+Statement = tuple[str | None, int, list[str]]
+
+
+def checked_scans(value: object) -> dict[str, list[Statement]]:
+    """Scans as `CodeDeps.scans` keeps them, read back from JSON; {} if
+    anything in them is not what a scan makes."""
+    def statement(s: object) -> bool:
+        return (isinstance(s, list) and len(s) == 3 and (s[0] is None or isinstance(s[0], str))
+                and isinstance(s[1], int) and isinstance(s[2], list) and all(isinstance(n, str) for n in s[2]))
+    if isinstance(value, dict) and all(isinstance(v, list) and all(map(statement, v)) for v in value.values()):
+        return value
+    return {}
+
+
+def _scan(text: str) -> list[Statement]:
+    try:
+        tree = ast.parse(text)
+    except (SyntaxError, ValueError):
+        return []
+    return [(None, 0, [a.name for a in node.names]) if isinstance(node, ast.Import)
+            else (node.module or "", node.level, [a.name for a in node.names])
+            for node in _import_statements(tree)]
 
 
 def _import_statements(tree: ast.Module) -> Iterator[ast.Import | ast.ImportFrom]:

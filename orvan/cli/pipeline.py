@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 from . import selection, subsets
 from .catalog import CatalogError
-from .codedeps import CodeDeps, module_base, pipeline_root
+from .codedeps import CodeDeps, Statement, checked_scans, module_base, pipeline_root
 from .config import ConfigError
 from .discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
 from .graph import Asset, Graph, GraphError, build_graph
@@ -53,9 +53,11 @@ class Loaded:
     graph: Graph
     plan: Plan
     report: str  # the inspection report it was built from, as printed
+    deps: CodeDeps
 
 
-def _build(report: str, modules: list[str], directory: str) -> Loaded:
+def _build(report: str, modules: list[str], directory: str, scans: dict[str, list[Statement]] | None = None
+           ) -> Loaded:
     records = parse_report(parse_json(report))
     if not records:
         # Most often a misspelt module, which inspection skips with a warning.
@@ -63,8 +65,8 @@ def _build(report: str, modules: list[str], directory: str) -> Loaded:
     graph = build_graph(records)
     files = {r.module: r.file_path for r in records}
     bases = {module_base(path, module) for module, path in files.items()}
-    deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b))
-    return Loaded(graph, build_plan(graph, deps), report)
+    deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b), scans=scans)
+    return Loaded(graph, build_plan(graph, deps), report, deps)
 
 
 def load_report(modules: list[str], directory: str, *, strict: bool = False, ahead: Loaded | None = None) -> Loaded:
@@ -74,7 +76,7 @@ def load_report(modules: list[str], directory: str, *, strict: bool = False, ahe
     report = _report_text(modules, directory, strict=strict)
     if ahead is not None and ahead.report == report:
         return ahead
-    return _build(report, modules, directory)
+    return _build(report, modules, directory, ahead.deps.scans if ahead else None)
 
 
 def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
@@ -92,18 +94,19 @@ def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | Non
     still makes a plan."""
     try:
         with open(os.path.join(out_dir, LAST_REPORT), encoding="utf-8") as f:
-            header, report = f.readline(), f.read()
-        if json.loads(header) != {"modules": modules, "directory": directory}:
+            header, report = json.loads(f.readline()), f.read()
+        if header.get("modules") != modules or header.get("directory") != directory:
             return None
-        return _build(report, modules, directory)
-    except (OSError, ValueError, *ERRORS):
+        return _build(report, modules, directory, checked_scans(header.get("scans")))
+    except (OSError, ValueError, AttributeError, *ERRORS):
         return None
 
 
 def keep_report(out_dir: str, modules: list[str], directory: str, loaded: Loaded, ahead: Loaded | None) -> None:
-    if ahead is loaded:
-        return  # the same text is there already
-    header = json.dumps({"modules": modules, "directory": directory})
+    if ahead is loaded and not loaded.deps.scanned:
+        return  # all of it is there already
+    scans = {key: loaded.deps.scans[key] for key in sorted(loaded.deps.used)}
+    header = json.dumps({"modules": modules, "directory": directory, "scans": scans})
     path = os.path.join(out_dir, LAST_REPORT)
     try:
         with open(path + ".tmp", "w", encoding="utf-8") as f:
