@@ -2,8 +2,10 @@
 
 The runner is split into small parts that each do one thing:
 
-    config      where the modules and the output directory come from
-    discovery   runs `python -m orvan.inspect` and reads its report
+    entry       the process: starts the inspection, then hands over to main
+    project     where the project and its modules are (read before anything)
+    config      the settings and the output directory
+    discovery   runs the inspection (inspect_fork: as a fork) and reads its report
     graph       resolves `inputs` references into a checked asset graph
     naming      file-name escaping and the output layout
     plan        expands assets into jobs and maps partitions between them
