@@ -309,6 +309,49 @@ def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
     assert "nothing to clean" in project.orvan("clean", "o").stdout
 
 
+LAYOUTS = """\
+    from orvan import asset, partitions
+
+    @asset(partitions={"a": partitions(["x", "y"]), "b": partitions(["1", "2"])})
+    def grid(a, b):
+        return a
+
+    @asset(partitions={"a": partitions(["x", "y"])})
+    def row(a):
+        return a
+
+    @asset()
+    def gone():
+        return 0
+    """
+
+
+def test_status_finds_values_stored_above_below_and_beside_the_declared_jobs(project):
+    """grid loses a dimension (its old values lie below the directories of
+    the jobs now declared), row gains one (its old values lie in directories
+    that are now only on the way to its jobs), gone is removed. Whether or not
+    the jobs now declared have run, status names exactly what clean removes."""
+    project.write("o.py", LAYOUTS)
+    assert project.orvan("run", "o").returncode == 0
+    project.write("o.py", textwrap.dedent(LAYOUTS)
+                  .replace('partitions={"a": partitions(["x", "y"]), "b": partitions(["1", "2"])}',
+                           'partitions={"a": partitions(["x", "y", "w"])}').replace("def grid(a, b)", "def grid(a)")
+                  .replace('partitions={"a": partitions(["x", "y"])}',
+                           'partitions={"a": partitions(["x", "y"]), "b": partitions(["1"])}')
+                  .replace("def row(a)", "def row(a, b)").replace("def gone", "def kept"))
+    expected = ["o.gone", *(f"o.grid[a={a},b={b}]" for a in "xy" for b in "12"), "o.row[a=x]", "o.row[a=y]"]
+    for ran in (False, True):
+        if ran:
+            assert project.orvan("run", "o").returncode == 0
+        text = project.orvan("status", "o", "--why").stdout
+        named = [line.removesuffix(": not declared") for line in text.splitlines() if line.endswith("not declared")]
+        assert named == expected, text
+        assert f"{len(expected)} stored values no longer declared" in project.orvan("status", "o").stdout
+        dry = project.orvan("clean", "o", "--dry-run").stdout
+        assert [line.split(":")[0].removeprefix("would remove ") for line in dry.splitlines()[:-1]] == expected
+        assert ("o.grid[a=w]: missing" in text) is not ran and ("6 fresh" in text) is ran
+
+
 def test_a_catalog_written_before_values_were_hashed_opens_and_is_stale_once(project):
     project.write("o.py", OUTSIDE)
     project.write("data.txt", "1")

@@ -62,7 +62,8 @@ def cmd_clean(args: Namespace) -> int:
 
 
 def _clean(plan: Plan, out_dir: str, catalog: Catalog | None, dry_run: bool) -> int:
-    orphans = undeclared.find(plan, out_dir)
+    # Removing files: read every directory, whatever the file system says.
+    orphans = undeclared.find(plan, out_dir, thorough=True)
     verb = "would remove" if dry_run else "removed"
     for stored, why in orphans:
         if not dry_run:

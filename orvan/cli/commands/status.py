@@ -84,13 +84,13 @@ def cmd_status(args: Namespace) -> int:
         print(json.dumps({"jobs": [asdict(s) for s in statuses], "counts": {s: counts[s] for s in ORDER}},
                          indent=2, ensure_ascii=False))
     else:
+        orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
-            _print_why(loaded.graph, loaded.plan, verdicts, out_dir, why)
+            _print_why(loaded.graph, loaded.plan, verdicts, orphans, why)
         else:
             _print_table(statuses)
         print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running")
               + f" ({len(statuses)} jobs)")
-        orphans = undeclared.find(loaded.plan, out_dir)
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
     # Scripts gate on the plain form: anything but fresh needs a run. --why
@@ -107,9 +107,8 @@ def _print_table(statuses: list[JobStatus]) -> None:
         ], numeric={4}))
 
 
-def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict], out_dir: str,
-               keys: list[str]) -> None:
-    orphans = undeclared.find(plan, out_dir)
+def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
+               orphans: list[tuple[undeclared.Stored, str]], keys: list[str]) -> None:
     # A key no longer declared may still be asked about, for its stored files.
     gone = {stored.key for stored, _ in orphans} - set(graph.assets)
     declared = [k for k in keys if k not in gone]
