@@ -271,6 +271,35 @@ def test_why_shows_the_python_version_each_value_was_made_with(project):
     assert f"o.a: stale\n  - Python 3.12.9 -> {current}\n" in project.orvan("status", "o", "--why").stdout
 
 
+@pytest.mark.parametrize("stored, damaged, reasons", [
+    # The same parts written in another key order: still the job's own.
+    (lambda parts: json.dumps(dict(reversed(parts.items()))), False, []),
+    (lambda parts: json.dumps(dict(parts, function_source="0" * 64)), True,
+     ["stored value damaged (0 bytes, 1 recorded)", "function source changed"]),
+    (lambda parts: "{not json", True, ["fingerprint recipe changed"]),
+    (lambda parts: None, False, ["fingerprint recipe changed"]),
+])
+def test_why_reads_the_recorded_parts_whatever_their_text(project, stored, damaged, reasons):
+    """The fingerprint recorded is left as it is, so only the parts' text
+    tells the job's code from what was recorded."""
+    project.write("o.py", OUTSIDE)
+    project.write("data.txt", "1")
+    assert project.orvan("run", "o").returncode == 0
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    with db:
+        (parts,) = db.execute("SELECT parts FROM jobs WHERE asset_key='o.a'").fetchone()
+        db.execute("UPDATE jobs SET parts=? WHERE asset_key='o.a'", (stored(json.loads(parts)),))
+    db.close()
+    if damaged:
+        damage(project, "o.a", "truncate")
+    text = project.orvan("status", "o", "--why", "o.a").stdout
+    if reasons:  # and its two downstream jobs are stale, as it will rerun
+        assert text == ("o.a: stale\n" + "".join(f"  - {r}\n" for r in reasons)
+                        + "3 fresh, 3 stale, 0 failed, 0 missing (6 jobs)\n")
+    else:
+        assert text == "6 fresh, 0 stale, 0 failed, 0 missing (6 jobs)\n"
+
+
 def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
     project.write("o.py", OUTSIDE)
     project.write("data.txt", "1")

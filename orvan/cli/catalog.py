@@ -23,7 +23,7 @@ import threading
 import time
 import urllib.parse
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
 
@@ -96,7 +96,11 @@ class CatalogError(Exception):
     pass
 
 
-@dataclass(frozen=True)
+# Not decoded yet (None is a decoded value: nothing recorded).
+_UNREAD: Any = object()
+
+
+@dataclass(frozen=True, slots=True)
 class Attempt:
     fingerprint: str
     status: str
@@ -105,9 +109,29 @@ class Attempt:
     # Recorded with a success; None on rows written before they existed.
     value_size: int | None = None
     value_hash: str | None = None
-    # upstream job (asset key, partition) -> hash of the value it read
-    input_hashes: dict[tuple[str, str], str] | None = None
-    parts: dict[str, Any] | None = None
+    # The JSON text of `input_hashes` and `parts` as stored. They are decoded
+    # when first asked for: a status of 100,000 fresh jobs needs few of them,
+    # and decoded they take ten times the memory.
+    inputs_text: str | None = None
+    parts_text: str | None = None
+    _inputs: Any = field(default=_UNREAD, repr=False, compare=False)
+    _parts: Any = field(default=_UNREAD, repr=False, compare=False)
+
+    @property
+    def input_hashes(self) -> dict[tuple[str, str], str] | None:
+        """upstream job (asset key, partition) -> hash of the value it read"""
+        if self._inputs is _UNREAD:
+            object.__setattr__(self, "_inputs", decode_inputs(self.inputs_text))
+        result: dict[tuple[str, str], str] | None = self._inputs
+        return result
+
+    @property
+    def parts(self) -> dict[str, Any] | None:
+        """What its fingerprint was made of; None when not recorded or unreadable."""
+        if self._parts is _UNREAD:
+            object.__setattr__(self, "_parts", _decode_json(self.parts_text))
+        result: dict[str, Any] | None = self._parts
+        return result
 
 
 def encode_inputs(hashes: dict[tuple[str, str], str]) -> str:
@@ -124,6 +148,8 @@ def _decode_json(text: str | None) -> Any:
 
 
 def decode_inputs(text: str | None) -> dict[tuple[str, str], str] | None:
+    if text == "[]":  # what every job without inputs records
+        return {}
     rows = _decode_json(text)
     if not isinstance(rows, list):
         return None
@@ -494,8 +520,7 @@ class Catalog:
 
     @staticmethod
     def _attempt(row: tuple[Any, ...]) -> Attempt:
-        fp, st, end, err, size, digest, inputs, parts = row[2:]
-        return Attempt(fp, st, end, err, size, digest, decode_inputs(inputs), _decode_json(parts))
+        return Attempt(*row[2:])
 
     def last_attempts(self) -> dict[tuple[str, str], Attempt]:
         """(asset key, partition) -> the latest attempt at materialising it."""

@@ -84,6 +84,11 @@ def fingerprint(parts: Parts) -> str:
     return hashlib.sha256(canonical(parts).encode()).hexdigest()
 
 
+def hashes_to(text: str, fp: str) -> bool:
+    """Whether `text` is the canonical form of parts whose fingerprint is `fp`."""
+    return hashlib.sha256(text.encode()).hexdigest() == fp
+
+
 def _changes(kind: str, old: dict[str, str], new: dict[str, str]) -> list[tuple[str, str]]:
     """(reason code, text) for each entry of a name -> hash/version map that differs."""
     out = []

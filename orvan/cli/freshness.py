@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from enum import StrEnum
 
 from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
-from .fingerprint import diff
+from .fingerprint import diff, hashes_to
 from .jobfiles import stored_size
 from .plan import Job, JobId, Plan, job_label
 
@@ -72,14 +72,27 @@ def _own(out_dir: str, job: Job, attempt: Attempt | None) -> tuple[str, list[Rea
     size = stored_size(out_dir, job)
     if size is None:
         return "missing", [Reason("value_missing", "its stored value or result is missing")]
-    if attempt.parts is None or attempt.value_hash is None:
+    same = attempt.value_hash is not None and _same_parts(attempt, job)
+    if not same and (attempt.value_hash is None or attempt.parts is None):
         return "stale", [Reason("recipe", "fingerprint recipe changed")]
-    reasons = [Reason(code, text) for code, text in diff(attempt.parts, job.parts)]
-    if not reasons and attempt.fingerprint != job.fingerprint:
-        reasons.append(Reason("recipe", "fingerprint recipe changed"))
+    reasons = [] if same else _code_changes(attempt, job)
     if size != attempt.value_size:
         reasons.insert(0, Reason("damaged", f"stored value damaged ({size} bytes, {attempt.value_size} recorded)"))
     return ("stale" if reasons else "fresh"), reasons
+
+
+def _same_parts(attempt: Attempt, job: Job) -> bool:
+    """Whether the attempt recorded the job's own parts, read without
+    decoding them: they are stored as the very text the fingerprint hashes."""
+    return (attempt.fingerprint == job.fingerprint and attempt.parts_text is not None
+            and hashes_to(attempt.parts_text, job.fingerprint))
+
+
+def _code_changes(attempt: Attempt, job: Job) -> list[Reason]:
+    reasons = [Reason(code, text) for code, text in diff(attempt.parts, job.parts)]
+    if not reasons and attempt.fingerprint != job.fingerprint:
+        reasons.append(Reason("recipe", "fingerprint recipe changed"))
+    return reasons
 
 
 def input_changes(job: Job, recorded: Mapping[JobId, str] | None, current: Mapping[JobId, str | None]) -> list[Reason]:
