@@ -7,7 +7,9 @@ import pytest
 from cli_helpers import plan_of, record
 
 from orvan.cli import jobfiles, naming
+from orvan.cli.fingerprint import canonical, code_parts, fingerprint, partition_fingerprints
 from orvan.cli.graph import GraphError
+from orvan.cli.plan import partition_token
 
 
 def jobs_of(plan, key):
@@ -22,6 +24,29 @@ def test_partitioned_asset_fans_out_over_the_cartesian_product_in_sorted_dimensi
     # keyword arguments keep the declared JSON type; the text form is for files
     assert plan.by_asset["pipe.m.a"][0].partition_values == {"day": 1, "region": "eu"}
     assert plan.by_asset["pipe.m.a"][0].relpath == "pipe.m.a/day=1/region=eu"
+
+
+@pytest.mark.parametrize("partitions", [
+    None,
+    {"d": ["x"]},
+    {"day": [1, 2.5, True, None, "one"], "région": ["eu", "é", "a\"b", "", "..", "a/b", "=", "\u2603\U0001f600"]},
+    {"p": ["\0partition\0"]},
+])
+def test_each_jobs_names_and_fingerprint_are_those_of_its_partition_alone(partitions):
+    """The plan builds them from pieces made once per key."""
+    plan = plan_of(record("a", partitions=partitions))
+    for job in plan.jobs.values():
+        assert job.id == ("pipe.m.a", partition_token(job.partition))
+        assert job.relpath == naming.job_relpath("pipe.m.a", job.partition)
+        assert job.fingerprint == fingerprint(job.parts) and job.parts["partition"] == job.partition
+    assert len(plan.jobs) == math.prod(len(keys) for keys in (partitions or {}).values())
+
+
+def test_fingerprints_by_partition_match_whatever_the_shared_parts_hold():
+    shared = code_parts(function_source="f", module_residual="m", python_version="3.13.0", module="m",
+                        function="f", partition={}, packages={"\0partition\0": "1"})
+    partition = {"d": "\0partition\0"}
+    assert partition_fingerprints(shared)(canonical(partition)) == fingerprint({**shared, "partition": partition})
 
 
 def test_empty_partition_list_gives_no_jobs_and_an_empty_map_downstream():

@@ -23,6 +23,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import json
+from collections.abc import Callable
 from typing import Any
 
 # Bump when the recipe below changes, so old catalogs are simply stale.
@@ -87,6 +88,18 @@ def fingerprint(parts: Parts) -> str:
 def hashes_to(text: str, fp: str) -> bool:
     """Whether `text` is the canonical form of parts whose fingerprint is `fp`."""
     return hashlib.sha256(text.encode()).hexdigest() == fp
+
+
+def partition_fingerprints(shared: Parts) -> Callable[[str], str]:
+    """For the jobs of one asset, whose parts are `shared` but for their
+    "partition": the fingerprint from the canonical text of the partition
+    alone. What the jobs share is encoded once, not once per job."""
+    mark = canonical("\0partition\0")
+    whole = canonical({**shared, "partition": "\0partition\0"})
+    if whole.count(mark) != 1:  # only if some other part holds the same text
+        return lambda text: fingerprint({**shared, "partition": json.loads(text)})
+    head, tail = (piece.encode() for piece in whole.split(mark))
+    return lambda text: hashlib.sha256(head + text.encode() + tail).hexdigest()
 
 
 def _changes(kind: str, old: dict[str, str], new: dict[str, str]) -> list[tuple[str, str]]:

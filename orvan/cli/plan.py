@@ -17,11 +17,13 @@ from __future__ import annotations
 
 import itertools
 import json
+import os
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from . import naming
 from .codedeps import CodeDeps
-from .fingerprint import Parts, code_parts, fingerprint, module_residual
+from .fingerprint import Parts, canonical, code_parts, module_residual, partition_fingerprints
 from .graph import Asset, Graph, GraphError
 
 
@@ -74,12 +76,18 @@ class Job:
     deps: list[JobId]
     relpath: str
     fingerprint: str = ""
-    # What the fingerprint was made of, stored with each success.
-    parts: Parts = field(default_factory=dict)
+    # The parts of its fingerprint but for the partition: one dict shared by
+    # every job of the asset.
+    shared_parts: Parts = field(default_factory=dict)
 
     @property
     def key(self) -> str:
         return self.asset.key
+
+    @property
+    def parts(self) -> Parts:
+        """What the fingerprint was made of, stored with each success."""
+        return {**self.shared_parts, "partition": self.partition}
 
     @property
     def label(self) -> str:
@@ -119,10 +127,25 @@ class Plan:
         return result
 
 
-def _expand(asset: Asset) -> list[tuple[dict[str, str], dict[str, object]]]:
-    dims = asset.dims
-    combos = itertools.product(*(asset.partitions[d] for d in dims))
-    return [({d: naming.key_text(v) for d, v in zip(dims, combo)}, dict(zip(dims, combo))) for combo in combos]
+@dataclass(frozen=True, slots=True)
+class _Key:
+    """One key of one dimension, in each form that a job's names take."""
+    text: str
+    value: object
+    token: str  # "dim":"key", as in the catalog's partition token
+    canonical: str  # the same in the fingerprint's canonical JSON
+    component: str  # dim=key, escaped, as in the job's directory
+
+
+def _key(dim: str, value: object) -> _Key:
+    text = naming.key_text(value)
+    return _Key(text, value, _token(dim) + ":" + _token(text), canonical(dim) + ":" + canonical(text),
+                naming.partition_component(dim, text))
+
+
+def _keys(asset: Asset) -> list[list[_Key]]:
+    # Dimensions in sorted order, as in partition tokens and directories.
+    return [[_key(dim, value) for value in asset.partitions[dim]] for dim in asset.dims]
 
 
 def _residuals(graph: Graph) -> dict[str, str]:
@@ -172,28 +195,40 @@ class _Builder:
             return None
         return Input(param, up_key, found.id)
 
-    def add_job(self, asset: Asset, partition: dict[str, str], values: dict[str, object]) -> Job:
-        rec = asset.record
+    def add_job(self, asset: Asset, keys: tuple[_Key, ...], shared: Parts, hasher: Callable[[str], str]) -> Job:
+        # Every name of the job is put together from its keys' forms, made
+        # once per key: with 100,000 jobs, encoding each anew costs seconds.
+        partition = {dim: key.text for dim, key in zip(asset.dims, keys)}
         inputs = [inp for param, up_key in asset.inputs.items()
                   if (inp := self.resolve_input(asset, partition, param, up_key)) is not None]
-        jid = (asset.key, partition_token(partition))
-        job = Job(id=jid, index=len(self.jobs), asset=asset, partition=partition, partition_values=values,
-                  inputs=inputs, deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
-                  relpath=naming.job_relpath(asset.key, partition))
-        imported = self.deps.of(rec.module) if self.deps is not None else None
-        job.parts = code_parts(
-            function_source=rec.function_source, module_residual=self.residuals[rec.module],
-            python_version=rec.python_version, module=rec.module, function=rec.function, partition=partition,
-            local_modules=imported.local if imported else None, packages=imported.packages if imported else None,
-        )
-        job.fingerprint = fingerprint(job.parts)
-        self.jobs[jid] = job
+        token = "{" + ",".join([key.token for key in keys]) + "}" if keys else ""
+        text = token if token.isascii() else "{" + ",".join([key.canonical for key in keys]) + "}"
+        escaped = naming.escape(asset.key)
+        job = Job(id=(asset.key, token), index=len(self.jobs), asset=asset, partition=partition,
+                  partition_values={dim: key.value for dim, key in zip(asset.dims, keys)}, inputs=inputs,
+                  deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
+                  relpath=os.sep.join([escaped, *[key.component for key in keys]]),
+                  fingerprint=hasher(text or "{}"), shared_parts=shared)
+        self.jobs[job.id] = job
         return job
 
+    def shared_parts(self, asset: Asset) -> Parts:
+        """The fingerprint parts of the asset's jobs, with an empty partition."""
+        rec = asset.record
+        imported = self.deps.of(rec.module) if self.deps is not None else None
+        return code_parts(
+            function_source=rec.function_source, module_residual=self.residuals[rec.module],
+            python_version=rec.python_version, module=rec.module, function=rec.function, partition={},
+            local_modules=imported.local if imported else None, packages=imported.packages if imported else None,
+        )
+
     def add_asset(self, asset: Asset) -> None:
+        shared = self.shared_parts(asset)
+        hasher = partition_fingerprints(shared)
         own: dict[tuple[tuple[str, str], ...], Job] = {}
-        for partition, values in _expand(asset):
-            own[tuple(partition.items())] = self.add_job(asset, partition, values)
+        for keys in itertools.product(*_keys(asset)):
+            job = self.add_job(asset, keys, shared, hasher)
+            own[tuple(job.partition.items())] = job
         self.index[asset.key] = own
         self.by_asset[asset.key] = list(own.values())
 
