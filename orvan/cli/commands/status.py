@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 from argparse import Namespace
@@ -68,6 +69,19 @@ def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus
 
 
 def cmd_status(args: Namespace) -> int:
+    # What status builds (several objects per job) lives until it ends, and
+    # none of it is garbage: the collector's passes over it as it grows took
+    # a second per 100,000 jobs, to free nothing.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _status(args)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _status(args: Namespace) -> int:
     directory = project_directory()
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
