@@ -116,6 +116,8 @@ def _verdict(out_dir: str, job: Job, attempt: Attempt | None, upstream: Mapping[
         return Verdict(state, Decision.RUN, [Reason("forced", "--force"), *reasons])
     if reasons or attempt is None:
         return Verdict(state, Decision.RUN, reasons)
+    if not job.deps and not attempt.input_hashes:  # the most common case, settled at once
+        return Verdict("fresh", Decision.FRESH, [], attempt.value_hash, attempt.input_hashes)
     ups = [upstream[d] for d in job.deps]
     rerun = [d for d, v in zip(job.deps, ups) if v.decision != Decision.FRESH]
     if rerun:

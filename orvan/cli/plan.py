@@ -195,20 +195,21 @@ class _Builder:
             return None
         return Input(param, up_key, found.id)
 
-    def add_job(self, asset: Asset, keys: tuple[_Key, ...], shared: Parts, hasher: Callable[[str], str]) -> Job:
+    def add_job(self, asset: Asset, dims: list[str], keys: tuple[_Key, ...], shared: Parts,
+                hasher: Callable[[str], str]) -> Job:
         # Every name of the job is put together from its keys' forms, made
         # once per key: with 100,000 jobs, encoding each anew costs seconds.
-        partition = {dim: key.text for dim, key in zip(asset.dims, keys)}
+        partition = {dim: key.text for dim, key in zip(dims, keys)}
         inputs = [inp for param, up_key in asset.inputs.items()
-                  if (inp := self.resolve_input(asset, partition, param, up_key)) is not None]
+                  if (inp := self.resolve_input(asset, partition, param, up_key)) is not None] \
+            if asset.inputs else []
         token = "{" + ",".join([key.token for key in keys]) + "}" if keys else ""
         text = token if token.isascii() else "{" + ",".join([key.canonical for key in keys]) + "}"
-        escaped = naming.escape(asset.key)
-        job = Job(id=(asset.key, token), index=len(self.jobs), asset=asset, partition=partition,
-                  partition_values={dim: key.value for dim, key in zip(asset.dims, keys)}, inputs=inputs,
-                  deps=list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())),
-                  relpath=os.sep.join([escaped, *[key.component for key in keys]]),
-                  fingerprint=hasher(text or "{}"), shared_parts=shared)
+        values = {dim: key.value for dim, key in zip(dims, keys)}
+        job = Job((asset.key, token), len(self.jobs), asset, partition, values,
+                  inputs, list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())) if inputs else [],
+                  os.sep.join([naming.escape(asset.key), *[key.component for key in keys]]),
+                  hasher(text or "{}"), shared)
         self.jobs[job.id] = job
         return job
 
@@ -226,8 +227,9 @@ class _Builder:
         shared = self.shared_parts(asset)
         hasher = partition_fingerprints(shared)
         own: dict[tuple[tuple[str, str], ...], Job] = {}
+        dims = asset.dims
         for keys in itertools.product(*_keys(asset)):
-            job = self.add_job(asset, keys, shared, hasher)
+            job = self.add_job(asset, dims, keys, shared, hasher)
             own[tuple(job.partition.items())] = job
         self.index[asset.key] = own
         self.by_asset[asset.key] = list(own.values())

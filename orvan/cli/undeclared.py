@@ -86,15 +86,14 @@ class _Walk:
         self.key, self.top, self.declared = key, top, declared
         self.found: list[Stored] = []
 
-    def directory(self, entry: os.DirEntry[str] | None, path: str, rel: str, parts: list[str]) -> None:
-        known = rel in self.declared
-        if known and entry is not None and _no_subdirectories(entry):
-            return
+    def directory(self, path: str, rel: str, parts: list[str]) -> None:
         entries = _list(path)
-        if not known:
+        if rel not in self.declared:
             self.add(path, parts, entries)
         for sub in _subdirectories(entries):
-            self.directory(sub, sub.path, rel + os.sep + sub.name, [*parts, sub.name])
+            sub_rel = rel + os.sep + sub.name
+            if sub_rel not in self.declared or not _no_subdirectories(sub):
+                self.directory(sub.path, sub_rel, [*parts, sub.name])
 
     def add(self, path: str, parts: list[str], entries: list[os.DirEntry[str]]) -> None:
         files = tuple(sorted(e.name for e in entries if _is_job_file(e)))
@@ -126,7 +125,7 @@ def stored_jobs(out_dir: str, declared: Set[str] = frozenset()) -> list[Stored]:
         except UnicodeDecodeError:
             continue
         walk = _Walk(key, path, declared)
-        walk.directory(None, path, name, [])
+        walk.directory(path, name, [])
         found.extend(walk.found)
     return found
 

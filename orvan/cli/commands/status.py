@@ -49,22 +49,24 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
         modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
         graph, plan = load(resolve_modules(modules, directory), directory)
         jobs = choose_jobs(graph, plan, args.select, args.partition).targets
-        attempts = catalog.last_attempts() if catalog else {}
-        numbers = catalog.attempt_numbers() if catalog else {}
+        attempts, numbers = catalog.latest() if catalog else ({}, {})
     finally:
         if catalog:
             catalog.close()
     return _Loaded(graph, plan, sorted(jobs, key=lambda j: j.index), attempts, numbers)
 
 
+def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
+    return (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
+
+
 def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus]:
     result = []
     for job in loaded.jobs:
         verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
-        error = (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
         result.append(JobStatus(job.key, job.partition, job.label, verdict.state,
-                                attempt.ended_at if attempt else None, loaded.numbers.get(job.id, 0), error,
-                                [r.text for r in verdict.reasons]))
+                                attempt.ended_at if attempt else None, loaded.numbers.get(job.id, 0),
+                                _error(verdict, attempt), [r.text for r in verdict.reasons]))
     return result
 
 
@@ -91,34 +93,35 @@ def _status(args: Namespace) -> int:
         for verdict in verdicts.values():
             if verdict.state == "running":
                 verdict.state = "failed"  # its runner died; the next run redoes it
-    statuses = _statuses(loaded, verdicts)
-    counts = Counter(s.state for s in statuses)
+    counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
     if args.json:
-        print(json.dumps({"jobs": [asdict(s) for s in statuses], "counts": {s: counts[s] for s in ORDER}},
-                         indent=2, ensure_ascii=False))
+        print(json.dumps({"jobs": [asdict(s) for s in _statuses(loaded, verdicts)],
+                          "counts": {s: counts[s] for s in ORDER}}, indent=2, ensure_ascii=False))
     else:
         orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
             _print_why(loaded.graph, loaded.plan, verdicts, orphans, why)
         else:
-            _print_table(statuses)
+            _print_table(loaded, verdicts)
         print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running")
-              + f" ({len(statuses)} jobs)")
+              + f" ({len(loaded.jobs)} jobs)")
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
     # Scripts gate on the plain form: anything but fresh needs a run. --why
     # explains; it has done its job when it has said why.
-    return OK if why is not None or counts["fresh"] == len(statuses) else FAILURES
+    return OK if why is not None or counts["fresh"] == len(loaded.jobs) else FAILURES
 
 
-def _print_table(statuses: list[JobStatus]) -> None:
-    if statuses:
-        print(format_table(["asset", "partition", "state", "last attempt", "tries", "error"], [
-            [s.asset, ",".join(f"{d}={k}" for d, k in s.partition.items()) or "-", s.state,
-             when(s.last_attempt) if s.last_attempt else "-", s.attempts or "-", s.error or ""]
-            for s in statuses
-        ], numeric={4}))
+def _print_table(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> None:
+    rows = []
+    for job in loaded.jobs:
+        verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
+        ended = attempt.ended_at if attempt else None
+        rows.append([job.key, job.partition_label or "-", verdict.state, when(ended) if ended else "-",
+                     loaded.numbers.get(job.id, 0) or "-", _error(verdict, attempt) or ""])
+    if rows:
+        print(format_table(["asset", "partition", "state", "last attempt", "tries", "error"], rows, numeric={4}))
 
 
 def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
