@@ -45,7 +45,7 @@ def stored_size(out_dir: str, job: Job) -> int | None:
     """The size of the job's stored value, or None when its value or its
     worker's report is missing (a success leaves both)."""
     # Joined by hand: `status` asks this of every job, 100,000 of them.
-    directory = job_dir(out_dir, job) + os.sep
+    directory = out_dir + os.sep + job.relpath + os.sep
     try:
         size = os.stat(directory + values.value_file(job.asset.record.serializer)).st_size
         os.stat(directory + RESULT_FILE)

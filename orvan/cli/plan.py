@@ -95,7 +95,7 @@ class Job:
 
     @property
     def partition_label(self) -> str:
-        return ",".join(f"{d}={k}" for d, k in self.partition.items())
+        return ",".join([f"{d}={k}" for d, k in self.partition.items()])
 
 
 _token = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode
@@ -186,7 +186,7 @@ class _Builder:
                        if all(j.partition[d] == partition[d] for d in shared)]
             return Input(param, up_key, None, mapping)
         want = tuple((d, partition[d]) for d in shared)
-        found = self.index[up_key].get(want)
+        found = self.partitions_of(up_key).get(want)
         if found is None:
             self.problems.append(
                 f"asset {asset.key!r} partition {job_label(asset.key, partition)} reads {up_key!r}, "
@@ -226,13 +226,18 @@ class _Builder:
     def add_asset(self, asset: Asset) -> None:
         shared = self.shared_parts(asset)
         hasher = partition_fingerprints(shared)
-        own: dict[tuple[tuple[str, str], ...], Job] = {}
         dims = asset.dims
-        for keys in itertools.product(*_keys(asset)):
-            job = self.add_job(asset, dims, keys, shared, hasher)
-            own[tuple(job.partition.items())] = job
-        self.index[asset.key] = own
-        self.by_asset[asset.key] = list(own.values())
+        # No two keys of a dimension have the same text (the graph sees to
+        # it), so no two jobs have the same partition.
+        self.by_asset[asset.key] = [self.add_job(asset, dims, keys, shared, hasher)
+                                    for keys in itertools.product(*_keys(asset))]
+
+    def partitions_of(self, key: str) -> dict[tuple[tuple[str, str], ...], Job]:
+        """The asset's jobs by partition, made when a downstream first reads one."""
+        found = self.index.get(key)
+        if found is None:
+            found = self.index[key] = {tuple(job.partition.items()): job for job in self.by_asset[key]}
+        return found
 
 
 def build_plan(graph: Graph, deps: CodeDeps | None = None) -> Plan:

@@ -82,8 +82,9 @@ def tolerate_closed_output() -> None:
 
 
 def format_table(headers: list[str], rows: Sequence[Sequence[object]], numeric: Collection[int] = ()) -> str:
-    cells = [[str(c) for c in row] for row in rows]
-    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(headers)]
+    cells = [list(map(str, row)) for row in rows]
+    widths = [max(len(h), max(map(len, column), default=0))
+              for h, column in itertools.zip_longest(headers, zip(*cells), fillvalue=())]
     # One format for every line: a table may have 100,000 of them.
     template = "  ".join(f"{{:{'>' if i in numeric else '<'}{w}}}" for i, w in enumerate(widths))
     return "\n".join([template.format(*r).rstrip() for r in [headers, *cells]])

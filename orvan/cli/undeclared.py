@@ -8,6 +8,7 @@ reversibly), so files the catalog has no row for are found too.
 
 from __future__ import annotations
 
+import operator
 import os
 from collections.abc import Set
 from dataclasses import dataclass
@@ -66,10 +67,13 @@ def _no_subdirectories(entry: os.DirEntry[str]) -> bool:
         return False
 
 
+_name = operator.attrgetter("name")
+
+
 def _list(path: str) -> list[os.DirEntry[str]]:
     try:
         with os.scandir(path) as it:
-            return sorted(it, key=lambda e: e.name)
+            return sorted(it, key=_name)
     except OSError:
         return []
 

@@ -9,6 +9,7 @@ import os
 from argparse import Namespace
 from collections import Counter
 from dataclasses import asdict, dataclass
+from operator import attrgetter
 
 from .. import undeclared
 from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
@@ -53,7 +54,7 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     finally:
         if catalog:
             catalog.close()
-    return _Loaded(graph, plan, sorted(jobs, key=lambda j: j.index), attempts, numbers)
+    return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers)
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
