@@ -61,11 +61,11 @@ def test_the_guess_knows_every_option_that_takes_a_value(command):
 
 
 @pytest.mark.parametrize("argv, expected", [
-    (["run"], ("run", [])),
-    (["run", "-j", "2", "--out", "o", "pipe.a", "-q", "pipe.b"], ("run", ["pipe.a", "pipe.b"])),
-    (["run", "--out=o", "-j2", "pipe.a", "--force"], ("run", ["pipe.a"])),
-    (["list", "-s", "pipe.a", "pipe.b"], ("list", ["pipe.b"])),
-    (["run", "--", "-odd"], ("run", ["-odd"])),
+    (["run"], ("run", [], None)),
+    (["run", "-j", "2", "--out", "o", "pipe.a", "-q", "pipe.b"], ("run", ["pipe.a", "pipe.b"], "o")),
+    (["run", "--out=o", "-j2", "pipe.a", "--force"], ("run", ["pipe.a"], "o")),
+    (["list", "-s", "pipe.a", "pipe.b"], ("list", ["pipe.b"], None)),
+    (["run", "--", "-odd"], ("run", ["-odd"], None)),
     (["status", "--why", "pipe.a"], None),
     (["run", "--help"], None),
     (["show", "pipe.a"], None),
@@ -110,7 +110,7 @@ def test_an_inspection_guessed_wrong_is_replaced_by_the_right_one(project, tmp_p
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a"]\n')
     project.write("pipe/a.py", "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
     project.write("pipe/b.py", "from orvan import asset\n\n@asset()\ndef second():\n    return 2\n")
-    assert guess(["list", "--sel", "pipe.b.second", "pipe.b"]) == ("list", ["pipe.b.second", "pipe.b"])
+    assert guess(["list", "--sel", "pipe.b.second", "pipe.b"]) == ("list", ["pipe.b.second", "pipe.b"], None)
     listed = project.orvan("list", "--json", "--sel", "pipe.b.second", "pipe.b")
     assert listed.returncode == 0, listed.stderr
     assert [a["key"] for a in json.loads(listed.stdout)["assets"]] == ["pipe.b.second"]
@@ -161,3 +161,23 @@ def test_the_imports_kept_from_the_last_run_follow_every_edit(project):
     project.write("helpers/two.py", "K = 20\n")
     assert project.orvan("run").returncode == 0 and _ran(project) == ["pipe.m.value"]
     assert project.value("pipe.m.value") == 20
+
+
+@pytest.mark.parametrize("out", [None, "elsewhere"])
+def test_the_modules_the_last_run_inspected_are_only_a_guess(project, out):
+    where = ["--out", out] if out else []
+    project.write("pipe/a.py", "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
+    project.write("pipe/b.py", "from orvan import asset\n\n@asset()\ndef second():\n    return 2\n")
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a"]\n')
+    assert project.orvan("run", *where).returncode == 0 and _ran_in(project, out) == ["pipe.a.first"]
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a", "pipe.b"]\n')
+    assert project.orvan("run", *where).returncode == 0 and _ran_in(project, out) == ["pipe.b.second"]
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.b"]\n')
+    listed = project.orvan("list")
+    assert "pipe.b.second" in listed.stdout and "pipe.a.first" not in listed.stdout
+
+
+def _ran_in(project, out: str | None) -> list[str]:
+    if out:
+        project.out = project.root / out
+    return _ran(project)

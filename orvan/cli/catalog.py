@@ -84,8 +84,19 @@ CREATE TABLE IF NOT EXISTS attempts (
     error       TEXT,
     PRIMARY KEY (job_id, attempt)
 );
+""", """
+-- The latest attempt at each job without reading the rows of the runs that
+-- found it fresh, which are most of a long history. Queries name these
+-- statuses as written here (ATTEMPT_STATUSES), which is how SQLite knows
+-- the index covers them.
+CREATE INDEX IF NOT EXISTS jobs_latest_attempt ON jobs (asset_key, partition, id)
+    WHERE status IN ('running', 'done', 'failed', 'interrupted');
 """]
 SCHEMA_VERSION = len(MIGRATIONS)
+ATTEMPT_STATUSES = "'running', 'done', 'failed', 'interrupted'"
+assert ATTEMPT_STATUSES == ", ".join(f"'{state.value}'" for state in ATTEMPTS)
+# The newest attempt row of each job, by the index above.
+LATEST_ATTEMPTS = f"SELECT MAX(id) FROM jobs WHERE status IN ({ATTEMPT_STATUSES}) GROUP BY asset_key, partition"
 
 
 # Seconds between the tries of a write that found the disk full (2 s in all).
@@ -364,12 +375,10 @@ class Catalog:
         """(asset key, partition) of jobs whose latest attempt failed, was
         interrupted or belongs to a dead run: whatever they left on disk is
         never read again, and may go when space runs out."""
-        marks = ",".join("?" * len(ATTEMPTS))
         return [(str(k), str(p)) for k, p in self._read(lambda db: db.execute(
-            "SELECT asset_key, partition FROM jobs"
-            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)"
+            f"SELECT asset_key, partition FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
             " AND (status IN (?, ?) OR (status=? AND run_id IS NOT ?))",
-            (*ATTEMPTS, FAILED, INTERRUPTED, RUNNING, current_run),
+            (FAILED, INTERRUPTED, RUNNING, current_run),
         ).fetchall())]
 
     def checkpoint(self) -> None:
@@ -489,11 +498,8 @@ class Catalog:
 
     def attempt_numbers(self) -> dict[tuple[str, str], int]:
         """(asset key, partition) -> how many attempts its latest job row took."""
-        marks = ",".join("?" * len(ATTEMPTS))
         rows = self._read(lambda db: db.execute(
-            "SELECT asset_key, partition, attempt FROM jobs"
-            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
-            ATTEMPTS,
+            f"SELECT asset_key, partition, attempt FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
         ).fetchall())
         return {(k, p): n for k, p, n in rows}
 
@@ -527,23 +533,16 @@ class Catalog:
     def last_attempts(self) -> dict[tuple[str, str], Attempt]:
         """(asset key, partition) -> the latest attempt at materialising it."""
         self.writes.flush()
-        marks = ",".join("?" * len(ATTEMPTS))
         rows = self._read(lambda db: db.execute(
-            f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs"
-            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)"
-            " AND removed_at IS NULL",
-            ATTEMPTS,
+            f"SELECT {self._ATTEMPT_COLUMNS} FROM jobs WHERE id IN ({LATEST_ATTEMPTS}) AND removed_at IS NULL"
         ).fetchall())
         return {(row[0], row[1]): self._attempt(row) for row in rows}
 
     def latest(self) -> tuple[dict[tuple[str, str], Attempt], dict[tuple[str, str], int]]:
         """`last_attempts()` and `attempt_numbers()`, from one query."""
         self.writes.flush()
-        marks = ",".join("?" * len(ATTEMPTS))
         rows = self._read(lambda db: db.execute(
-            f"SELECT {self._ATTEMPT_COLUMNS}, attempt, removed_at IS NULL FROM jobs"
-            f" WHERE id IN (SELECT MAX(id) FROM jobs WHERE status IN ({marks}) GROUP BY asset_key, partition)",
-            ATTEMPTS,
+            f"SELECT {self._ATTEMPT_COLUMNS}, attempt, removed_at IS NULL FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
         ).fetchall())
         attempts = {(row[0], row[1]): Attempt(*row[2:10]) for row in rows if row[11]}
         return attempts, {(row[0], row[1]): row[10] for row in rows}

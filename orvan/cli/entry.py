@@ -21,13 +21,15 @@ INSPECTING = {
 }
 
 
-def guess(argv: list[str]) -> tuple[str, list[str]] | None:
-    """(subcommand, the modules it names) as argparse would most likely read
-    argv, or None when it is not a subcommand that inspects, or is unclear."""
+def guess(argv: list[str]) -> tuple[str, list[str], str | None] | None:
+    """(subcommand, the modules it names, its --out) as argparse would most
+    likely read argv, or None when it is not a subcommand that inspects, or
+    is unclear."""
     if not argv or argv[0] not in INSPECTING:
         return None
     takes_value = INSPECTING[argv[0]]
     modules: list[str] = []
+    out = None
     rest = iter(argv[1:])
     for arg in rest:
         if arg == "--":
@@ -35,20 +37,29 @@ def guess(argv: list[str]) -> tuple[str, list[str]] | None:
         elif arg in ("-h", "--help", "--why"):
             return None  # --why takes any number of keys: too loose to guess
         elif arg in takes_value:
-            next(rest, None)
+            value = next(rest, None)
+            out = value if arg == "--out" else out
+        elif arg.startswith("--out="):
+            out = arg.partition("=")[2]
         elif not arg.startswith("-"):
             modules.append(arg)
-    return argv[0], modules
+    return argv[0], modules, out
 
 
 def start_inspection(argv: list[str]) -> None:
     guessed = guess(argv)
     if guessed is None:
         return
-    command, given = guessed
+    command, given, out = guessed
     from . import inspect_fork
-    from .project import ConfigError, modules_from_pyproject, project_directory, resolve_modules
+    from .project import (ConfigError, last_inspected, likely_project, modules_from_pyproject, project_directory,
+                          resolve_modules)
 
+    # Most often: the modules named, or those the last run inspected, with
+    # no TOML to parse first.
+    last = (likely_project(), list(dict.fromkeys(given))) if given else last_inspected(out)
+    if last is not None and inspect_fork.start(last[1], last[0]):
+        return
     try:
         directory = project_directory()
         if command == "status" and not given and not modules_from_pyproject(directory):

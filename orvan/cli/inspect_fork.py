@@ -16,9 +16,8 @@ spawns instead.
 
 from __future__ import annotations
 
+import gc
 import os
-import selectors
-import signal
 import sys
 
 from .project import child_env
@@ -66,7 +65,7 @@ def discard() -> None:
 
 
 def can_fork() -> bool:
-    if not hasattr(os, "fork") or sys.platform != "linux":
+    if not hasattr(os, "memfd_create") or sys.platform != "linux":
         return False
     threading = sys.modules.get("threading")
     if threading is not None and threading.active_count() > 1:
@@ -109,33 +108,29 @@ class ForkedInspection:
         path = child_path(directory, env)
         sys.stdout.flush()
         sys.stderr.flush()
-        out_r, out_w = os.pipe()
-        err_r, err_w = os.pipe()
+        # Files in memory, not pipes: the report is larger than a pipe holds,
+        # and the child must not wait for the command to read it, busy as
+        # the command is meanwhile.
+        out, err = os.memfd_create("orvan-inspection-out"), os.memfd_create("orvan-inspection-err")
+        # The command's objects are never garbage to the child: collections
+        # there would walk (and so copy) every page they live on.
+        gc.freeze()
         self.pid = os.fork()
         if self.pid == 0:  # pragma: no cover - the child never returns
-            os.close(out_r)
-            os.close(err_r)
-            _inspect_in_child(modules, directory, env, path, out_w, err_w)
-        os.close(out_w)
-        os.close(err_w)
-        self._fds = [out_r, err_r]
+            _inspect_in_child(modules, directory, env, path, out, err)
+        self._fds = [out, err]
         self.returncode: int | None = None
 
     def communicate(self) -> tuple[str, str]:
-        chunks: dict[int, list[bytes]] = {fd: [] for fd in self._fds}
-        with selectors.DefaultSelector() as sel:
-            for fd in self._fds:
-                sel.register(fd, selectors.EVENT_READ)
-            while sel.get_map():
-                for key, _ in sel.select():
-                    data = os.read(key.fd, 1 << 16)
-                    if data:
-                        chunks[key.fd].append(data)
-                    else:
-                        sel.unregister(key.fd)
         self.wait()
-        out, err = (b"".join(chunks[fd]).decode("utf-8", "replace") for fd in self._fds)
-        return out, err
+        texts = []
+        for fd in self._fds:
+            os.lseek(fd, 0, os.SEEK_SET)
+            chunks = []
+            while chunk := os.read(fd, 1 << 20):
+                chunks.append(chunk)
+            texts.append(b"".join(chunks).decode("utf-8", "replace"))
+        return texts[0], texts[1]
 
     def wait(self) -> int:
         if self.returncode is None:
@@ -145,6 +140,8 @@ class ForkedInspection:
 
     def kill(self) -> None:
         if self.returncode is None:
+            import signal
+
             try:
                 os.kill(self.pid, signal.SIGKILL)
             except ProcessLookupError:

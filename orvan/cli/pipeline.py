@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from . import selection, subsets
 from .catalog import CatalogError
 from .codedeps import CodeDeps, Statement, checked_scans, module_base, pipeline_root
+from . import project
 from .config import ConfigError
 from .discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
 from .graph import Asset, Graph, GraphError, build_graph
@@ -86,7 +87,7 @@ def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[G
 
 # The last report a run read, beside its values: the next run of the same
 # modules plans from it while its own inspection goes on.
-LAST_REPORT = ".inspection.json"  # a leading "." is never an asset's directory
+LAST_REPORT = project.LAST_REPORT
 
 
 def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | None:

@@ -16,7 +16,6 @@ from __future__ import annotations
 import functools
 import os
 import sys
-import tomllib
 
 # Not `from typing import ...`: typing costs more to import than the rest.
 TYPE_CHECKING = False
@@ -24,6 +23,9 @@ if TYPE_CHECKING:
     from typing import Any
 
 DEFAULT_OUT = ".orvan"
+# The last inspection report read in an output directory, and what it
+# inspected (a leading "." is never an asset's directory).
+LAST_REPORT = ".inspection.json"
 PYPROJECT = "pyproject.toml"
 # The keys [tool.orvan] may hold; any other is most likely a typo.
 KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation")
@@ -36,6 +38,8 @@ class ConfigError(Exception):
 def _read(path: str) -> dict[str, Any] | None:
     """`[tool.orvan]` of the file, or None if it has none. Read once per
     process, so that its warnings are given once."""
+    import tomllib  # here: it takes longer to import than the command takes to start its inspection
+
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
@@ -96,6 +100,44 @@ def resolve_modules(given: list[str], directory: str) -> list[str]:
         )
     # The same module named twice would only be inspected twice.
     return list(dict.fromkeys(modules))
+
+
+def last_inspected(out: str | None) -> tuple[str, list[str]] | None:
+    """The project directory and the modules that the last run in the
+    output directory `out` (default: the project's) inspected, if the
+    project is still where it was: a guess, read without parsing
+    pyproject.toml, at what the command will resolve."""
+    import json
+
+    directory = likely_project()
+    path = os.path.join(os.path.realpath(os.path.abspath(out) if out else os.path.join(directory, DEFAULT_OUT)),
+                        LAST_REPORT)
+    try:
+        with open(path, encoding="utf-8") as f:
+            header = json.loads(f.readline())
+        modules = header["modules"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    if header.get("directory") != directory or not isinstance(modules, list):
+        return None
+    return directory, modules
+
+
+def likely_project() -> str:
+    """`project_directory()`, judged by whether pyproject.toml mentions
+    [tool.orvan] rather than by parsing it."""
+    start = directory = os.path.abspath(os.getcwd())
+    while True:
+        try:
+            with open(os.path.join(directory, PYPROJECT), "rb") as f:
+                if b"[tool.orvan" in f.read():
+                    return directory
+        except OSError:
+            pass
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return start
+        directory = parent
 
 
 def child_env(directory: str) -> dict[str, str]:

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import NamedTuple
 from urllib.parse import quote
 
-from ..cli.catalog import CATALOG_FILE, Attempt, Catalog
+from ..cli.catalog import ATTEMPT_STATUSES, CATALOG_FILE, Attempt, Catalog
 from ..cli.states import ATTEMPTS
 
 
@@ -97,9 +97,10 @@ class Queries:
     def latest(self, asset_key: str | None = None) -> dict[tuple[str, str], JobRow]:
         """(asset key, partition) -> the latest attempt at it, of one asset or all."""
         where = "asset_key=? AND " if asset_key is not None else ""
-        params: tuple[object, ...] = ((asset_key,) if asset_key is not None else ()) + tuple(ATTEMPTS)
+        params: tuple[object, ...] = (asset_key,) if asset_key is not None else ()
+        # The statuses written out, so that the catalog's index of attempts serves.
         rows = self._jobs(
-            f"WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}status IN ({_MARKS})"
+            f"WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}status IN ({ATTEMPT_STATUSES})"
             " GROUP BY asset_key, partition)", params)
         return {(r.asset_key, r.partition): r for r in rows}
 
