@@ -181,3 +181,41 @@ def _ran_in(project, out: str | None) -> list[str]:
     if out:
         project.out = project.root / out
     return _ran(project)
+
+
+ESCAPED = ["", "plain", "a/b", "..", ".hidden", "é", "日本", "a b%c", "%", "%4", "%41", "%zz", "%C3%A9", "%c3%a9",
+           "x%2Fy", "~-_.", "\x00\x7f", "😀", "tab\there", "%%41", "a%", "%C3é"]
+
+
+@pytest.mark.parametrize("text", ESCAPED + [chr(c) for c in range(0, 0x250, 7)])
+@pytest.mark.parametrize("safe", ["/", "-_.~"])
+def test_names_are_escaped_and_read_back_as_urllib_does(text, safe):
+    from urllib.parse import quote as url_quote, unquote as url_unquote
+
+    from orvan.cli.naming import quote, unquote
+
+    assert quote(text, safe) == url_quote(text, safe=safe, encoding="utf-8", errors="strict")
+    try:
+        expected: object = url_unquote(text, encoding="utf-8", errors="strict")
+    except UnicodeDecodeError:
+        expected = UnicodeDecodeError
+    try:
+        got: object = unquote(text)
+    except UnicodeDecodeError:
+        got = UnicodeDecodeError
+    assert got == expected
+
+
+@pytest.mark.parametrize("columns", [None, "100", "0", "-3", "wide"])
+def test_the_help_is_as_wide_as_argparse_would_make_it(monkeypatch, columns):
+    import shutil
+
+    from orvan.cli.main import HelpFormatter
+    from orvan.cli.report import terminal_columns
+
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    assert HelpFormatter("orvan")._width == argparse.RawDescriptionHelpFormatter("orvan")._width
+    assert terminal_columns() == shutil.get_terminal_size().columns

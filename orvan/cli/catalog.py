@@ -21,13 +21,12 @@ import os
 import sqlite3
 import threading
 import time
-import urllib.parse
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
 
-from .naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE
+from .naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
 from .states import ATTEMPTS, JobState
 
 T = TypeVar("T")
@@ -266,7 +265,7 @@ class Catalog:
     def _connect(self, *, readonly: bool) -> sqlite3.Connection:
         # isolation_level=None: we open and commit transactions ourselves.
         if readonly:
-            return sqlite3.connect(f"file:{urllib.parse.quote(self.path)}?mode=ro", uri=True,
+            return sqlite3.connect(f"file:{quote(self.path)}?mode=ro", uri=True,
                                    isolation_level=None, timeout=30)
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
         db = sqlite3.connect(self.path, isolation_level=None, timeout=30)

@@ -11,7 +11,7 @@ from types import ModuleType
 from typing import Any
 
 from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
-from .report import tolerate_closed_output
+from .report import terminal_columns, tolerate_closed_output
 
 DESCRIPTION = """\
 Materialise a pipeline of orvan assets: each asset (or each partition of one)
@@ -86,6 +86,16 @@ def _start_inspection(args: argparse.Namespace, discovery: ModuleType) -> None:
     discovery.start_inspect(modules, directory)
 
 
+class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's, finding the terminal's width as it does but without
+    importing shutil (and the compression modules shutil imports), which
+    takes longer than building the command line."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None):
+        super().__init__(prog, indent_increment, max_help_position, width or terminal_columns() - 2)
+
+
 def _positive_int(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -116,7 +126,7 @@ def _non_negative_float(text: str) -> float:
 
 def _add(sub: argparse._SubParsersAction, name: str, help: str, description: str) -> argparse.ArgumentParser:  # type: ignore[type-arg]
     p: argparse.ArgumentParser = sub.add_parser(
-        name, help=help, description=description, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        name, help=help, description=description, epilog=EPILOG, formatter_class=HelpFormatter,
     )
     return p
 
@@ -293,7 +303,7 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
     (what every command but --help and a typo needs: the others take as
     long to build as the command takes to start its work)."""
     parser = argparse.ArgumentParser(
-        prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog="orvan", description=DESCRIPTION, epilog=EPILOG, formatter_class=HelpFormatter
     )
     parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)

@@ -12,7 +12,6 @@ import functools
 import json
 import os
 import re
-from urllib.parse import quote, unquote
 
 # Most file systems cap one path component at 255 bytes.
 MAX_COMPONENT_BYTES = 255
@@ -38,6 +37,33 @@ RESERVED_NAMES = frozenset(
 # never produced by percent-escaping, so the mapping stays reversible.
 _EMPTY = "%"
 
+_ALWAYS_SAFE = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-~")
+_HEX = frozenset("0123456789abcdefABCDEF")
+
+
+def quote(text: str, safe: str = "/") -> str:
+    """`urllib.parse.quote` of UTF-8 text, byte for byte, without the import
+    (it and what it pulls in take longer than the command takes to plan)."""
+    keep = _ALWAYS_SAFE | frozenset(safe.encode("ascii"))
+    return "".join(chr(b) if b in keep else f"%{b:02X}" for b in text.encode("utf-8"))
+
+
+def unquote(name: str) -> str:
+    """`urllib.parse.unquote` with strict UTF-8: %XX sequences become bytes,
+    anything else stays as it is."""
+    if "%" not in name:
+        return name
+    first, *rest = name.split("%")
+    out = bytearray(first.encode("utf-8"))
+    for part in rest:
+        if len(part) >= 2 and part[0] in _HEX and part[1] in _HEX:
+            out.append(int(part[:2], 16))
+            out += part[2:].encode("utf-8")
+        else:
+            out += b"%" + part.encode("utf-8")
+    return out.decode("utf-8")
+
+
 # Text that escaping leaves as it is: the common case, checked cheaply.
 _SAFE = re.compile(r"[A-Za-z0-9_~-][A-Za-z0-9_.~-]*")
 
@@ -55,7 +81,7 @@ def escape(text: str) -> str:
         return _EMPTY
     if _SAFE.fullmatch(text):
         return text
-    escaped = quote(text, safe="-_.~", encoding="utf-8", errors="strict")
+    escaped = quote(text, safe="-_.~")
     if escaped.startswith("."):
         escaped = "%2E" + escaped[1:]
     return escaped
@@ -64,7 +90,7 @@ def escape(text: str) -> str:
 def unescape(name: str) -> str:
     if name == _EMPTY:
         return ""
-    return unquote(name, encoding="utf-8", errors="strict")
+    return unquote(name)
 
 
 def key_text(value: object) -> str:

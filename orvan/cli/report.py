@@ -6,6 +6,7 @@ import functools
 import itertools
 import math
 import os
+import sys
 import time
 from collections import Counter
 from collections.abc import Collection, Sequence
@@ -69,6 +70,22 @@ class TolerantStream:
 
     def __getattr__(self, name: str) -> object:
         return getattr(self._stream, name)
+
+
+def terminal_columns() -> int:
+    """`shutil.get_terminal_size().columns`, without importing shutil (and
+    the compression modules it imports), which takes longer than starting
+    the command's work."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns > 0:
+        return columns
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns or 80  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        return 80
 
 
 def tolerate_closed_output() -> None:
@@ -166,12 +183,7 @@ class Progress:
         self.quiet = quiet
         self.verbose = verbose
         self.interval = self.LIVE_INTERVAL if self.live or verbose else 0.5
-        if not width:
-            # Imported here: the command imports this module before it starts the inspection.
-            import shutil
-
-            width = shutil.get_terminal_size().columns
-        self.width = width
+        self.width = width or terminal_columns()
         self.t0 = time.monotonic()
         self._running: dict[str, _Tail | None] = {}
         # Lines for the next redraw; a finished job's is formatted only if shown.

@@ -11,7 +11,6 @@ command line and the job labels use.
 
 from __future__ import annotations
 
-import difflib
 import fnmatch
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -87,6 +86,8 @@ def _check(spec: DimSpec, declared: list[str]) -> None:
     for key in spec.named():
         if key not in declared:
             # Partition keys are often short (d1, eu): accept a looser match.
+            import difflib  # only for a key that matches nothing
+
             close = difflib.get_close_matches(key, declared, n=1, cutoff=0.5)
             if close:
                 hint = f" (did you mean {close[0]!r}?)"
