@@ -9,7 +9,7 @@ import textwrap
 import pytest
 from cli_helpers import Project, project  # noqa: F401  (fixture)
 
-from orvan.cli.catalog import LATEST_ATTEMPTS, MIGRATIONS
+from orvan.cli.catalog import ABANDONED_PROCESSES, LATEST_ATTEMPTS, MIGRATIONS
 
 HELPERS = {
     "textutil.py": """\
@@ -406,12 +406,12 @@ def test_a_catalog_written_before_values_were_hashed_opens_and_is_stale_once(pro
     assert project.orvan("run", "o").returncode == 0
     assert sum(r["status"] == "done" for r in project.jobs()) == 6
     assert project.orvan("run", "o").returncode == 0 and done(project) == set()
-    # Brought up to date, it finds each job's latest attempt by the index
-    # of attempts, not by reading every row of its history.
+    # Brought up to date, it finds each job's latest attempt, and the jobs
+    # of unfinished runs, by index, not by reading every row of its history.
     db = sqlite3.connect(path)
-    plan = " ".join(str(row) for row in db.execute("EXPLAIN QUERY PLAN " + LATEST_ATTEMPTS))
+    for query, index in [(LATEST_ATTEMPTS, "jobs_latest_attempt"), (ABANDONED_PROCESSES, "jobs_by_run")]:
+        assert index in " ".join(str(row) for row in db.execute("EXPLAIN QUERY PLAN " + query))
     db.close()
-    assert "jobs_latest_attempt" in plan
 
 
 def test_imports_are_followed_through_relative_nested_and_lazy_imports(tmp_path):

@@ -94,6 +94,10 @@ CREATE INDEX IF NOT EXISTS jobs_latest_attempt ON jobs (asset_key, partition, id
 SCHEMA_VERSION = len(MIGRATIONS)
 ATTEMPT_STATUSES = "'running', 'done', 'failed', 'interrupted'"
 assert ATTEMPT_STATUSES == ", ".join(f"'{state.value}'" for state in ATTEMPTS)
+# The processes of the jobs of runs not ended. Runs first (CROSS JOIN keeps
+# that order): the unfinished ones are few, the job rows of a history many.
+ABANDONED_PROCESSES = ("SELECT j.pid, j.pid_started FROM runs r CROSS JOIN jobs j ON j.run_id = r.id"
+                       " WHERE r.ended_at IS NULL AND j.pid IS NOT NULL AND j.pid_started IS NOT NULL")
 # The newest attempt row of each job, by the index above.
 LATEST_ATTEMPTS = f"SELECT MAX(id) FROM jobs WHERE status IN ({ATTEMPT_STATUSES}) GROUP BY asset_key, partition"
 
@@ -366,9 +370,7 @@ class Catalog:
         finished or not: a finished job may have left children in its group.
         Only meaningful with the RunLock held."""
         return [(int(pid), str(started)) for pid, started in self._read(lambda db: db.execute(
-            "SELECT j.pid, j.pid_started FROM jobs j JOIN runs r ON j.run_id = r.id"
-            " WHERE r.ended_at IS NULL AND j.pid IS NOT NULL AND j.pid_started IS NOT NULL"
-        ).fetchall())]
+            ABANDONED_PROCESSES).fetchall())]
 
     def useless_files(self, current_run: int | None) -> list[tuple[str, str]]:
         """(asset key, partition) of jobs whose latest attempt failed, was

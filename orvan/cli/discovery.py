@@ -10,8 +10,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import inspect_fork
 from .inspect_fork import Inspection, started
@@ -27,8 +26,9 @@ class DiscoveryError(Exception):
     pass
 
 
-@dataclass(frozen=True)
-class AssetRecord:
+# A named tuple rather than a dataclass: making a dataclass costs more, as the
+# command starts, than all of a fresh run's planning.
+class AssetRecord(NamedTuple):
     module: str
     function: str
     file_path: str
@@ -42,7 +42,7 @@ class AssetRecord:
     serializer: str | None = None
     return_type: str | None = None
     # Other modules that import this asset and so report it again.
-    also_in: tuple[str, ...] = field(default=())
+    also_in: tuple[str, ...] = ()
     # The parameters a job may pass by keyword; None when unknown.
     parameters: tuple[str, ...] | None = None
     var_keyword: bool = True
@@ -206,7 +206,7 @@ def _group(records: list[AssetRecord]) -> list[AssetRecord]:
     for group in groups.values():
         chosen = _pick_defining(group)
         others = tuple(sorted({r.module for r in group if r.module != chosen.module}))
-        result.append(replace(chosen, also_in=others, listed=any(r.listed for r in group)))
+        result.append(chosen._replace(also_in=others, listed=any(r.listed for r in group)))
     return result
 
 

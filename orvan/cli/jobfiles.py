@@ -7,12 +7,16 @@ import hashlib
 import json
 import os
 from collections.abc import Callable, Mapping
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
-from .executors import WorkerTask
 from .. import values
 from .naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
 from .plan import Input, Job, JobId, MapTree, Plan
+
+if TYPE_CHECKING:
+    # Only a job that runs needs its task: the freshness checks that read a
+    # job's files through this module do without the executors.
+    from .executors import WorkerTask
 
 
 class InputError(Exception):
@@ -225,6 +229,8 @@ def prepare(out_dir: str, plan: Plan, job: Job, timeout: float | None,
     clear(directory)
     reader = reader or ValueReader(out_dir, plan)
     rec = job.asset.record
+    from .executors import WorkerTask
+
     return WorkerTask(
         label=job.label,
         module=rec.module,

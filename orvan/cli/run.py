@@ -21,7 +21,6 @@ from .pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choos
 from .config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation, resolve_modules,
                      resolve_out)
 from .discovery import child_env
-from .executors.base import disk_full, read_record_in, remove_values
 from .executors.orphans import stop_processes
 from .freshness import Decision, Verdict, assess
 from .graph import Graph
@@ -261,6 +260,8 @@ def _open_catalog(out_dir: str) -> Catalog:
     try:
         return Catalog.in_dir(out_dir)
     except CatalogError:
+        from .executors.base import disk_full  # only when the catalog cannot be opened
+
         if not disk_full(out_dir):
             raise
     _drop_partial_values(out_dir)
@@ -275,6 +276,8 @@ def _open_catalog(out_dir: str) -> Catalog:
 def _drop_partial_values(out_dir: str) -> None:
     """Remove every stored value that no success record vouches for: it can
     only be the partial output of a job that failed or was cut short."""
+    from .executors.base import read_record_in, remove_values
+
     for directory, _dirs, _files in os.walk(out_dir):
         record = read_record_in(directory)
         if not (isinstance(record, dict) and record.get("ok") is True):
@@ -292,6 +295,8 @@ class _SpaceFreer:
         self.run_id: int | None = None
 
     def __call__(self) -> None:
+        from .executors.base import remove_values
+
         for key, part in self.catalog.useless_files(self.run_id):
             directory = os.path.join(self.out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
             remove_values(directory)

@@ -18,7 +18,7 @@ from __future__ import annotations
 import fnmatch
 import re
 from collections.abc import Collection, Iterable, Mapping
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from .graph import Asset
 
@@ -34,8 +34,7 @@ class SelectionError(Exception):
     pass
 
 
-@dataclass(frozen=True)
-class Term:
+class Term(NamedTuple):
     name: str
     up: int = 0  # levels upstream to add: 0 none, ALL every level
     down: int = 0

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import fnmatch
 from collections.abc import Mapping
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from .naming import key_text
 from .selection import GLOB_CHARS
@@ -25,8 +25,7 @@ class SubsetError(Exception):
     pass
 
 
-@dataclass(frozen=True)
-class DimSpec:
+class DimSpec(NamedTuple):
     """One `--partition` option: a dimension and how its keys are chosen."""
 
     dim: str
