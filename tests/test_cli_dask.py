@@ -212,6 +212,25 @@ def test_ctrl_c_stops_the_remote_jobs_and_records_them_interrupted(project, clus
     wait_for(lambda: not any(cluster.processing().values()), "the cluster to let go of the tasks", 10)
 
 
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGKILL])
+def test_the_jobs_of_a_cluster_of_the_runners_own_end_with_it(project, sig):
+    # --scheduler local: the workers are threads of the runner, the jobs
+    # processes of their own, which must not outlive a stopped or killed runner.
+    project.write("sleepy.py", SLEEPER)
+    runner = project.popen("run", "sleepy", "--scheduler", "local", "-j", "2")
+    try:
+        jobs = started(project, "a", "b")
+        runner.send_signal(sig)
+        assert runner.wait(timeout=60) == (130 if sig == signal.SIGINT else -signal.SIGKILL)
+    finally:
+        runner.kill()
+        runner.wait()
+    for [(pid, _)] in jobs.values():
+        wait_for(lambda: not alive(pid), f"job process {pid} to end", 15)
+    if sig == signal.SIGINT:
+        assert set(project.statuses().values()) == {"interrupted"}
+
+
 @pytest.mark.parametrize("args, env, message", [
     (["--executor", "dask"], {}, "the dask executor needs a scheduler"),
     (["--executor", "local", "--scheduler", "local"], {}, "--scheduler applies to the dask executor only"),

@@ -6,8 +6,6 @@ from __future__ import annotations
 
 import logging
 import os
-import signal
-import threading
 import uuid
 from typing import Any
 
@@ -47,15 +45,15 @@ def open_client(scheduler: str, jobs: int | None) -> tuple[Any, Any]:
 
 
 def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
-    # Worker processes inherit an ignored SIGINT, so Ctrl-C at the terminal
-    # reaches the runner alone, which then stops the jobs in order.
-    main = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    """Workers as threads of this process: each job is a process of its own
+    anyway (`orvan.watched_worker`), so worker processes would only add their
+    start-up (an interpreter importing distributed, each) to every run. As
+    threads they also end with the runner, however it ends."""
     try:
-        # The jobs run in processes of their own, which a Dask worker's memory
-        # limit does not cover: its monitor would only watch an idle worker.
-        # Port 0: another cluster on this host may hold the default one.
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+        # The jobs' processes are not the workers', so a worker's memory
+        # limit would watch nothing. Port 0: another cluster on this host
+        # may hold the default one.
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=False,
                                            dashboard_address=":0", memory_limit=0, silence_logs=logging.ERROR)
         try:
             return distributed.Client(cluster, set_as_default=False), cluster
@@ -64,9 +62,6 @@ def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
             raise
     except Exception as e:
         raise SetupError(f"could not start a local Dask cluster of {workers} workers: {e}") from None
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
 
 
 def check_cluster(client: Any, out_dir: str, jobs: int | None) -> int:

@@ -17,6 +17,7 @@ import socket
 import subprocess
 import sys
 import time
+import uuid
 from typing import Any
 
 from .base import Outcome, WorkerTask, append_to_log, log_tail, read_outcome, signal_group, worker_command
@@ -198,7 +199,8 @@ def probe_storage(out_dir: str, token: str) -> tuple[str, str]:
     host = socket.gethostname()
     if not os.path.isdir(out_dir):
         raise FileNotFoundError(f"{out_dir} does not exist on {host}")
-    name = f".orvan-probe-{token}-{host}-{os.getpid()}"
+    # Unique per call: workers may share a process (a cluster of threads).
+    name = f".orvan-probe-{token}-{host}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
     content = f"{token} {host} {os.getpid()} {sys.version.split()[0]}"
     path = os.path.join(out_dir, name)
     with open(path, "w", encoding="utf-8") as f:
