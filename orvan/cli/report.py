@@ -190,7 +190,10 @@ class Progress:
         self._pending: list[str | tuple[int, str, float | None, int]] = []
         self._last_draw = 0.0
         self._unflushed = False
+        self._lines: list[str] = []  # plain lines, written together at the next flush
         self._digits = len(str(total))
+        # "[  12/1000]": one format, made once, for the two lines of every job.
+        self._head_format = f"[{{:>{self._digits}}}/{total}]"
         self._broken = False
         if fresh:
             self.skipped_fresh(fresh)
@@ -201,6 +204,7 @@ class Progress:
         self.finished += count
         if count and not self.quiet:
             self._line(f"{count} of {self.total} jobs fresh, skipped")
+            self.tick()
 
     def started(self, label: str, log: str | None) -> None:
         self._running[label] = _Tail(log) if self.verbose and log else None
@@ -214,6 +218,7 @@ class Progress:
         # No log path: the next attempt replaces the file.
         self._line(f"{self._head()} retry    {label}: attempt {attempt} failed: {error}; "
                    f"attempt {attempt + 1} in {seconds(delay)}")
+        self.tick()
 
     def finished_job(self, label: str, status: str, error: str | None, took: float | None, log: str | None,
                      attempt: int = 1) -> None:
@@ -235,8 +240,11 @@ class Progress:
         self.tick()
 
     def _done_text(self, finished: int, label: str, took: float | None, attempt: int) -> str:
+        head = self._head_format.format(finished)
+        if attempt == 1 and took is not None:  # most jobs
+            return f"{head} done     {label} ({seconds(took)})"
         notes = ([seconds(took)] if took is not None else []) + ([f"attempt {attempt}"] if attempt > 1 else [])
-        return f"[{finished:>{self._digits}}/{self.total}] done     {label}" + (f" ({', '.join(notes)})" if notes else "")
+        return f"{head} done     {label}" + (f" ({', '.join(notes)})" if notes else "")
 
     def _finished_text(self, label: str, status: str, error: str | None, took: float | None, log: str | None,
                        attempt: int) -> str | None:
@@ -272,12 +280,14 @@ class Progress:
 
     def write(self, text: str) -> None:
         """Print text after the progress output (the summary)."""
+        if self._lines:
+            self._flush()
         self._emit(text + "\n")
 
     # -- drawing -----------------------------------------------------------
 
     def _head(self) -> str:
-        return f"[{self.finished:>{self._digits}}/{self.total}]"
+        return self._head_format.format(self.finished)
 
     def _drain(self, label: str, final: bool = True) -> None:
         tail = self._running.get(label)
@@ -286,12 +296,12 @@ class Progress:
                 self._line(f"{label} | {line}")
 
     def _line(self, text: str) -> None:
+        """A line to print; it goes out at the caller's next `tick`."""
         if self.live:
             self._pending.append(text)
         else:
-            self._emit(text + "\n", flush=False)
+            self._lines.append(text)
             self._unflushed = True
-            self.tick()
 
     def status_line(self) -> str:
         elapsed = time.monotonic() - self.t0
@@ -330,7 +340,9 @@ class Progress:
     def _flush(self) -> None:
         self._last_draw = time.monotonic()
         self._unflushed = False
-        self._emit("")
+        text = "".join(line + "\n" for line in self._lines)
+        self._lines.clear()
+        self._emit(text)
 
     def _emit(self, text: str, flush: bool = True) -> None:
         if self._broken:
