@@ -219,3 +219,18 @@ def test_the_help_is_as_wide_as_argparse_would_make_it(monkeypatch, columns):
         monkeypatch.setenv("COLUMNS", columns)
     assert HelpFormatter("orvan")._width == argparse.RawDescriptionHelpFormatter("orvan")._width
     assert terminal_columns() == shutil.get_terminal_size().columns
+
+
+@pytest.mark.parametrize("failing", ["fork", "memfd_create"])
+def test_an_inspection_that_cannot_be_forked_is_left_to_a_spawned_one(monkeypatch, failing):
+    from orvan.cli import inspect_fork
+
+    def refuse(*args):
+        raise OSError(11, "Resource temporarily unavailable")
+
+    monkeypatch.setattr(inspect_fork, "can_fork", lambda: True)
+    monkeypatch.setattr(inspect_fork.os, failing, refuse)
+    before = set(os.listdir("/proc/self/fd"))
+    assert inspect_fork.start(["pipe.m"], "/nonexistent") is False
+    assert inspect_fork.started == {}
+    assert set(os.listdir("/proc/self/fd")) <= before, "no file is left open"

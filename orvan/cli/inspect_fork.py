@@ -52,7 +52,10 @@ def start(modules: list[str], directory: str) -> bool:
     discard()
     if not can_fork():
         return False
-    started[key] = ForkedInspection(modules, directory, child_env(directory))
+    try:
+        started[key] = ForkedInspection(modules, directory, child_env(directory))
+    except OSError:
+        return False  # no fork or memory file to be had now: a spawned one may do
     return True
 
 
@@ -106,18 +109,30 @@ class ForkedInspection:
 
     def __init__(self, modules: list[str], directory: str, env: dict[str, str]):
         path = child_path(directory, env)
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                if stream is not None:
+                    stream.flush()  # or the child would print it again
+            except (OSError, ValueError):
+                pass
         # Files in memory, not pipes: the report is larger than a pipe holds,
         # and the child must not wait for the command to read it, busy as
         # the command is meanwhile.
-        out, err = os.memfd_create("orvan-inspection-out"), os.memfd_create("orvan-inspection-err")
+        out, err = _memory_files()
         # The command's objects are never garbage to the child: collections
         # there would walk (and so copy) every page they live on.
         gc.freeze()
-        self.pid = os.fork()
-        if self.pid == 0:  # pragma: no cover - the child never returns
+        try:
+            pid = os.fork()
+        except OSError:
+            gc.unfreeze()
+            os.close(out)
+            os.close(err)
+            raise
+        if pid == 0:  # pragma: no cover - the child never returns
             _inspect_in_child(modules, directory, env, path, out, err)
+        gc.unfreeze()  # the command's own collections go on as before
+        self.pid = pid
         self._fds = [out, err]
         self.returncode: int | None = None
 
@@ -155,6 +170,15 @@ class ForkedInspection:
             os.close(fd)
         self._fds = []
         self.wait()
+
+
+def _memory_files() -> tuple[int, int]:
+    out = os.memfd_create("orvan-inspection-out")
+    try:
+        return out, os.memfd_create("orvan-inspection-err")
+    except OSError:
+        os.close(out)
+        raise
 
 
 def _inspect_in_child(modules: list[str], directory: str, env: dict[str, str], path: list[str], out: int,
