@@ -234,3 +234,15 @@ def test_an_inspection_that_cannot_be_forked_is_left_to_a_spawned_one(monkeypatc
     assert inspect_fork.start(["pipe.m"], "/nonexistent") is False
     assert inspect_fork.started == {}
     assert set(os.listdir("/proc/self/fd")) <= before, "no file is left open"
+
+
+@pytest.mark.parametrize("command", ["run", "list", "status", "history"])
+def test_a_current_directory_removed_is_said_without_a_traceback(tmp_path, command):
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    script = (f"import os, subprocess, sys; os.chdir({str(gone)!r}); os.rmdir({str(gone)!r}); "
+              f"sys.exit(subprocess.run([sys.executable, '-m', 'orvan', {command!r}]).returncode)")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                            stdin=subprocess.DEVNULL)
+    assert result.returncode == 2, result.stderr
+    assert "the current directory no longer exists" in result.stderr and "Traceback" not in result.stderr

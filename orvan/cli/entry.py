@@ -74,7 +74,11 @@ def start_inspection(argv: list[str]) -> None:
 
 
 def main() -> None:
-    start_inspection(sys.argv[1:])
+    try:
+        start_inspection(sys.argv[1:])
+    except Exception:
+        pass  # a head start only: whatever failed, the command meets and reports itself
+
     from . import inspect_fork
     from .main import run
 

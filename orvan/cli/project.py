@@ -68,10 +68,17 @@ def _section(directory: str) -> tuple[str, dict[str, Any]]:
     return path, _read(path) or {}
 
 
+def current_directory() -> str:
+    try:
+        return os.getcwd()
+    except FileNotFoundError:
+        raise ConfigError("the current directory no longer exists: change to the project's directory") from None
+
+
 def project_directory(start: str | None = None) -> str:
     """The nearest directory, from `start` (default: the current one)
     upwards, whose pyproject.toml has [tool.orvan]; else `start`."""
-    start = os.path.abspath(start or os.getcwd())
+    start = os.path.abspath(start or current_directory())
     directory = start
     while True:
         if _read(os.path.join(directory, PYPROJECT)) is not None:
@@ -126,7 +133,7 @@ def last_inspected(out: str | None) -> tuple[str, list[str]] | None:
 def likely_project() -> str:
     """`project_directory()`, judged by whether pyproject.toml mentions
     [tool.orvan] rather than by parsing it."""
-    start = directory = os.path.abspath(os.getcwd())
+    start = directory = os.path.abspath(current_directory())
     while True:
         try:
             with open(os.path.join(directory, PYPROJECT), "rb") as f:
