@@ -217,13 +217,17 @@ class Server:
         sys.path[:] = self.path
         import atexit
 
-        # Files may have appeared since the server listed the directories.
-        # (Not importlib.invalidate_caches(): it imports importlib.metadata,
-        # which costs more than the whole job.)
-        for finder in list(sys.path_importer_cache.values()):
-            if finder is not None and hasattr(finder, "invalidate_caches"):
-                finder.invalidate_caches()
+        invalidate_path_caches()
         atexit._clear()
+
+
+def invalidate_path_caches() -> None:
+    """For a forked child: files may have appeared since its parent listed
+    the directories on the import path. (Not importlib.invalidate_caches():
+    it imports importlib.metadata, which costs more than a whole job.)"""
+    for finder in list(sys.path_importer_cache.values()):
+        if finder is not None and hasattr(finder, "invalidate_caches"):
+            finder.invalidate_caches()
 
 
 def uncaught(exc: BaseException) -> int:

@@ -19,12 +19,13 @@ installed distributions and stands in the fingerprint as its version.
 from __future__ import annotations
 
 import ast
-import hashlib
 import itertools
 import os
 import sys
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
+
+from .fingerprint import sha256_text
 
 # The runner's own package: a change to it is a change of the tool, not of
 # the pipeline (and in a checkout of orvan it would otherwise look local).
@@ -197,7 +198,7 @@ class CodeDeps:
         return names
 
     def _statements(self, text: str) -> list[Statement]:
-        key = hashlib.sha256(text.encode()).hexdigest()
+        key = sha256_text(text)
         self.used.add(key)
         found = self.scans.get(key)
         if found is None:
@@ -212,7 +213,7 @@ class CodeDeps:
             text = self.residuals.get(name)
             if text is None:
                 text = self._text(src) if src.path else ""
-            self._hashes[name] = hashlib.sha256(text.encode()).hexdigest()
+            self._hashes[name] = sha256_text(text)
         return self._hashes[name]
 
     def of(self, module: str) -> ModuleDeps:

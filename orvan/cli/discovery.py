@@ -66,18 +66,13 @@ IMPORT_FAILED = 3
 
 
 def start_inspect(modules: list[str], directory: str) -> None:
-    """Starts the inspection that `run_inspect` with the same arguments will
+    """Starts the inspection that `inspect_text` with the same arguments will
     read: it is the longest step before anything can run, and the command's
     own imports and set-up go on meanwhile, on another core. One started for
     other modules or another directory (the command line was guessed wrong)
     is stopped."""
     if not inspect_fork.start(modules, directory):
         started[(tuple(modules), directory)] = _spawn(modules, directory)
-
-
-def discard_started() -> None:
-    """Stops inspections no command read (one ended before it got there)."""
-    inspect_fork.discard()
 
 
 def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
@@ -93,12 +88,6 @@ def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
         stderr=subprocess.PIPE,
         text=True,
     )
-
-
-def run_inspect(modules: list[str], directory: str) -> tuple[dict[str, Any], list[str]]:
-    """The inspection report, and the warnings it printed."""
-    text, messages = inspect_text(modules, directory)
-    return parse_json(text), messages
 
 
 def parse_json(text: str) -> dict[str, Any]:

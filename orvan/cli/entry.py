@@ -5,7 +5,7 @@ is started first, from a guess at the modules and the project that the
 command line names; parsing the arguments, importing the command and opening
 the catalog overlap it. The guess decides nothing: a command reads only an
 inspection started for exactly the modules and directory it resolves itself
-(`discovery.run_inspect`), and stops any other.
+(`discovery.inspect_text`), and stops any other.
 """
 
 from __future__ import annotations
@@ -47,30 +47,20 @@ def guess(argv: list[str]) -> tuple[str, list[str], str | None] | None:
 
 
 def start_inspection(argv: list[str]) -> None:
+    """Starts the inspection of the modules named, or of those the last run
+    in the output directory inspected: guesses that need no TOML parsed. For
+    the rest (a first run), the command starts it once it has parsed its
+    arguments (`main._start_inspection`)."""
     guessed = guess(argv)
     if guessed is None:
         return
-    command, given, out = guessed
+    _, given, out = guessed
     from . import inspect_fork
-    from .project import (ConfigError, last_inspected, likely_project, modules_from_pyproject, project_directory,
-                          resolve_modules)
+    from .project import last_inspected, likely_project
 
-    # Most often: the modules named, or those the last run inspected, with
-    # no TOML to parse first.
     last = (likely_project(), list(dict.fromkeys(given))) if given else last_inspected(out)
-    if last is not None and inspect_fork.start(last[1], last[0]):
-        return
-    try:
-        directory = project_directory()
-        if command == "status" and not given and not modules_from_pyproject(directory):
-            return  # it falls back on the modules of the last run, in the catalog
-        modules = resolve_modules(given, directory)
-    except ConfigError:
-        return  # the command reports it, as it always has
-    if not inspect_fork.start(modules, directory):
-        from . import discovery
-
-        discovery.start_inspect(modules, directory)
+    if last is not None:
+        inspect_fork.start(last[1], last[0])
 
 
 def main() -> None:

@@ -210,13 +210,10 @@ def _inspect_in_child(modules: list[str], directory: str, env: dict[str, str], p
 
 
 def _run_inspection(modules: list[str]) -> int:
-    # Files may have appeared since the command listed the directories.
-    # (Not importlib.invalidate_caches(): it imports importlib.metadata,
-    # which would cost a third of the inspection.)
-    for finder in list(sys.path_importer_cache.values()):
-        if finder is not None and hasattr(finder, "invalidate_caches"):
-            finder.invalidate_caches()
     from orvan import inspect
+    from orvan._forkserver import invalidate_path_caches
+
+    invalidate_path_caches()
 
     sys.argv = [inspect.__file__ or "orvan.inspect", "--strict", *modules]
     try:

@@ -53,13 +53,13 @@ def _command(module: str, name: str, *, inspects: bool = False) -> Callable[[arg
     def call(args: argparse.Namespace) -> int:
         if not inspects:
             return _call(module, name, args)
-        from . import discovery
+        from . import discovery, inspect_fork
 
         try:
             _start_inspection(args, discovery)
             return _call(module, name, args)
         finally:
-            discovery.discard_started()
+            inspect_fork.discard()
     return call
 
 

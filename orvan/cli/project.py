@@ -20,6 +20,7 @@ import sys
 # Not `from typing import ...`: typing costs more to import than the rest.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any
 
 DEFAULT_OUT = ".orvan"
@@ -78,10 +79,15 @@ def current_directory() -> str:
 def project_directory(start: str | None = None) -> str:
     """The nearest directory, from `start` (default: the current one)
     upwards, whose pyproject.toml has [tool.orvan]; else `start`."""
-    start = os.path.abspath(start or current_directory())
+    return _upwards(os.path.abspath(start or current_directory()), lambda path: _read(path) is not None)
+
+
+def _upwards(start: str, has_section: Callable[[str], bool]) -> str:
+    """The nearest directory from `start` upwards whose pyproject.toml
+    `has_section`; else `start`."""
     directory = start
     while True:
-        if _read(os.path.join(directory, PYPROJECT)) is not None:
+        if has_section(os.path.join(directory, PYPROJECT)):
             return directory
         parent = os.path.dirname(directory)
         if parent == directory:
@@ -133,18 +139,15 @@ def last_inspected(out: str | None) -> tuple[str, list[str]] | None:
 def likely_project() -> str:
     """`project_directory()`, judged by whether pyproject.toml mentions
     [tool.orvan] rather than by parsing it."""
-    start = directory = os.path.abspath(current_directory())
-    while True:
-        try:
-            with open(os.path.join(directory, PYPROJECT), "rb") as f:
-                if b"[tool.orvan" in f.read():
-                    return directory
-        except OSError:
-            pass
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            return start
-        directory = parent
+    return _upwards(os.path.abspath(current_directory()), _mentions_section)
+
+
+def _mentions_section(path: str) -> bool:
+    try:
+        with open(path, "rb") as f:
+            return b"[tool.orvan" in f.read()
+    except OSError:
+        return False
 
 
 def child_env(directory: str) -> dict[str, str]:

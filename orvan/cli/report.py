@@ -189,7 +189,6 @@ class Progress:
         # Lines for the next redraw; a finished job's is formatted only if shown.
         self._pending: list[str | tuple[int, str, float | None, int]] = []
         self._last_draw = 0.0
-        self._unflushed = False
         self._lines: list[str] = []  # plain lines, written together at the next flush
         self._digits = len(str(total))
         # "[  12/1000]": one format, made once, for the two lines of every job.
@@ -269,13 +268,13 @@ class Progress:
                 self._drain(label, final=False)
         if self.live:
             self._draw()
-        elif self._unflushed and time.monotonic() - self._last_draw >= self.LIVE_INTERVAL:
+        elif self._lines and time.monotonic() - self._last_draw >= self.LIVE_INTERVAL:
             self._flush()
 
     def close(self) -> None:
         if self.live:
             self._draw(force=True, final=True)
-        elif self._unflushed:
+        elif self._lines:
             self._flush()
 
     def write(self, text: str) -> None:
@@ -301,7 +300,6 @@ class Progress:
             self._pending.append(text)
         else:
             self._lines.append(text)
-            self._unflushed = True
 
     def status_line(self) -> str:
         elapsed = time.monotonic() - self.t0
@@ -339,7 +337,6 @@ class Progress:
 
     def _flush(self) -> None:
         self._last_draw = time.monotonic()
-        self._unflushed = False
         text = "".join(line + "\n" for line in self._lines)
         self._lines.clear()
         self._emit(text)
