@@ -222,3 +222,20 @@ def test_a_run_whose_files_cannot_be_synced_records_no_success(project):
     again = project.orvan("run", "m")
     assert again.returncode == 0, again.stdout + again.stderr
     assert project.value("m.down") == 2
+
+
+def test_space_is_freed_only_from_jobs_the_run_has_settled_or_does_not_hold(catalog):
+    # Run 1: both jobs fail, leaving files nobody reads again.
+    old = catalog.start_run(["m"], ["orvan"])
+    for row in catalog.add_jobs(old, [("m.again", "", "fp", PENDING, None), ("m.other", "", "fp", PENDING, None)]):
+        catalog.job_started(row)
+        catalog.job_finished(row, FAILED, "boom")
+    catalog.finish_run(old, "failed")
+    # Run 2 reruns m.again: it may be writing its directory while its start
+    # is still held back, when a write finds the disk full.
+    run = catalog.start_run(["m"], ["orvan"])
+    [again] = catalog.add_jobs(run, [("m.again", "", "fp", PENDING, None)])
+    assert catalog.useless_files(run) == [("m.other", "")]
+    catalog.job_started(again)
+    catalog.job_finished(again, FAILED, "boom again")
+    assert sorted(catalog.useless_files(run)) == [("m.again", ""), ("m.other", "")]

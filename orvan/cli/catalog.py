@@ -375,11 +375,16 @@ class Catalog:
     def useless_files(self, current_run: int | None) -> list[tuple[str, str]]:
         """(asset key, partition) of jobs whose latest attempt failed, was
         interrupted or belongs to a dead run: whatever they left on disk is
-        never read again, and may go when space runs out."""
+        never read again, and may go when space runs out. Not those the
+        current run has yet to settle: one may be running already, its start
+        still held back from the catalog (which is what just failed to be
+        written), and writing its directory."""
         return [(str(k), str(p)) for k, p in self._read(lambda db: db.execute(
-            f"SELECT asset_key, partition FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
-            " AND (status IN (?, ?) OR (status=? AND run_id IS NOT ?))",
-            (FAILED, INTERRUPTED, RUNNING, current_run),
+            f"SELECT asset_key, partition FROM jobs j WHERE id IN ({LATEST_ATTEMPTS})"
+            " AND (status IN (?, ?) OR (status=? AND run_id IS NOT ?))"
+            " AND NOT EXISTS (SELECT 1 FROM jobs c WHERE c.run_id IS ? AND c.asset_key = j.asset_key"
+            " AND c.partition = j.partition AND c.status IN (?, ?))",
+            (FAILED, INTERRUPTED, RUNNING, current_run, current_run, PENDING, RUNNING),
         ).fetchall())]
 
     def checkpoint(self) -> None:
