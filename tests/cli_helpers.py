@@ -14,9 +14,9 @@ from pathlib import Path
 
 import pytest
 
-from orvan.cli.discovery import parse_report
-from orvan.cli.graph import build_graph
-from orvan.cli.plan import build_plan
+from orvan.cli.inspect.discovery import parse_report
+from orvan.cli.plan.graph import build_graph
+from orvan.cli.plan.jobs import build_plan
 
 
 def record(function: str, module: str = "pipe.m", *, name=None, inputs=None, partitions=None,

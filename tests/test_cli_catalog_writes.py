@@ -12,8 +12,8 @@ import time
 import pytest
 from cli_helpers import project  # noqa: F401  (fixture)
 
-from orvan.cli import catalog as catalog_module
-from orvan.cli.catalog import DONE, FAILED, PENDING, RUNNING, Catalog, CatalogWriteError
+from orvan.catalog import sqlite as catalog_module
+from orvan.catalog import DONE, FAILED, PENDING, RUNNING, Catalog, CatalogWriteError
 
 
 @pytest.fixture
@@ -185,7 +185,7 @@ def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_p
 # The run with every sync failing, as a disk giving write-back errors would.
 FAILING_SYNC = """\
 import errno, os, runpy, sys
-import orvan.cli.catalog as catalog
+import orvan.catalog.sqlite as catalog
 
 def make_durable(files):
     raise OSError(errno.EIO, os.strerror(errno.EIO), files[0])

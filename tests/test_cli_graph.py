@@ -3,8 +3,8 @@
 import pytest
 from cli_helpers import record, ref
 
-from orvan.cli.discovery import parse_report
-from orvan.cli.graph import GraphError, build_graph
+from orvan.cli.inspect.discovery import parse_report
+from orvan.cli.plan.graph import GraphError, build_graph
 
 
 def graph_of(*records):

@@ -9,7 +9,7 @@ import textwrap
 import pytest
 from cli_helpers import Project, project  # noqa: F401  (fixture)
 
-from orvan.cli.catalog import ABANDONED_PROCESSES, LATEST_ATTEMPTS, MIGRATIONS
+from orvan.catalog.sqlite import ABANDONED_PROCESSES, LATEST_ATTEMPTS, MIGRATIONS
 
 HELPERS = {
     "textutil.py": """\
@@ -415,7 +415,7 @@ def test_a_catalog_written_before_values_were_hashed_opens_and_is_stale_once(pro
 
 
 def test_imports_are_followed_through_relative_nested_and_lazy_imports(tmp_path):
-    from orvan.cli.codedeps import CodeDeps
+    from orvan.cli.plan.codedeps import CodeDeps
 
     files = {
         "pkg/__init__.py": "",

@@ -6,10 +6,11 @@ import math
 import pytest
 from cli_helpers import plan_of, record
 
-from orvan.cli import jobfiles, naming
-from orvan.cli.fingerprint import canonical, code_parts, fingerprint, partition_fingerprints
-from orvan.cli.graph import GraphError
-from orvan.cli.plan import partition_token
+from orvan.cli.run import jobfiles
+from orvan.store import naming
+from orvan.cli.plan.fingerprint import canonical, code_parts, fingerprint, partition_fingerprints
+from orvan.cli.plan.graph import GraphError
+from orvan.cli.plan.jobs import partition_token
 
 
 def jobs_of(plan, key):

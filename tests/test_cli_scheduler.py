@@ -7,10 +7,10 @@ from concurrent.futures import Future
 import pytest
 from cli_helpers import max_overlap, plan_of, record
 
-from orvan.cli.catalog import DONE, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog
-from orvan.cli.executors import Executor, Outcome, WorkerTask
+from orvan.catalog import DONE, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog
+from orvan.cli.run.executors import Executor, Outcome, WorkerTask
 from orvan.cli.report import Progress
-from orvan.cli.scheduler import Scheduler
+from orvan.cli.run.scheduler import Scheduler
 
 
 class FakeExecutor(Executor):

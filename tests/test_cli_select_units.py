@@ -10,13 +10,13 @@ import pytest
 from cli_helpers import plan_of, record
 from test_cli_scheduler import FakeExecutor
 
-from orvan.cli.catalog import FRESH, INTERRUPTED, PENDING, Catalog
+from orvan.catalog import FRESH, INTERRUPTED, PENDING, Catalog
 from orvan.cli.config import JobSettings, Settings, load_settings
 from orvan.cli.report import Progress
-from orvan.cli.scheduler import RetryPolicy, Scheduler
-from orvan.cli.selection import ALL, SelectionError, Term, parse_term, split_terms, walk
-from orvan.cli.subsets import DimSpec, SubsetError, choose, parse_spec
-from orvan.cli.executors import WorkerTask
+from orvan.cli.run.scheduler import RetryPolicy, Scheduler
+from orvan.cli.plan.selection import ALL, SelectionError, Term, parse_term, split_terms, walk
+from orvan.cli.plan.subsets import DimSpec, SubsetError, choose, parse_spec
+from orvan.cli.run.executors import WorkerTask
 
 
 @pytest.mark.parametrize("text, term", [

@@ -192,7 +192,7 @@ ESCAPED = ["", "plain", "a/b", "..", ".hidden", "é", "日本", "a b%c", "%", "%
 def test_names_are_escaped_and_read_back_as_urllib_does(text, safe):
     from urllib.parse import quote as url_quote, unquote as url_unquote
 
-    from orvan.cli.naming import quote, unquote
+    from orvan.store.naming import quote, unquote
 
     assert quote(text, safe) == url_quote(text, safe=safe, encoding="utf-8", errors="strict")
     try:
@@ -223,7 +223,7 @@ def test_the_help_is_as_wide_as_argparse_would_make_it(monkeypatch, columns):
 
 @pytest.mark.parametrize("failing", ["fork", "memfd_create"])
 def test_an_inspection_that_cannot_be_forked_is_left_to_a_spawned_one(monkeypatch, failing):
-    from orvan.cli import inspect_fork
+    from orvan.cli.inspect import fork as inspect_fork
 
     def refuse(*args):
         raise OSError(11, "Resource temporarily unavailable")

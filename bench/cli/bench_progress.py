@@ -21,14 +21,14 @@ import tempfile
 import time
 from concurrent.futures import Future
 
-from orvan.cli import jobfiles
-from orvan.cli.catalog import PENDING, Catalog
-from orvan.cli.discovery import parse_report
-from orvan.cli.executors import Executor, Outcome, WorkerTask
-from orvan.cli.graph import build_graph
-from orvan.cli.plan import Plan, build_plan
+from orvan.cli.run import jobfiles
+from orvan.catalog import PENDING, Catalog
+from orvan.cli.inspect.discovery import parse_report
+from orvan.cli.run.executors import Executor, Outcome, WorkerTask
+from orvan.cli.plan.graph import build_graph
+from orvan.cli.plan.jobs import Plan, build_plan
 from orvan.cli.report import Progress
-from orvan.cli.scheduler import Scheduler
+from orvan.cli.run.scheduler import Scheduler
 
 from figures import write_figures
 

@@ -57,7 +57,7 @@ def leaf(a, b):
 PLAN_TIMER = """\
 import os, sys, time
 t0 = time.perf_counter()
-from orvan.cli.pipeline import load
+from orvan.cli.plan.pipeline import load
 
 graph, plan = load(["scalepipe"], os.getcwd())
 print(len(plan.jobs), time.perf_counter() - t0)

@@ -26,11 +26,11 @@ import tempfile
 import time
 from collections.abc import Callable
 
-from orvan.cli.catalog import Catalog, encode_inputs
-from orvan.cli.discovery import parse_report
-from orvan.cli.graph import build_graph
-from orvan.cli.plan import Plan, build_plan
-from orvan.cli.states import ATTEMPTS
+from orvan.catalog import Catalog, encode_inputs
+from orvan.cli.inspect.discovery import parse_report
+from orvan.cli.plan.graph import build_graph
+from orvan.cli.plan.jobs import Plan, build_plan
+from orvan.states import ATTEMPTS
 from orvan.ui import pages
 from orvan.ui.model import Model, from_plan
 from orvan.ui.reader import open_readonly

@@ -1,23 +1,17 @@
 """The `orvan` command: discover a pipeline's assets and materialise them.
 
-The runner is split into small parts that each do one thing:
+The folders follow one run's flow, inspect -> plan -> run -> show:
 
     entry       the process: starts the inspection, then hands over to main
+    main        argument parsing, the subcommand table
     project     where the project and its modules are (read before anything)
     config      the settings and the output directory
-    discovery   runs the inspection (inspect_fork: as a fork) and reads its report
-    graph       resolves `inputs` references into a checked asset graph
-    naming      file-name escaping and the output layout
-    plan        expands assets into jobs and maps partitions between them
-    fingerprint what makes a job's stored value still valid
-    states      the job states, one enum used everywhere
-    catalog     the SQLite record of runs and jobs
-    executors/  how one job is carried out (a worker process by default)
-    scheduler   dependency-ordered, bounded-parallel dispatch of jobs
-    jobfiles    a job's directory: clearing it, its arguments, its state
-    report      tables, the progress display, the end-of-run summary
-    pipeline    what the subcommands share: loading, selecting, errors
-    run         the run command
+    inspect/    runs the inspection and reads its report
+    plan/       graph, selection, jobs and their fingerprints
+    run/        freshness, scheduler, executors, job files: the run command
     commands/   the other subcommands, one module each
-    main        argument parsing
+    report      tables, the progress display, the end-of-run summary
+
+Below the command: `orvan.catalog` (the record of runs and jobs),
+`orvan.store` (job files and their names), `orvan.states` (the job states).
 """

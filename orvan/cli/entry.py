@@ -55,7 +55,7 @@ def start_inspection(argv: list[str]) -> None:
     if guessed is None:
         return
     _, given, out = guessed
-    from . import inspect_fork
+    from .inspect import fork as inspect_fork
     from .project import last_inspected, likely_project
 
     last = (likely_project(), list(dict.fromkeys(given))) if given else last_inspected(out)
@@ -69,7 +69,7 @@ def main() -> None:
     except Exception:
         pass  # a head start only: whatever failed, the command meets and reports itself
 
-    from . import inspect_fork
+    from .inspect import fork as inspect_fork
     from .main import run
 
     try:

@@ -53,7 +53,7 @@ def _command(module: str, name: str, *, inspects: bool = False) -> Callable[[arg
     def call(args: argparse.Namespace) -> int:
         if not inspects:
             return _call(module, name, args)
-        from . import discovery, inspect_fork
+        from .inspect import discovery, fork as inspect_fork
 
         try:
             _start_inspection(args, discovery)
@@ -205,7 +205,7 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
     p.add_argument("--isolation", choices=ISOLATIONS, default=None,
                    help="fork: each job in a child of a fork server (default on Linux); spawn: each job in a "
                         "new interpreter (default elsewhere; also [tool.orvan] isolation)")
-    p.set_defaults(func=_command(".run", "cmd_run", inspects=True))
+    p.set_defaults(func=_command(".run.runner", "cmd_run", inspects=True))
 
 
 def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -355,8 +355,8 @@ def run(argv: list[str] | None = None) -> int:
     except Exception as e:
         # Imported only now: the pipeline's modules are what a command's
         # module imports, not what parsing the arguments needs.
-        from .graph import GraphError
-        from .pipeline import ERRORS, USAGE
+        from .plan.graph import GraphError
+        from .plan.pipeline import ERRORS, USAGE
 
         if isinstance(e, GraphError):
             if len(e.problems) == 1:

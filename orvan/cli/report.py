@@ -12,7 +12,7 @@ from collections import Counter
 from collections.abc import Collection, Sequence
 from typing import TextIO, cast
 
-from .states import JobState
+from ..states import JobState
 
 # From the states rather than the catalog: the command line imports this module
 # first thing, before it needs SQLite.

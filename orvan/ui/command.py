@@ -9,7 +9,7 @@ import webbrowser
 from argparse import Namespace
 
 from ..cli.config import DEFAULT_OUT, resolve_out
-from ..cli.pipeline import OK, USAGE
+from ..cli.plan.pipeline import OK, USAGE
 from .server import App, UiServer, serve
 
 LOCAL_HOSTS = ("127.0.0.1", "localhost", "::1")

@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 import os
 
-from ..cli import naming
+from ..store import naming
 
 PREVIEW_BYTES = 64 * 1024
 TAIL_BYTES = 32 * 1024

@@ -1,7 +1,7 @@
 """Each job's state as the pages show it, and why.
 
 With the pipeline's code loaded, these are `orvan status --why`'s verdicts
-(`orvan.cli.freshness.assess`). Without it, the catalog alone decides: a
+(`orvan.cli.run.freshness.assess`). Without it, the catalog alone decides: a
 failed or running last attempt, a value removed by `orvan clean`, or a
 fingerprint other than the one the code gives the job now.
 """
@@ -10,11 +10,11 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 
-from ..cli.catalog import Attempt
-from ..cli.freshness import Verdict, assess
-from ..cli.plan import JobId, Plan
+from ..catalog import Attempt
+from ..cli.run.freshness import Verdict, assess
+from ..cli.plan.jobs import JobId, Plan
 from ..cli.report import when
-from ..cli.states import JobState
+from ..states import JobState
 from .reader import JobRow
 
 FRESH, STALE, FAILED, RUNNING, MISSING = "fresh", "stale", "failed", "running", "missing"

@@ -8,10 +8,10 @@ import shlex
 from collections.abc import Sequence
 from urllib.parse import quote
 
-from ..cli import naming
-from ..cli.states import ATTEMPTS, JobState
+from ..store import naming
+from ..states import ATTEMPTS, JobState
 from . import files
-from ..cli.plan import partition_token
+from ..cli.plan.jobs import partition_token
 from .freshness import FAILED, MISSING, RUNNING, Judge, state_of
 from .html import badge, duration, e, job_label, shell, time_text
 from .model import AssetView

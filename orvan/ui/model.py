@@ -14,11 +14,11 @@ import os
 import threading
 from dataclasses import dataclass, field
 
-from ..cli import pipeline
+from ..cli.plan import pipeline
 from ..cli.config import modules_from_pyproject
-from ..cli.graph import GraphError
-from ..cli.naming import key_text
-from ..cli.plan import Plan, partition_token
+from ..cli.plan.graph import GraphError
+from ..store.naming import key_text
+from ..cli.plan.jobs import Plan, partition_token
 from .reader import Queries
 
 

@@ -7,7 +7,7 @@ from collections import Counter
 from dataclasses import dataclass
 
 from ..cli.report import seconds
-from ..cli.states import JobState
+from ..states import JobState
 from . import freshness
 from .freshness import PRIORITY, Judge
 from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text

@@ -15,8 +15,9 @@ from dataclasses import dataclass
 from typing import NamedTuple
 from urllib.parse import quote
 
-from ..cli.catalog import ATTEMPT_STATUSES, CATALOG_FILE, Attempt, Catalog
-from ..cli.states import ATTEMPTS
+from ..catalog import CATALOG_FILE, Attempt, Catalog
+from ..catalog.sqlite import ATTEMPT_STATUSES
+from ..states import ATTEMPTS
 
 
 class CatalogUnavailable(Exception):

@@ -13,8 +13,8 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
-from ..cli.catalog import RunLock
-from ..cli.plan import partition_token
+from ..catalog import RunLock
+from ..cli.plan.jobs import partition_token
 from . import files, pages
 from .asset_page import asset_page
 from .freshness import Judge

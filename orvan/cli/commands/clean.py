@@ -7,11 +7,11 @@ from __future__ import annotations
 import os
 from argparse import Namespace
 
-from .. import undeclared
-from ..catalog import CATALOG_FILE, Catalog, RunLock
+from ..plan import undeclared
+from ...catalog import CATALOG_FILE, Catalog, RunLock
 from ..config import modules_from_pyproject, project_directory, resolve_modules, resolve_out
-from ..pipeline import OK, load
-from ..plan import Plan
+from ..plan.pipeline import OK, load
+from ..plan.jobs import Plan
 from ..report import display_path
 
 

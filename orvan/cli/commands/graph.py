@@ -6,8 +6,8 @@ import json
 from argparse import Namespace
 
 from ..config import project_directory, resolve_modules
-from ..graph import Asset, build_graph
-from ..pipeline import OK, discover, select
+from ..plan.graph import Asset, build_graph
+from ..plan.pipeline import OK, discover, select
 
 
 def _label(asset: Asset) -> str:

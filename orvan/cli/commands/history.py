@@ -7,10 +7,10 @@ import os
 from argparse import Namespace
 from dataclasses import asdict, dataclass
 
-from ..catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
-                       RunSummary)
+from ...catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
+                        RunSummary)
 from ..config import project_directory, resolve_out
-from ..pipeline import OK
+from ..plan.pipeline import OK
 from ..report import display_path, format_table, seconds, when
 
 

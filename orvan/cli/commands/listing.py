@@ -6,9 +6,9 @@ import json
 from argparse import Namespace
 
 from ..config import project_directory, resolve_modules
-from ..graph import Asset, GraphError, resolve
-from ..naming import key_text
-from ..pipeline import OK, discover, select
+from ..plan.graph import Asset, GraphError, resolve
+from ...store.naming import key_text
+from ..plan.pipeline import OK, discover, select
 from ..report import display_path, format_table
 
 

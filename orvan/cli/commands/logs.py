@@ -9,13 +9,13 @@ import time
 from argparse import Namespace
 from typing import BinaryIO
 
-from .. import naming
-from ..catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
+from ...store import naming
+from ...catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
 from ..config import project_directory, resolve_out
-from ..pipeline import OK, CommandError
-from ..plan import job_label, partition_token
+from ..plan.pipeline import OK, CommandError
+from ..plan.jobs import job_label, partition_token
 from ..report import display_path
-from ..states import ATTEMPTS
+from ...states import ATTEMPTS
 from .show import add_pair
 
 # How often --follow looks for new output.

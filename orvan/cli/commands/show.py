@@ -14,13 +14,14 @@ from dataclasses import dataclass
 
 from ... import values
 from ...values.summary import summarize
-from .. import naming, undeclared
-from ..catalog import CATALOG_FILE, Catalog
+from ...store import naming
+from ..plan import undeclared
+from ...catalog import CATALOG_FILE, Catalog
 from ..config import modules_from_pyproject, project_directory, resolve_out
-from ..pipeline import ERRORS, OK, CommandError, load
-from ..plan import job_label, partition_token
+from ..plan.pipeline import ERRORS, OK, CommandError, load
+from ..plan.jobs import job_label, partition_token
 from ..report import display_path
-from ..states import ATTEMPTS, JobState
+from ...states import ATTEMPTS, JobState
 
 # A value whose compact form fits this width is printed on one line.
 ONE_LINE = 80

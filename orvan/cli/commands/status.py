@@ -11,13 +11,13 @@ from collections import Counter
 from dataclasses import asdict, dataclass
 from operator import attrgetter
 
-from .. import undeclared
-from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
+from ..plan import undeclared
+from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import project_directory, modules_from_pyproject, resolve_modules, resolve_out
-from ..freshness import Verdict, assess
-from ..graph import Graph
-from ..pipeline import FAILURES, OK, choose_jobs, load, select
-from ..plan import Job, JobId, Plan
+from ..run.freshness import Verdict, assess
+from ..plan.graph import Graph
+from ..plan.pipeline import FAILURES, OK, choose_jobs, load, select
+from ..plan.jobs import Job, JobId, Plan
 from ..report import format_table, when
 
 ORDER = ["fresh", "stale", "failed", "missing", "running"]

@@ -9,9 +9,9 @@ import os
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, NamedTuple
 
-from .. import values
-from .naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
-from .plan import Input, Job, JobId, MapTree, Plan
+from ... import values
+from ...store.naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
+from ..plan.jobs import Input, Job, JobId, MapTree, Plan
 
 if TYPE_CHECKING:
     # Only a job that runs needs its task: the freshness checks that read a

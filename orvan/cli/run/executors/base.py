@@ -24,8 +24,8 @@ from abc import ABC, abstractmethod
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Callable
 
-from ...values import VALUE_STEM
-from ..naming import KWARGS_FILE, RESULT_FILE
+from ....values import VALUE_STEM
+from ....store.naming import KWARGS_FILE, RESULT_FILE
 
 if TYPE_CHECKING:
     # Only the executors that run jobs need it at run time: the freshness

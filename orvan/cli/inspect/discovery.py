@@ -12,9 +12,9 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from . import inspect_fork
-from .inspect_fork import Inspection, started
-from .project import child_env
+from . import fork as inspect_fork
+from .fork import Inspection, started
+from ..project import child_env
 
 __all__ = ["child_env"]
 

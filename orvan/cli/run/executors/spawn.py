@@ -11,11 +11,9 @@ import threading
 import time
 from concurrent.futures import Future
 
-from ...worker import PARENT_ENV
-from .base import (
-    STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome, signal_group,
-    worker_command,
-)
+from ....worker import PARENT_ENV
+from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome,
+                   signal_group, worker_command)
 from .orphans import process_start
 
 

@@ -6,9 +6,9 @@ from __future__ import annotations
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from .. import values
-from .discovery import AssetRecord
-from .naming import check_asset_dir, check_component, escape, key_text, partition_component
+from ... import values
+from ..inspect.discovery import AssetRecord
+from ...store.naming import check_asset_dir, check_component, escape, key_text, partition_component
 
 
 class GraphError(Exception):

@@ -20,7 +20,7 @@ import gc
 import os
 import sys
 
-from .project import child_env
+from ..project import child_env
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -21,7 +21,7 @@ import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
-from . import naming
+from ...store import naming
 from .codedeps import CodeDeps
 from .fingerprint import Parts, canonical, code_parts, module_residual, partition_fingerprints
 from .graph import Asset, Graph, GraphError

@@ -26,8 +26,8 @@ from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
 
-from .naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
-from .states import ATTEMPTS, JobState
+from ..store.naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
+from ..states import ATTEMPTS, JobState
 
 T = TypeVar("T")
 

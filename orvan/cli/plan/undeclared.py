@@ -13,8 +13,8 @@ import os
 from collections.abc import Set
 from dataclasses import dataclass
 
-from . import naming
-from .plan import Plan, job_label, partition_token
+from ...store import naming
+from .jobs import Plan, job_label, partition_token
 
 # The files a job leaves; value files may carry another suffix than .json.
 JOB_FILES = (naming.RESULT_FILE, naming.LOG_FILE, naming.KWARGS_FILE)

@@ -12,20 +12,22 @@ from collections import Counter
 from types import FrameType
 from typing import TYPE_CHECKING, Literal
 
-from ..worker import HINT, NOTE, RAISED_AT
-from . import jobfiles, naming
-from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError, RunLock
-from .naming import CATALOG_FILE
-from .pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report, load_report,
-                       plan_ahead)
-from .config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation, resolve_modules,
-                     resolve_out)
-from .discovery import child_env
+from ...worker import HINT, NOTE, RAISED_AT
+from . import jobfiles
+from ...store import naming
+from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
+                        RunLock)
+from ...store.naming import CATALOG_FILE
+from ..plan.pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
+                             load_report, plan_ahead)
+from ..config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation,
+                      resolve_modules, resolve_out)
+from ..inspect.discovery import child_env
 from .executors.orphans import stop_processes
 from .freshness import Decision, Verdict, assess
-from .graph import Graph
-from .plan import Job, JobId, Plan
-from .report import Progress, display_path, summary
+from ..plan.graph import Graph
+from ..plan.jobs import Job, JobId, Plan
+from ..report import Progress, display_path, summary
 
 if TYPE_CHECKING:
     from collections.abc import Callable

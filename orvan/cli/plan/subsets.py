@@ -15,7 +15,7 @@ import fnmatch
 from collections.abc import Mapping
 from typing import NamedTuple
 
-from .naming import key_text
+from ...store.naming import key_text
 from .selection import GLOB_CHARS
 
 RANGE = ".."

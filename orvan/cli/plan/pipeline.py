@@ -10,13 +10,13 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from . import selection, subsets
-from .catalog import CatalogError
+from ...catalog import CatalogError
 from .codedeps import CodeDeps, Statement, checked_scans, module_base, pipeline_root
-from . import project
-from .config import ConfigError
-from .discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
+from .. import project
+from ..config import ConfigError
+from ..inspect.discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
 from .graph import Asset, Graph, GraphError, build_graph
-from .plan import Job, Plan, build_plan
+from .jobs import Job, Plan, build_plan
 from .selection import SelectionError
 from .subsets import SubsetError
 

@@ -19,10 +19,10 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from enum import StrEnum
 
-from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
-from .fingerprint import diff, hashes_to
+from ...catalog import FAILED, INTERRUPTED, RUNNING, Attempt
+from ..plan.fingerprint import diff, hashes_to
 from .jobfiles import stored_size
-from .plan import Job, JobId, Plan, job_label
+from ..plan.jobs import Job, JobId, Plan, job_label
 
 
 class Decision(StrEnum):

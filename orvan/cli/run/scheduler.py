@@ -18,12 +18,12 @@ from collections.abc import Mapping
 from typing import Callable
 
 from . import jobfiles
-from .catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
-from .config import JobSettings
+from ...catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
+from ..config import JobSettings
 from .executors import Executor, Outcome, WorkerTask
 from .freshness import Decision, Verdict, input_changes
-from .plan import Job, JobId, Plan
-from .report import Progress
+from ..plan.jobs import Job, JobId, Plan
+from ..report import Progress
 
 @dataclass
 class JobResult:

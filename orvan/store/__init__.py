@@ -1,0 +1,4 @@
+"""Where job files live, and what they are called.
+
+    naming    file-name escaping of asset and partition keys, the output layout
+"""
