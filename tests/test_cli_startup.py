@@ -1,5 +1,5 @@
 """What the command does to start fast, which must not change what it does:
-the inspection it starts before parsing its arguments (a fork of the command
+the inspection it starts as soon as its arguments are parsed (a fork of the command
 that must see what `python -m orvan.inspect`, spawned from the project
 directory, would see, and be read only when it inspected exactly what the
 command asks for), the plan it makes from the last report meanwhile, and
@@ -17,7 +17,6 @@ import sys
 import pytest
 
 from cli_helpers import project  # noqa: F401
-from orvan.cli.entry import INSPECTING, guess
 from orvan.cli.main import SUBCOMMANDS, build_parser, parse
 
 PROBE = """\
@@ -55,26 +54,6 @@ def test_a_subcommand_built_alone_reads_and_helps_as_within_the_whole_command(co
     assert f"usage: orvan {command}" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("command", sorted(INSPECTING))
-def test_the_guess_knows_every_option_that_takes_a_value(command):
-    assert INSPECTING[command] == _value_options(command)
-
-
-@pytest.mark.parametrize("argv, expected", [
-    (["run"], ("run", [], None)),
-    (["run", "-j", "2", "--out", "o", "pipe.a", "-q", "pipe.b"], ("run", ["pipe.a", "pipe.b"], "o")),
-    (["run", "--out=o", "-j2", "pipe.a", "--force"], ("run", ["pipe.a"], "o")),
-    (["list", "-s", "pipe.a", "pipe.b"], ("list", ["pipe.b"], None)),
-    (["run", "--", "-odd"], ("run", ["-odd"], None)),
-    (["status", "--why", "pipe.a"], None),
-    (["run", "--help"], None),
-    (["show", "pipe.a"], None),
-    ([], None),
-])
-def test_the_command_line_is_guessed_as_argparse_reads_it(argv, expected):
-    assert guess(argv) == expected
-
-
 def _probe(project, tmp_path, *python_flags: str) -> dict:
     probe_file = tmp_path / f"probe{len(python_flags)}.jsonl"
     probe_file.unlink(missing_ok=True)
@@ -104,13 +83,10 @@ def test_the_forked_inspection_sees_what_a_spawned_one_sees(project, tmp_path):
     assert forked["threads"] == 1 and forked["stdin"] == ""
 
 
-def test_an_inspection_guessed_wrong_is_replaced_by_the_right_one(project, tmp_path):
-    # argparse takes an abbreviated option; the guess reads it as a flag and
-    # "pipe.b.second" as a module, which does not import.
+def test_an_abbreviated_option_is_read_as_argparse_reads_it(project, tmp_path):
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a"]\n')
     project.write("pipe/a.py", "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
     project.write("pipe/b.py", "from orvan import asset\n\n@asset()\ndef second():\n    return 2\n")
-    assert guess(["list", "--sel", "pipe.b.second", "pipe.b"]) == ("list", ["pipe.b.second", "pipe.b"], None)
     listed = project.orvan("list", "--json", "--sel", "pipe.b.second", "pipe.b")
     assert listed.returncode == 0, listed.stderr
     assert [a["key"] for a in json.loads(listed.stdout)["assets"]] == ["pipe.b.second"]
@@ -164,15 +140,19 @@ def test_the_imports_kept_from_the_last_run_follow_every_edit(project):
 
 
 @pytest.mark.parametrize("out", [None, "elsewhere"])
-def test_the_modules_the_last_run_inspected_are_only_a_guess(project, out):
+def test_a_module_no_longer_named_is_never_imported(project, out, tmp_path):
     where = ["--out", out] if out else []
-    project.write("pipe/a.py", "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
+    marker = tmp_path / "imported"
+    project.write("pipe/a.py", f"import pathlib\npathlib.Path({str(marker)!r}).touch()\n"
+                  "from orvan import asset\n\n@asset()\ndef first():\n    return 1\n")
     project.write("pipe/b.py", "from orvan import asset\n\n@asset()\ndef second():\n    return 2\n")
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a"]\n')
     assert project.orvan("run", *where).returncode == 0 and _ran_in(project, out) == ["pipe.a.first"]
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.a", "pipe.b"]\n')
     assert project.orvan("run", *where).returncode == 0 and _ran_in(project, out) == ["pipe.b.second"]
     project.write("pyproject.toml", '[tool.orvan]\nmodules = ["pipe.b"]\n')
+    marker.unlink()
+    assert project.orvan("run", *where).returncode == 0 and not marker.exists()
     listed = project.orvan("list")
     assert "pipe.b.second" in listed.stdout and "pipe.a.first" not in listed.stdout
 

@@ -1,74 +1,16 @@
-"""The `orvan` process: the inspection starts before anything else.
+"""The `orvan` process: run the command, then end without tearing down.
 
-Nothing a command does can be settled before the inspection's report, so it
-is started first, from a guess at the modules and the project that the
-command line names; parsing the arguments, importing the command and opening
-the catalog overlap it. The guess decides nothing: a command reads only an
-inspection started for exactly the modules and directory it resolves itself
-(`discovery.inspect_text`), and stops any other.
+The inspection a command needs starts as soon as its arguments say which
+modules and project to inspect (`main._start_inspection`): never from a
+guess, which could import modules the user no longer names.
 """
 
 from __future__ import annotations
 
 import sys
 
-# The subcommands that inspect, and those of their options that take a value.
-INSPECTING = {
-    "run": {"--out", "-j", "--jobs", "-s", "--select", "-p", "--partition", "--timeout", "--retries",
-            "--retry-delay", "--executor", "--scheduler", "--isolation"},
-    "list": {"-s", "--select"},
-    "status": {"--out", "-s", "--select", "-p", "--partition"},
-}
-
-
-def guess(argv: list[str]) -> tuple[str, list[str], str | None] | None:
-    """(subcommand, the modules it names, its --out) as argparse would most
-    likely read argv, or None when it is not a subcommand that inspects, or
-    is unclear."""
-    if not argv or argv[0] not in INSPECTING:
-        return None
-    takes_value = INSPECTING[argv[0]]
-    modules: list[str] = []
-    out = None
-    rest = iter(argv[1:])
-    for arg in rest:
-        if arg == "--":
-            modules.extend(rest)
-        elif arg in ("-h", "--help", "--why"):
-            return None  # --why takes any number of keys: too loose to guess
-        elif arg in takes_value:
-            value = next(rest, None)
-            out = value if arg == "--out" else out
-        elif arg.startswith("--out="):
-            out = arg.partition("=")[2]
-        elif not arg.startswith("-"):
-            modules.append(arg)
-    return argv[0], modules, out
-
-
-def start_inspection(argv: list[str]) -> None:
-    """Starts the inspection of the modules named, or of those the last run
-    in the output directory inspected: guesses that need no TOML parsed. For
-    the rest (a first run), the command starts it once it has parsed its
-    arguments (`main._start_inspection`)."""
-    guessed = guess(argv)
-    if guessed is None:
-        return
-    _, given, out = guessed
-    from .inspect import fork as inspect_fork
-    from .project import last_inspected, likely_project
-
-    last = (likely_project(), list(dict.fromkeys(given))) if given else last_inspected(out)
-    if last is not None:
-        inspect_fork.start(last[1], last[0])
-
 
 def main() -> None:
-    try:
-        start_inspection(sys.argv[1:])
-    except Exception:
-        pass  # a head start only: whatever failed, the command meets and reports itself
-
     from .inspect import fork as inspect_fork
     from .main import run
 

@@ -115,41 +115,6 @@ def resolve_modules(given: list[str], directory: str) -> list[str]:
     return list(dict.fromkeys(modules))
 
 
-def last_inspected(out: str | None) -> tuple[str, list[str]] | None:
-    """The project directory and the modules that the last run in the
-    output directory `out` (default: the project's) inspected, if the
-    project is still where it was: a guess, read without parsing
-    pyproject.toml, at what the command will resolve."""
-    import json
-
-    directory = likely_project()
-    path = os.path.join(os.path.realpath(os.path.abspath(out) if out else os.path.join(directory, DEFAULT_OUT)),
-                        LAST_REPORT)
-    try:
-        with open(path, encoding="utf-8") as f:
-            header = json.loads(f.readline())
-        modules = header["modules"]
-    except (OSError, ValueError, KeyError, TypeError):
-        return None
-    if header.get("directory") != directory or not isinstance(modules, list):
-        return None
-    return directory, modules
-
-
-def likely_project() -> str:
-    """`project_directory()`, judged by whether pyproject.toml mentions
-    [tool.orvan] rather than by parsing it."""
-    return _upwards(os.path.abspath(current_directory()), _mentions_section)
-
-
-def _mentions_section(path: str) -> bool:
-    try:
-        with open(path, "rb") as f:
-            return b"[tool.orvan" in f.read()
-    except OSError:
-        return False
-
-
 def child_env(directory: str) -> dict[str, str]:
     """The environment for inspection and workers: the project directory first
     on the import path, as it is for a script run from there."""
