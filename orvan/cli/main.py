@@ -246,9 +246,10 @@ def _history_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[ty
 def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
     p = _add(sub, "show", "print a stored value", "Print the stored value of an asset, or of one of its partitions.")
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
-    p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
+    p.add_argument("-p", "--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     _out(p)
-    p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
+    p.add_argument("--raw", metavar="PATH",
+                   help="copy the stored file to PATH (- for standard output) instead of printing it")
     p.set_defaults(func=_command(".commands.show", "cmd_show"))
 
 
