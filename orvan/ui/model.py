@@ -140,6 +140,13 @@ class ModelCache:
                 self._model = current
             return current
 
+    def named_modules(self, model: Model) -> list[str]:
+        """The modules a command run here must be given to find the model's
+        pipeline: none when pyproject.toml names them."""
+        if not model.modules or model.modules == modules_from_pyproject(self.directory):
+            return []
+        return model.modules
+
     def _modules(self, q: Queries) -> list[str]:
         if self.modules:
             return self.modules
