@@ -107,6 +107,12 @@ class Settings:
         return result
 
 
+    def unmatched(self, keys: list[str]) -> list[str]:
+        """The patterns of `[tool.orvan.assets]` that match none of the keys."""
+        return [pattern for pattern, _ in self.tables
+                if pattern not in keys and not any(fnmatch.fnmatchcase(key, pattern) for key in keys)]
+
+
 def load_settings(directory: str, given: dict[str, object]) -> Settings:
     """`given` holds the command line's values, None where not given; they
     override `[tool.orvan]` retries, retry_delay and timeout, which override

@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 import json
 import os
+import sys
 from argparse import Namespace
 from collections import Counter
 from dataclasses import asdict, dataclass
@@ -49,7 +50,11 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     try:
         modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
         graph, plan = load(resolve_modules(modules, directory), directory)
-        jobs = choose_jobs(graph, plan, args.select, args.partition).targets
+        chosen = choose_jobs(graph, plan, args.select, args.partition)
+        jobs = chosen.targets
+        note = chosen.left_out_note()
+        if note:
+            print(f"orvan status: note: {note}", file=sys.stderr)
         attempts, numbers = catalog.latest() if catalog else ({}, {})
     finally:
         if catalog:

@@ -7,7 +7,7 @@ import json
 import os
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from . import selection, subsets
 from ...catalog import CatalogError
@@ -129,34 +129,55 @@ class Chosen:
     selected: list[str]  # the asset keys selected
     targets: list[Job]  # their jobs, within the partitions asked for
     jobs: list[Job]  # the targets and every job they read, in plan order
+    left_out: list[str] = field(default_factory=list)  # selected, but partitioned by none of --partition's dimensions
+    dims: list[str] = field(default_factory=list)  # --partition's dimensions
+
+    def left_out_note(self) -> str | None:
+        """Which selected assets a backfill leaves out, and why; None when it leaves out none."""
+        if not self.left_out:
+            return None
+        dims = ", ".join(self.dims)
+        shown = ", ".join(self.left_out[:LEFT_OUT_SHOWN])
+        more = f" and {len(self.left_out) - LEFT_OUT_SHOWN} more" if len(self.left_out) > LEFT_OUT_SHOWN else ""
+        return (f"left out: {shown}{more}: not partitioned by {dims}, so a backfill of some of its partitions "
+                "does not cover them (select them without --partition)")
 
 
-def _targets(graph: Graph, plan: Plan, selected: list[str], partitions: list[str]) -> list[Job]:
+# How many left-out assets the note names.
+LEFT_OUT_SHOWN = 10
+
+
+def _targets(graph: Graph, plan: Plan, selected: list[str], partitions: list[str]) -> tuple[list[Job], list[str]]:
+    """The selected assets' jobs within the partitions, and the selected
+    assets left out for having none of their dimensions."""
     if not partitions:
-        return [job for key in selected for job in plan.by_asset[key]]
+        return [job for key in selected for job in plan.by_asset[key]], []
     specs = subsets.parse_specs(partitions)
     targets: list[Job] = []
+    left_out: list[str] = []
     seen_dims: set[str] = set()
     for key in selected:
         chosen = subsets.choose(specs, graph.assets[key].partitions)
         # An asset partitioned on none of the dimensions would read every
         # partition of its upstream, which is not what a backfill asks for.
-        if chosen is not None:
-            seen_dims.update(chosen)
-            targets.extend(job for job in plan.by_asset[key] if subsets.matches(job.partition, chosen))
+        if chosen is None:
+            left_out.append(key)
+            continue
+        seen_dims.update(chosen)
+        targets.extend(job for job in plan.by_asset[key] if subsets.matches(job.partition, chosen))
     missing = [d for d in specs if d not in seen_dims]
     if missing:
         raise CommandError(
             "--partition: no selected asset is partitioned by " + ", ".join(repr(d) for d in missing)
         )
-    return targets
+    return targets, left_out
 
 
 def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: list[str] | None) -> Chosen:
     """The jobs a command acts on: those of the selected assets within the
     partitions asked for, plus, for a run, every upstream job they read."""
     selected = select(graph.assets, wanted)
-    targets = _targets(graph, plan, selected, partitions or [])
+    targets, left_out = _targets(graph, plan, selected, partitions or [])
     needed = {job.id for job in targets}
     stack = list(needed)
     while stack:
@@ -164,7 +185,8 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
             if dep not in needed:
                 needed.add(dep)
                 stack.append(dep)
-    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed])
+    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out,
+                  sorted(subsets.parse_specs(partitions or [])))
 
 
 ERRORS = (CommandError, ConfigError, DiscoveryError, GraphError, CatalogError, SelectionError, SubsetError)

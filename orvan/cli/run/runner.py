@@ -27,7 +27,7 @@ from .executors.orphans import stop_processes
 from .freshness import Decision, Verdict, assess
 from ..plan.graph import Graph
 from ..plan.jobs import Job, JobId, Plan
-from ..report import Progress, display_path, summary
+from ..report import Progress, did_you_mean, display_path, summary
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -48,6 +48,7 @@ def cmd_run(args: Namespace) -> int:
     try:
         loaded = load_report(modules, directory, ahead=early.loaded if early else None)
         chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
+        _warn(chosen, settings, list(loaded.graph.assets))
         progress = Progress(len(chosen.jobs), 0, sys.stdout, live=sys.stdout.isatty(),
                             quiet=args.quiet, verbose=args.verbose)
         if early is None:
@@ -61,6 +62,16 @@ def cmd_run(args: Namespace) -> int:
     finally:
         if early is not None:
             early.close()
+
+
+def _warn(chosen: Chosen, settings: Settings, keys: list[str]) -> None:
+    """What the run leaves aside that the user may have meant it to cover."""
+    note = chosen.left_out_note()
+    if note:
+        print(f"orvan run: note: {note}", file=sys.stderr)
+    for pattern in settings.unmatched(keys):
+        print(f"orvan run: warning: [tool.orvan.assets.{pattern!r}] matches no asset{did_you_mean(pattern, keys)}",
+              file=sys.stderr)
 
 
 def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
