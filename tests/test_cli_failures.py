@@ -136,3 +136,45 @@ def test_a_misspelt_name_gets_what_was_meant(project, source, message):
     project.write("pipeline/ingest/typo.py", "from orvan import asset\n\n" + source)
     run = project.orvan("run", "pipeline.ingest.typo")
     assert run.returncode == 2 and message in run.stderr, run.stderr
+
+
+BACKFILL = """\
+from orvan import asset, partitions
+
+@asset(partitions={"day": partitions(["d1", "d2"])})
+def daily(day):
+    return day
+
+@asset(inputs={"d": daily})
+def total(d):
+    return len(d)
+"""
+
+
+def test_what_a_run_leaves_aside_is_said(project):
+    project.write("bf.py", BACKFILL)
+    project.write("pyproject.toml", """\
+        [tool.orvan]
+        modules = ["bf"]
+        [tool.orvan.assets."bf.daly"]
+        retries = 2
+        [tool.orvan.assets."bf.*"]
+        timeout = 60
+        """)
+    run = project.orvan("run", "-p", "day=d1")
+    assert run.returncode == 0, run.stderr
+    assert set(project.statuses()) == {("bf.daily", '{"day":"d1"}')}
+    note = "note: left out: bf.total: not partitioned by day"
+    assert f"orvan run: {note}" in run.stderr
+    assert "orvan run: warning: [tool.orvan.assets.'bf.daly'] matches no asset (did you mean 'bf.daily'?)" \
+        in run.stderr
+    assert "'bf.*'" not in run.stderr
+    assert f"orvan status: {note}" in project.orvan("status", "-p", "day=d1").stderr
+    # Named alone, nothing is left out and nothing said.
+    assert "left out" not in project.orvan("run", "-s", "daily", "-p", "day=d2").stderr
+
+
+@pytest.mark.parametrize("command", [[], ["run"], ["status"], ["list"], ["history"], ["show"], ["logs"], ["ui"]])
+def test_help_stands_on_its_own(project, command):
+    shown = project.orvan(*command, "--help")
+    assert shown.returncode == 0 and "docs/" not in shown.stdout

@@ -40,7 +40,7 @@ Retries and per-asset settings:
     retry_delay = 5
     timeout = 60
 
-See docs/runner.md for the whole story.
+Each subcommand's --help tells the rest: orvan run --help, orvan status --help.
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
@@ -154,7 +154,7 @@ def _partition(p: argparse.ArgumentParser) -> None:
 
 
 def _json(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--json", action="store_true", help="print one JSON document (see docs/runner.md)")
+    p.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
 
 
 def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
