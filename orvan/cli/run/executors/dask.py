@@ -22,10 +22,14 @@ from .base import STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, log_tail
 from .dask_task import ATTEMPT_FILE, POLL_SECONDS, WORKER_DIED, run_task
 from .dask_setup import SetupError, check_cluster, open_client
 
-# Past its timeout and the worker's grace, how long a job's task may stay
-# silent before the runner stops waiting for it (the cluster may be slow to
-# report, or the worker lost).
+# Past the worker's grace, how long a stopped job's task may stay silent
+# before the runner stops waiting for it (the cluster may be slow to report,
+# or the worker lost).
 ANSWER_SLACK_SECONDS = 5.0
+# The same for a job past its timeout. The worker's own timeout answers for
+# it, and a loaded cluster may take many seconds to deliver that answer; only
+# a worker that went silent meets this net, so it can afford to wait.
+TIMEOUT_SLACK_SECONDS = 30.0
 
 
 @dataclass
@@ -131,7 +135,7 @@ class DaskExecutor(Executor):
             if os.path.exists(os.path.join(p.task.out_dir, ATTEMPT_FILE)):
                 p.started = now
             return False
-        return now - p.started > p.task.timeout + STOP_GRACE_SECONDS + POLL_SECONDS + ANSWER_SLACK_SECONDS
+        return now - p.started > p.task.timeout + STOP_GRACE_SECONDS + POLL_SECONDS + TIMEOUT_SLACK_SECONDS
 
     def shutdown(self, *, cancel: bool) -> None:
         if cancel and not self._closed:
