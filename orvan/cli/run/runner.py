@@ -18,8 +18,9 @@ from ...store import naming
 from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
                         RunLock)
 from ...store.naming import CATALOG_FILE
-from ..plan.pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
+from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
                              load_report, plan_ahead)
+from ...errors import OrvanError
 from ..config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation,
                       resolve_modules, resolve_out)
 from ..inspect.discovery import child_env
@@ -111,7 +112,7 @@ class _Early:
                 chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
                 early.verdicts = assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
                                         _forced(chosen, args))
-        except ERRORS:
+        except OrvanError:
             early.loaded = early.verdicts = None
         return early
 
@@ -175,6 +176,10 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
         if running is not None:
             running.executor.shutdown(cancel=False)
     _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
+    if running is not None and running.lost:
+        print(f"orvan run: error: {running.lost}: the run stopped; the next run redoes what did not finish",
+              file=sys.stderr)
+        return FAILURES
     if running is not None and running.interrupted:
         return 128 + (running.signum or signal.SIGINT)
     return OK if run_status == "ok" else FAILURES
@@ -187,6 +192,7 @@ class _Running:
         self.executor = executor
         self.interrupted = False
         self.signum = 0
+        self.lost: str | None = None
 
     def schedule(self, plan: Plan, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
                  out_dir: str, settings: Settings, progress: Progress,
@@ -201,7 +207,7 @@ class _Running:
                               verdicts=verdicts)
         with _SigtermAsInterrupt() as stop:
             results = scheduler.run()
-        self.interrupted, self.signum = scheduler.interrupted, stop.signum
+        self.interrupted, self.signum, self.lost = scheduler.interrupted, stop.signum, scheduler.lost
         self.executor.shutdown(cancel=False)
         return results
 

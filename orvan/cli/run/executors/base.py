@@ -86,6 +86,11 @@ class Executor(ABC):
         """Release resources; with cancel, first stop running tasks, whose
         futures then resolve with `interrupted=True`."""
 
+    def lost(self) -> str | None:
+        """Why this executor can run no more jobs (its cluster is gone), or
+        None while it can."""
+        return None
+
 
 def worker_command(task: WorkerTask) -> list[str]:
     cmd = [sys.executable, "-m", "orvan.worker", task.module, task.function, task.out_dir]
