@@ -27,6 +27,7 @@ from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
 
 from ..store.naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
+from ..errors import OrvanError
 from ..states import ATTEMPTS, JobState
 
 T = TypeVar("T")
@@ -106,7 +107,7 @@ LATEST_ATTEMPTS = f"SELECT MAX(id) FROM jobs WHERE status IN ({ATTEMPT_STATUSES}
 FULL_DISK_PAUSES = (0.05, 0.15, 0.3, 0.5, 1.0)
 
 
-class CatalogError(Exception):
+class CatalogError(OrvanError):
     pass
 
 

@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from ..cli.plan import pipeline
 from ..cli.config import modules_from_pyproject
 from ..cli.plan.graph import GraphError
+from ..errors import OrvanError
 from ..store.naming import key_text
 from ..cli.plan.jobs import Plan, partition_token
 from .reader import Queries
@@ -164,7 +165,7 @@ class ModelCache:
             graph, plan = pipeline.load(modules, self.directory)
         except GraphError as e:
             return Model(from_catalog(q), "; ".join(e.problems), run_id=run_id)
-        except (*pipeline.ERRORS, OSError, ValueError) as e:
+        except (OrvanError, OSError, ValueError) as e:
             return Model(from_catalog(q), str(e), run_id=run_id)
         assets = from_plan(plan)
         files = sorted({a.record.file_path for a in graph.assets.values() if a.record.file_path})

@@ -17,7 +17,8 @@ from ...store import naming
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Catalog, connect_read_only
 from ..config import modules_from_pyproject, project_directory, resolve_out
-from ..plan.pipeline import ERRORS, OK, CommandError, load
+from ...errors import OrvanError
+from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label, partition_token
 from ..report import did_you_mean, display_path
 from ...states import ATTEMPTS, JobState
@@ -304,7 +305,7 @@ def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str |
         if not modules:
             return None
         _, plan = load(modules, directory)
-    except ERRORS:
+    except OrvanError:
         return None
     why = undeclared.why_undeclared(plan, key, partition_token(partition))
     return f"{job_label(key, partition)}: {why}; `orvan clean` removes it" if why else None

@@ -7,15 +7,21 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from ... import values
+from ...errors import OrvanError
 from ..inspect.discovery import AssetRecord
 from ...store.naming import check_asset_dir, check_component, escape, key_text, partition_component
 from ..report import did_you_mean
 
 
-class GraphError(Exception):
+class GraphError(OrvanError):
     def __init__(self, problems: list[str]):
         super().__init__("\n".join(problems))
         self.problems = problems
+
+    def lines(self) -> list[str]:
+        if len(self.problems) == 1:
+            return self.problems
+        return [f"{len(self.problems)} problems in the pipeline:", *(f"  - {p}" for p in self.problems)]
 
 
 @dataclass(frozen=True)

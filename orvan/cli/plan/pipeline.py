@@ -10,21 +10,18 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 
 from . import selection, subsets
-from ...catalog import CatalogError
+from ...errors import OrvanError
 from .codedeps import CodeDeps, Statement, checked_scans, module_base, pipeline_root
 from .. import project
-from ..config import ConfigError
 from ..inspect.discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
-from .graph import Asset, Graph, GraphError, build_graph
+from .graph import Asset, Graph, build_graph
 from .jobs import Job, Plan, build_plan
-from .selection import SelectionError
-from .subsets import SubsetError
 
 # Exit statuses.
 OK, FAILURES, USAGE = 0, 1, 2
 
 
-class CommandError(Exception):
+class CommandError(OrvanError):
     """A problem found before anything ran; reported with exit status 2."""
 
 
@@ -99,7 +96,7 @@ def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | Non
         if header.get("modules") != modules or header.get("directory") != directory:
             return None
         return _build(report, modules, directory, checked_scans(header.get("scans")))
-    except (OSError, ValueError, AttributeError, *ERRORS):
+    except (OSError, ValueError, AttributeError, OrvanError):
         return None
 
 
@@ -187,6 +184,3 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
                 stack.append(dep)
     return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out,
                   sorted(subsets.parse_specs(partitions or [])))
-
-
-ERRORS = (CommandError, ConfigError, DiscoveryError, GraphError, CatalogError, SelectionError, SubsetError)
