@@ -4,8 +4,8 @@ stored is dropped or hidden, and a name that finds nothing says why."""
 from __future__ import annotations
 
 import os
+import select
 import subprocess
-import time
 
 import pytest
 from cli_helpers import Project, project, wait_for  # noqa: F401  (fixture)
@@ -124,10 +124,13 @@ def test_logs_follow_of_a_pending_job_prints_only_the_new_attempt(project):
         wait_for(lambda: project.statuses().get(("fl.talk", "")) == "pending", "the second run's pending job")
         follower = subprocess.Popen(project.command("logs", "talk", "--follow"), cwd=project.root,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(0.5)  # long enough for it to print the old log if it were going to
+        # It says it waits, having printed nothing of the last attempt's log.
+        assert select.select([follower.stderr], [], [], 60)[0], "logs --follow never said it waits"
+        said = follower.stderr.readline()
         (project.root / "go").touch()
         out, err = follower.communicate(timeout=60)
     finally:
+        (project.root / "go").touch()
         assert runner.wait(60) == 0
-    assert follower.returncode == 0 and out == "attempt two\n", (out, err)
-    assert "fl.talk waits to start" in err
+    assert "fl.talk waits to start" in said
+    assert follower.returncode == 0 and out == "attempt two\n", (out, said + err)
