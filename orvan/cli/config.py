@@ -16,9 +16,11 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 
 # Re-exported: the commands find everything about the project here.
-from .project import DEFAULT_OUT, ConfigError, tool_section, modules_from_pyproject, project_directory, resolve_modules
+from .project import (DEFAULT_OUT, ConfigError, modules_from_pyproject, modules_or_last_run, project_directory,
+                      resolve_modules, tool_section)
 
-__all__ = ["DEFAULT_OUT", "ConfigError", "modules_from_pyproject", "project_directory", "resolve_modules"]
+__all__ = ["DEFAULT_OUT", "ConfigError", "modules_from_pyproject", "modules_or_last_run", "project_directory",
+           "resolve_modules"]
 
 # How `orvan run` isolates jobs: each in a child of a fork server (cheap to
 # start), or each in a freshly spawned interpreter (the portable way).

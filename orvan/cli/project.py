@@ -106,6 +106,13 @@ def modules_from_pyproject(directory: str) -> list[str]:
     return modules
 
 
+def modules_or_last_run(given: list[str], directory: str, last_run: Callable[[], list[str]]) -> list[str]:
+    """The modules to inspect: those named on the command line, else
+    `[tool.orvan] modules`, else those the last run inspected (`last_run`,
+    asked only then); [] when none of them names any."""
+    return list(dict.fromkeys(given or modules_from_pyproject(directory) or last_run()))
+
+
 def resolve_modules(given: list[str], directory: str) -> list[str]:
     modules = given or modules_from_pyproject(directory)
     if not modules:

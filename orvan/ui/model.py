@@ -15,7 +15,7 @@ import threading
 from dataclasses import dataclass, field
 
 from ..cli.plan import pipeline
-from ..cli.config import modules_from_pyproject
+from ..cli.config import modules_from_pyproject, modules_or_last_run
 from ..cli.plan.graph import GraphError
 from ..errors import OrvanError
 from ..store.naming import key_text
@@ -149,13 +149,10 @@ class ModelCache:
         return model.modules
 
     def _modules(self, q: Queries) -> list[str]:
-        if self.modules:
-            return self.modules
-        found = modules_from_pyproject(self.directory)
-        if found:
-            return found
-        row = q.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
-        return list(json.loads(row[0])) if row else []
+        def last_run() -> list[str]:
+            row = q.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
+            return list(json.loads(row[0])) if row else []
+        return modules_or_last_run(self.modules, self.directory, last_run)
 
     def _load(self, q: Queries, run_id: int) -> Model:
         try:

@@ -16,7 +16,7 @@ from ...values.summary import summarize
 from ...store import naming
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Catalog, connect_read_only
-from ..config import modules_from_pyproject, project_directory, resolve_out
+from ..config import modules_or_last_run, project_directory, resolve_out
 from ...errors import OrvanError
 from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label, partition_token
@@ -290,18 +290,22 @@ def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str
                            " written); `orvan run` redoes it")
 
 
+def _last_modules(out_dir: str) -> list[str]:
+    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        return []
+    catalog = Catalog.in_dir(out_dir, create=False)
+    try:
+        return catalog.last_modules()
+    finally:
+        catalog.close()
+
+
 def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
     """Whether the pipeline as it is now still declares this value. Needs an
     inspection; when the pipeline cannot be loaded, nothing is said."""
     directory = project_directory()
     try:
-        modules = modules_from_pyproject(directory)
-        if not modules and os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-            catalog = Catalog.in_dir(out_dir, create=False)
-            try:
-                modules = catalog.last_modules()
-            finally:
-                catalog.close()
+        modules = modules_or_last_run([], directory, lambda: _last_modules(out_dir))
         if not modules:
             return None
         _, plan = load(modules, directory)
