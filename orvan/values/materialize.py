@@ -23,12 +23,10 @@ import traceback
 from typing import Any
 
 from ..inspect import describe_exception
+from ..store.space import disk_full
 from . import get, is_json, value_file
 
 RESULT_FILE = "result.json"
-# Below this much free space, a value that could not be written is taken to
-# have met a full disk.
-NEARLY_FULL_BYTES = 64 * 1024
 
 
 def materialize(module: str, function: str, output_dir: str, kwargs_text: str | None,
@@ -115,17 +113,9 @@ def _store(value: Any, output_dir: str, serializer: str | None) -> str:
 def _no_space(e: OSError, output_dir: str) -> OSError | None:
     """A full disk in the words every job uses, whatever the serializer's
     library said (numpy: "N requested and M written", with no errno)."""
-    if e.errno in (errno.ENOSPC, errno.EDQUOT) or _free_bytes(output_dir) < NEARLY_FULL_BYTES:
+    if e.errno in (errno.ENOSPC, errno.EDQUOT) or disk_full(output_dir):
         return OSError(errno.ENOSPC, f"no space left on device: the value could not be written in {output_dir} ({e})")
     return None
-
-
-def _free_bytes(directory: str) -> int:
-    try:
-        st = os.statvfs(directory)
-    except OSError:
-        return NEARLY_FULL_BYTES
-    return st.f_bavail * st.f_frsize
 
 
 def _write_record(output_dir: str, record: dict[str, Any]) -> None:

@@ -279,7 +279,7 @@ def _open_catalog(out_dir: str) -> Catalog:
     try:
         return Catalog.in_dir(out_dir)
     except CatalogError:
-        from .executors.base import disk_full  # only when the catalog cannot be opened
+        from ...store.space import disk_full  # only when the catalog cannot be opened
 
         if not disk_full(out_dir):
             raise

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Callable
 
 from ....values import VALUE_STEM
 from ....store.naming import KWARGS_FILE, RESULT_FILE
+from ....store.space import disk_full
 
 if TYPE_CHECKING:
     # Only the executors that run jobs need it at run time: the freshness
@@ -104,10 +105,6 @@ def worker_command(task: WorkerTask) -> list[str]:
     return cmd
 
 
-# Below this much free space a worker that left no record is taken to have
-# been stopped by a full disk: it could write neither its value nor its record.
-NEARLY_FULL_BYTES = 64 * 1024
-
 NO_SPACE = "no space left on device"
 
 
@@ -136,14 +133,6 @@ def read_record_in(directory: str) -> object:
             return json.load(f)
     except (OSError, ValueError):
         return None
-
-
-def disk_full(directory: str) -> bool:
-    try:
-        st = os.statvfs(directory)
-    except OSError:
-        return False
-    return st.f_bavail * st.f_frsize < NEARLY_FULL_BYTES
 
 
 def discard_partial(task: WorkerTask, outcome: Outcome) -> None:
