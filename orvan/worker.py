@@ -10,6 +10,10 @@ references to their stored files, ``--inputs-file PATH``: a JSON object whose
 members name the parameter and hold ``{"kind": "file", "path": ...,
 "serializer": ...}`` or, for a fan-in, ``{"kind": "map", "items": {...}}``.
 
+``--rerun`` runs again by hand a job whose failed attempt kept, in
+OUTPUT_DIR, the arguments the runner gave it (``kwargs.json``,
+``inputs.json``), with the asset's own serializer.
+
 Exit status: 0 after success, 1 after a failed run (``result.json`` holds the
 failure record), 2 for wrong command-line use.
 
@@ -42,10 +46,13 @@ UNSTORABLE_HINT = ("values are stored as JSON: return lists (not sets), ISO stri
 
 USAGE = (
     "usage: python -m orvan.worker MODULE FUNCTION OUTPUT_DIR "
-    "[INPUT_KWARGS_JSON | --kwargs-file PATH] [--serializer NAME] [--inputs-file PATH]"
+    "[INPUT_KWARGS_JSON | --kwargs-file PATH] [--serializer NAME] [--inputs-file PATH]\n"
+    "       python -m orvan.worker MODULE FUNCTION OUTPUT_DIR --rerun"
 )
 # Options that take one value, each given at most once.
 OPTIONS = ("--kwargs-file", "--serializer", "--inputs-file")
+# Rerun by hand a job whose failed attempt kept its arguments in OUTPUT_DIR.
+RERUN = "--rerun"
 
 
 class UsageError(Exception):
@@ -72,6 +79,10 @@ def _split(argv: list[str]) -> tuple[list[str], dict[str, str]]:
             continue
         if arg in ("-h", "--help"):
             raise UsageError("")
+        if arg == RERUN:
+            options[RERUN] = ""
+            i += 1
+            continue
         positional.append(arg)
         i += 1
     return positional, options
@@ -79,6 +90,10 @@ def _split(argv: list[str]) -> tuple[list[str], dict[str, str]]:
 
 def parse_args(argv: list[str]) -> Args:
     positional, options = _split(argv)
+    if RERUN in options:
+        if len(options) > 1 or len(positional) != 3:
+            raise UsageError(f"{RERUN} takes MODULE FUNCTION OUTPUT_DIR and nothing else")
+        return rerun_args(*positional)
     kwargs_file = options.get("--kwargs-file")
     if len(positional) not in (3, 4) or (kwargs_file is not None and len(positional) == 4):
         raise UsageError("expected MODULE FUNCTION OUTPUT_DIR and at most one kwargs source")
@@ -89,6 +104,30 @@ def parse_args(argv: list[str]) -> Args:
     refs = options.get("--inputs-file")
     return (module, function, output_dir, kwargs, options.get("--serializer"),
             None if refs is None else read_kwargs_file(refs))
+
+
+def rerun_args(module: str, function: str, output_dir: str) -> Args:
+    """What the runner gave the job's failed attempt: the arguments it kept
+    in the job's directory (`kwargs.json`, and `inputs.json` for values that
+    are not JSON) and the asset's own serializer."""
+    from orvan.store.naming import INPUTS_FILE, KWARGS_FILE
+
+    files = [os.path.join(output_dir, name) for name in (KWARGS_FILE, INPUTS_FILE)]
+    kwargs, refs = (read_kwargs_file(path) if os.path.isfile(path) else None for path in files)
+    return module, function, output_dir, kwargs, _declared_serializer(module, function), refs
+
+
+def _declared_serializer(module: str, function: str) -> str | None:
+    """The asset's `serializer=`; None (JSON) when it cannot be imported, for
+    the run to record why."""
+    import importlib
+
+    try:
+        asset = getattr(importlib.import_module(module), function)
+        serializer = asset.__orvan_metadata__.get("serializer")
+    except Exception:
+        return None
+    return serializer if isinstance(serializer, str) else None
 
 
 def read_kwargs_file(path: str) -> str:
@@ -266,7 +305,7 @@ class _Watch:
         import traceback
 
         sys.stderr.write("".join(traceback.format_exception(exc)))
-        where = _innermost_user_frame(exc.__traceback__)
+        where = innermost_user_frame(exc.__traceback__)
         if where:
             sys.stderr.write(f"{RAISED_AT}{where}\n")
         sys.stderr.flush()
@@ -327,7 +366,7 @@ def _library_dirs() -> tuple[str, ...]:
     return tuple(os.path.join(os.path.realpath(paths[k]), "") for k in ("stdlib", "platstdlib", "purelib", "platlib"))
 
 
-def _innermost_user_frame(tb: TracebackType | None) -> str | None:
+def innermost_user_frame(tb: TracebackType | None) -> str | None:
     """FILE:LINE of the innermost frame outside Python's and the installed
     packages' code; the asset's own frame if every other one is library code."""
     libraries = _library_dirs()

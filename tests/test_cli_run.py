@@ -273,8 +273,10 @@ from orvan import asset, partitions
 
 @asset(partitions={"n": partitions(list(range(1, 7)))})
 def step(n):
-    with open(f"pid-{n}", "w") as f:
+    # Written whole, then renamed: the test reads the pid as soon as the file appears.
+    with open(f"pid-{n}.tmp", "w") as f:
         f.write(str(os.getpid()))
+    os.replace(f"pid-{n}.tmp", f"pid-{n}")
     # the last job waits until the test lets it finish
     while n == 6 and not os.path.exists("release"):
         time.sleep(0.05)

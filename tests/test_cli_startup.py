@@ -45,7 +45,7 @@ def _value_options(command: str) -> set[str]:
             for s in a.option_strings}
 
 
-@pytest.mark.parametrize("command", [add.__name__[1:-len("_parser")] for add in SUBCOMMANDS])
+@pytest.mark.parametrize("command", [command.name for command in SUBCOMMANDS])
 def test_a_subcommand_built_alone_reads_and_helps_as_within_the_whole_command(command, capsys):
     assert _subparser(command, build_parser(command)).format_help() == _subparser(command).format_help()
     with pytest.raises(SystemExit) as exited:

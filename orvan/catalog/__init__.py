@@ -8,8 +8,9 @@ outside this package.
 """
 
 from .sqlite import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Attempt, Catalog, CatalogError,
-                     CatalogWriteError, RunLock, RunSummary, encode_inputs)
+                     CatalogWriteError, RunLock, RunSummary, connect_read_only, encode_inputs)
 from ..store.naming import CATALOG_FILE
 
 __all__ = ["CATALOG_FILE", "DONE", "FAILED", "FRESH", "INTERRUPTED", "NOT_RUN", "PENDING", "RUNNING", "Attempt",
-           "Catalog", "CatalogError", "CatalogWriteError", "RunLock", "RunSummary", "encode_inputs"]
+           "Catalog", "CatalogError", "CatalogWriteError", "RunLock", "RunSummary", "connect_read_only",
+           "encode_inputs"]

@@ -27,6 +27,7 @@ from types import TracebackType
 from typing import Any, Callable, Literal, TypeVar
 
 from ..store.naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
+from ..errors import OrvanError
 from ..states import ATTEMPTS, JobState
 
 T = TypeVar("T")
@@ -106,7 +107,7 @@ LATEST_ATTEMPTS = f"SELECT MAX(id) FROM jobs WHERE status IN ({ATTEMPT_STATUSES}
 FULL_DISK_PAUSES = (0.05, 0.15, 0.3, 0.5, 1.0)
 
 
-class CatalogError(Exception):
+class CatalogError(OrvanError):
     pass
 
 
@@ -173,6 +174,14 @@ def decode_inputs(text: str | None) -> dict[tuple[str, str], str] | None:
         return {(str(k), str(p)): str(h) for k, p, h in rows}
     except (TypeError, ValueError):
         return None
+
+
+def connect_read_only(path: str, timeout: float = 30, **options: Any) -> sqlite3.Connection:
+    """A connection that can only read the catalog file at `path`. The path
+    is escaped into the URI: a `#` or `?` in it would otherwise end the file
+    name, and SQLite would open another file, or none."""
+    db: sqlite3.Connection = sqlite3.connect(f"file:{quote(path)}?mode=ro", uri=True, timeout=timeout, **options)
+    return db
 
 
 @dataclass(frozen=True)
@@ -269,8 +278,7 @@ class Catalog:
     def _connect(self, *, readonly: bool) -> sqlite3.Connection:
         # isolation_level=None: we open and commit transactions ourselves.
         if readonly:
-            return sqlite3.connect(f"file:{quote(self.path)}?mode=ro", uri=True,
-                                   isolation_level=None, timeout=30)
+            return connect_read_only(self.path, isolation_level=None)
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
         db = sqlite3.connect(self.path, isolation_level=None, timeout=30)
         db.execute("PRAGMA journal_mode=WAL")
@@ -522,6 +530,11 @@ class Catalog:
             "SELECT attempt, status, started_at, ended_at, error FROM attempts WHERE job_id=? ORDER BY attempt",
             (row_id,),
         ).fetchall())
+
+    def asset_keys(self) -> list[str]:
+        """Every asset key ever recorded, sorted (read by its index)."""
+        return [k for (k,) in self._read(lambda db: db.execute(
+            "SELECT DISTINCT asset_key FROM jobs ORDER BY asset_key").fetchall())]
 
     def job_history(self, key: str, partition: str) -> list[tuple[int, str]]:
         """(run id, status) of every row of one job, oldest first."""

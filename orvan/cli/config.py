@@ -1,10 +1,10 @@
-"""Where the pipeline's modules, its settings and its output directory come from.
+"""The pipeline's settings and its output directory: `[tool.orvan]` of the
+project's pyproject.toml, overridden by the command line.
 
-The project is the nearest directory, from the current one upwards, whose
-`pyproject.toml` has a `[tool.orvan]` table (as git and pytest look for
-theirs); without one, the current directory. Modules are imported relative
-to the project directory, and the default output directory lies in it, so
-the command works the same from any subdirectory.
+The project and its modules are found by `project` (re-exported here, where
+the commands look for everything about the project); the default output
+directory lies in the project directory, so the command works the same from
+any subdirectory.
 """
 
 from __future__ import annotations
@@ -16,9 +16,11 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 
 # Re-exported: the commands find everything about the project here.
-from .project import DEFAULT_OUT, ConfigError, _section, modules_from_pyproject, project_directory, resolve_modules
+from .project import (DEFAULT_OUT, ConfigError, modules_from_pyproject, modules_or_last_run, project_directory,
+                      resolve_modules, tool_section)
 
-__all__ = ["DEFAULT_OUT", "ConfigError", "modules_from_pyproject", "project_directory", "resolve_modules"]
+__all__ = ["DEFAULT_OUT", "ConfigError", "modules_from_pyproject", "modules_or_last_run", "project_directory",
+           "resolve_modules"]
 
 # How `orvan run` isolates jobs: each in a child of a fork server (cheap to
 # start), or each in a freshly spawned interpreter (the portable way).
@@ -30,7 +32,7 @@ def resolve_isolation(given: str | None, directory: str) -> str:
     there is one to be had (Linux), else spawn."""
     if given:
         return given
-    path, section = _section(directory)
+    path, section = tool_section(directory)
     isolation = section.get("isolation")
     if isolation is None:
         return "fork" if sys.platform.startswith("linux") else "spawn"
@@ -107,11 +109,17 @@ class Settings:
         return result
 
 
+    def unmatched(self, keys: list[str]) -> list[str]:
+        """The patterns of `[tool.orvan.assets]` that match none of the keys."""
+        return [pattern for pattern, _ in self.tables
+                if pattern not in keys and not any(fnmatch.fnmatchcase(key, pattern) for key in keys)]
+
+
 def load_settings(directory: str, given: dict[str, object]) -> Settings:
     """`given` holds the command line's values, None where not given; they
     override `[tool.orvan]` retries, retry_delay and timeout, which override
     the built-in defaults."""
-    path, section = _section(directory)
+    path, section = tool_section(directory)
     project = {name: section[name] for name in ("retries", "retry_delay", "timeout") if name in section}
     values = _overrides(path, "[tool.orvan]", project) | {k: v for k, v in given.items() if v is not None}
     defaults = replace(JobSettings(), **values)  # type: ignore[arg-type]  # checked by _overrides and argparse
@@ -126,7 +134,7 @@ def load_settings(directory: str, given: dict[str, object]) -> Settings:
 
 def text_setting(directory: str, name: str) -> str | None:
     """A `[tool.orvan]` key whose value must be non-empty text, or None if unset."""
-    path, section = _section(directory)
+    path, section = tool_section(directory)
     value = section.get(name)
     if value is not None and not (isinstance(value, str) and value):
         raise ConfigError(f"{path}: [tool.orvan] {name} must be a non-empty string")

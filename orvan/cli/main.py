@@ -8,8 +8,9 @@ import os
 import sys
 from collections.abc import Callable
 from types import ModuleType
-from typing import Any
+from typing import Any, NamedTuple
 
+from ..errors import OrvanError
 from .config import DEFAULT_OUT, EXECUTORS, ISOLATIONS
 from .report import terminal_columns, tolerate_closed_output
 
@@ -40,7 +41,7 @@ Retries and per-asset settings:
     retry_delay = 5
     timeout = 60
 
-See docs/runner.md for the whole story.
+Each subcommand's --help tells the rest: orvan run --help, orvan status --help.
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
@@ -96,39 +97,32 @@ class HelpFormatter(argparse.RawDescriptionHelpFormatter):
         super().__init__(prog, indent_increment, max_help_position, width or terminal_columns() - 2)
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
+def _number(convert: Callable[[str], Any], least: float, *, strict: bool, message: str) -> Callable[[str], Any]:
+    """An argparse type: `convert`ed text that is above `least` (with
+    `strict`) or at least it; `message` says what it must be."""
+    def check(text: str) -> Any:
+        value = convert(text)
+        if not (value > least if strict else value >= least):  # a NaN is neither
+            raise argparse.ArgumentTypeError(message)
+        return value
+    check.__name__ = convert.__name__  # argparse's "invalid int value"
+    return check
 
 
-def _positive_float(text: str) -> float:
-    value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError("must be a positive number of seconds")
-    return value
+_positive_int = _number(int, 1, strict=False, message="must be at least 1")
+_positive_float = _number(float, 0, strict=True, message="must be a positive number of seconds")
+_non_negative_int = _number(int, 0, strict=False, message="must be 0 or more")
+_non_negative_float = _number(float, 0, strict=False, message="must be 0 or more seconds")
 
 
-def _non_negative_int(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be 0 or more")
-    return value
-
-
-def _non_negative_float(text: str) -> float:
-    value = float(text)
-    if not value >= 0:
-        raise argparse.ArgumentTypeError("must be 0 or more seconds")
-    return value
-
-
-def _add(sub: argparse._SubParsersAction, name: str, help: str, description: str) -> argparse.ArgumentParser:  # type: ignore[type-arg]
-    p: argparse.ArgumentParser = sub.add_parser(
-        name, help=help, description=description, epilog=EPILOG, formatter_class=HelpFormatter,
-    )
-    return p
+class Subcommand(NamedTuple):
+    """One subcommand, declared once: its name, its line in `orvan --help`,
+    its own help's description, its options and what runs it."""
+    name: str
+    help: str
+    description: str
+    options: Callable[[argparse.ArgumentParser], None]
+    handler: Callable[[argparse.Namespace], int]
 
 
 def _modules(p: argparse.ArgumentParser) -> None:
@@ -154,28 +148,16 @@ def _partition(p: argparse.ArgumentParser) -> None:
 
 
 def _json(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--json", action="store_true", help="print one JSON document (see docs/runner.md)")
+    p.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
 
 
-def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "list", "list the assets found", "List the assets found: key, inputs, partitions and source file.")
+def _list_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _select(p)
     _json(p)
-    p.set_defaults(func=_command(".commands.listing", "cmd_list", inspects=True))
 
 
-def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "run", "materialise the pipeline",
-             "Materialise the pipeline's assets in dependency order, skipping jobs whose\n"
-             "stored value is still fresh.\n\n"
-             "  orvan run --select +market_summary         it and everything upstream\n"
-             "  orvan run -s 'pipeline.prices.*+' -p date=2024-01-02..2024-01-05\n"
-             "  orvan run --retries 2 --retry-delay 5      retry failed jobs, backing off\n\n"
-             "Per-asset settings (retries, retry_delay, timeout) go in pyproject.toml:\n\n"
-             "  [tool.orvan.assets.\"pipeline.ingest.*\"]\n"
-             "  retries = 3\n"
-             "  timeout = 60")
+def _run_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
     p.add_argument("-j", "--jobs", type=_positive_int, default=None, metavar="N",
@@ -205,14 +187,9 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
     p.add_argument("--isolation", choices=ISOLATIONS, default=None,
                    help="fork: each job in a child of a fork server (default on Linux); spawn: each job in a "
                         "new interpreter (default elsewhere; also [tool.orvan] isolation)")
-    p.set_defaults(func=_command(".run.runner", "cmd_run", inspects=True))
 
 
-def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "status", "show whether stored values are fresh",
-             "For each asset and partition, whether its last materialisation is fresh,\n"
-             "stale (the code or an upstream value changed), failed, or missing.\n"
-             "Exits 0 when every selected job is fresh, 1 otherwise (--why: always 0).")
+def _status_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
     _select(p)
@@ -220,41 +197,30 @@ def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[typ
     _json(p)
     p.add_argument("--why", nargs="*", metavar="KEY",
                    help="for each job that is not fresh (of these assets, or all), every reason why")
-    p.set_defaults(func=_command(".commands.status", "cmd_status", inspects=True))
 
 
-def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "clean", "remove values no longer declared",
-             "Remove the stored values, results and logs of assets and partitions the\n"
-             "pipeline no longer declares, listing them. The history of runs is kept.")
+def _clean_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
     p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
-    p.set_defaults(func=_command(".commands.clean", "cmd_clean"))
 
 
-def _history_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "history", "list recent runs",
-             "Recent runs with their counts of jobs done, fresh, failed and not run.")
+def _history_options(p: argparse.ArgumentParser) -> None:
     _out(p)
     p.add_argument("-n", "--limit", type=_positive_int, default=10, metavar="N",
                    help="how many runs to show (default: %(default)s)")
     _json(p)
-    p.set_defaults(func=_command(".commands.history", "cmd_history"))
 
 
-def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "show", "print a stored value", "Print the stored value of an asset, or of one of its partitions.")
+def _show_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
-    p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
+    p.add_argument("-p", "--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     _out(p)
-    p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
-    p.set_defaults(func=_command(".commands.show", "cmd_show"))
+    p.add_argument("--raw", metavar="PATH",
+                   help="copy the stored file to PATH (- for standard output) instead of printing it")
 
 
-def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "logs", "print a job's log",
-             "Print the output of a job's latest attempt (its stdout and stderr).")
+def _logs_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
     p.add_argument("-p", "--partition", action="append", metavar="DIM=VALUE",
                    help="partition key, once per dimension (or DIM=VALUE,DIM=VALUE)")
@@ -262,30 +228,22 @@ def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
                    help="the job's log from run N, if no later attempt has replaced it")
     p.add_argument("-f", "--follow", action="store_true", help="keep printing while the job runs")
     _out(p)
-    p.set_defaults(func=_command(".commands.logs", "cmd_logs"))
 
 
-def _graph_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "graph", "print the asset graph",
-             "Print the asset graph as Mermaid (renders in GitHub markdown) or Graphviz dot.")
+def _graph_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _select(p)
     p.add_argument("--format", choices=["mermaid", "dot"], default="mermaid",
                    help="output format (default: %(default)s)")
-    p.set_defaults(func=_command(".commands.graph", "cmd_graph"))
 
 
-def _ui_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = _add(sub, "ui", "browse the pipeline, its partitions and runs in a web browser",
-             "Serve read-only pages of the asset graph, partition matrices, runs and jobs,\n"
-             "updated live while a run goes on. Nothing is written.")
+def _ui_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
     p.add_argument("--open", action="store_true", help="open the pages in the default web browser")
     p.add_argument("--verbose", action="store_true", help="log every request")
-    p.set_defaults(func=_cmd_ui)
 
 
 def _cmd_ui(args: argparse.Namespace) -> int:
@@ -294,8 +252,45 @@ def _cmd_ui(args: argparse.Namespace) -> int:
     return cmd_ui(args)
 
 
-SUBCOMMANDS = [_list_parser, _run_parser, _status_parser, _clean_parser, _history_parser, _show_parser,
-               _logs_parser, _graph_parser, _ui_parser]
+SUBCOMMANDS = [
+    Subcommand("list", "list the assets found", "List the assets found: key, inputs, partitions and source file.",
+               _list_options, _command(".commands.listing", "cmd_list", inspects=True)),
+    Subcommand("run", "materialise the pipeline",
+               "Materialise the pipeline's assets in dependency order, skipping jobs whose\n"
+               "stored value is still fresh.\n\n"
+               "  orvan run --select +market_summary         it and everything upstream\n"
+               "  orvan run -s 'pipeline.prices.*+' -p date=2024-01-02..2024-01-05\n"
+               "  orvan run --retries 2 --retry-delay 5      retry failed jobs, backing off\n\n"
+               "Per-asset settings (retries, retry_delay, timeout) go in pyproject.toml:\n\n"
+               "  [tool.orvan.assets.\"pipeline.ingest.*\"]\n"
+               "  retries = 3\n"
+               "  timeout = 60",
+               _run_options, _command(".run.runner", "cmd_run", inspects=True)),
+    Subcommand("status", "show whether stored values are fresh",
+               "For each asset and partition, whether its last materialisation is fresh,\n"
+               "stale (the code or an upstream value changed), failed, or missing.\n"
+               "Exits 0 when every selected job is fresh, 1 otherwise (--why: always 0).",
+               _status_options, _command(".commands.status", "cmd_status", inspects=True)),
+    Subcommand("clean", "remove values no longer declared",
+               "Remove the stored values, results and logs of assets and partitions the\n"
+               "pipeline no longer declares, listing them. The history of runs is kept.",
+               _clean_options, _command(".commands.clean", "cmd_clean")),
+    Subcommand("history", "list recent runs",
+               "Recent runs with their counts of jobs done, fresh, failed and not run.",
+               _history_options, _command(".commands.history", "cmd_history")),
+    Subcommand("show", "print a stored value", "Print the stored value of an asset, or of one of its partitions.",
+               _show_options, _command(".commands.show", "cmd_show")),
+    Subcommand("logs", "print a job's log",
+               "Print the output of a job's latest attempt (its stdout and stderr).",
+               _logs_options, _command(".commands.logs", "cmd_logs")),
+    Subcommand("graph", "print the asset graph",
+               "Print the asset graph as Mermaid (renders in GitHub markdown) or Graphviz dot.",
+               _graph_options, _command(".commands.graph", "cmd_graph")),
+    Subcommand("ui", "browse the pipeline, its partitions and runs in a web browser",
+               "Serve read-only pages of the asset graph, partition matrices, runs and jobs,\n"
+               "updated live while a run goes on. Nothing is written.",
+               _ui_options, _cmd_ui),
+]
 
 
 def build_parser(only: str | None = None) -> argparse.ArgumentParser:
@@ -307,9 +302,12 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action=_VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for add in SUBCOMMANDS:
-        if only is None or add.__name__ == f"_{only}_parser":
-            add(sub)
+    for command in SUBCOMMANDS:
+        if only is None or command.name == only:
+            p = sub.add_parser(command.name, help=command.help, description=command.description, epilog=EPILOG,
+                               formatter_class=HelpFormatter)
+            command.options(p)
+            p.set_defaults(func=command.handler)
     return parser
 
 
@@ -335,7 +333,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     """Like parse_args, but a flag the subcommand does not know is reported
     with that subcommand's usage rather than the top-level one."""
     words = sys.argv[1:] if argv is None else argv
-    known = {add.__name__[1:-len("_parser")] for add in SUBCOMMANDS}
+    known = {command.name for command in SUBCOMMANDS}
     parser = build_parser(words[0] if words and words[0] in known else None)
     args, extra = parser.parse_known_args(words)
     if extra:
@@ -352,24 +350,10 @@ def run(argv: list[str] | None = None) -> int:
         return status
     except KeyboardInterrupt:
         return 130
-    except Exception as e:
-        # Imported only now: the pipeline's modules are what a command's
-        # module imports, not what parsing the arguments needs.
-        from .plan.graph import GraphError
-        from .plan.pipeline import ERRORS, USAGE
-
-        if isinstance(e, GraphError):
-            if len(e.problems) == 1:
-                print(f"orvan {args.command}: error: {e.problems[0]}", file=sys.stderr)
-            else:
-                print(f"orvan {args.command}: error: {len(e.problems)} problems in the pipeline:", file=sys.stderr)
-                for problem in e.problems:
-                    print(f"  - {problem}", file=sys.stderr)
-            return USAGE
-        if isinstance(e, ERRORS):
-            print(f"orvan {args.command}: error: {e}", file=sys.stderr)
-            return USAGE
-        raise
+    except OrvanError as e:
+        for line in e.lines():
+            print(f"orvan {args.command}: error: {line}", file=sys.stderr)
+        return e.exit_status
 
 
 def main() -> None:

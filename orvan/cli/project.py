@@ -17,6 +17,8 @@ import functools
 import os
 import sys
 
+from ..errors import OrvanError
+
 # Not `from typing import ...`: typing costs more to import than the rest.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -31,7 +33,7 @@ PYPROJECT = "pyproject.toml"
 # The keys [tool.orvan] may hold; any other is most likely a typo.
 KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation")
 
-class ConfigError(Exception):
+class ConfigError(OrvanError):
     pass
 
 
@@ -63,7 +65,7 @@ def _read(path: str) -> dict[str, Any] | None:
     return section
 
 
-def _section(directory: str) -> tuple[str, dict[str, Any]]:
+def tool_section(directory: str) -> tuple[str, dict[str, Any]]:
     """The path of `directory/pyproject.toml` and its `[tool.orvan]` table."""
     path = os.path.join(directory, PYPROJECT)
     return path, _read(path) or {}
@@ -97,11 +99,18 @@ def _upwards(start: str, has_section: Callable[[str], bool]) -> str:
 
 def modules_from_pyproject(directory: str) -> list[str]:
     """`[tool.orvan] modules = [...]` from `directory/pyproject.toml`, or []."""
-    path, section = _section(directory)
+    path, section = tool_section(directory)
     modules = section.get("modules", [])
     if not isinstance(modules, list) or not all(isinstance(m, str) and m for m in modules):
         raise ConfigError(f"{path}: [tool.orvan] modules must be a list of module names")
     return modules
+
+
+def modules_or_last_run(given: list[str], directory: str, last_run: Callable[[], list[str]]) -> list[str]:
+    """The modules to inspect: those named on the command line, else
+    `[tool.orvan] modules`, else those the last run inspected (`last_run`,
+    asked only then); [] when none of them names any."""
+    return list(dict.fromkeys(given or modules_from_pyproject(directory) or last_run()))
 
 
 def resolve_modules(given: list[str], directory: str) -> list[str]:

@@ -38,9 +38,16 @@ class TolerantStream:
         if not self.broken:
             try:
                 self._stream.write(text)
+            except UnicodeEncodeError:
+                # A lone surrogate, or a character the terminal's encoding
+                # lacks: printed escaped, never dropped.
+                self.write(text.encode(self._encoding(), "backslashreplace").decode(self._encoding()))
             except (OSError, ValueError):
                 self._give_up()
         return len(text)
+
+    def _encoding(self) -> str:
+        return getattr(self._stream, "encoding", None) or "utf-8"
 
     def flush(self) -> None:
         if not self.broken:
@@ -131,6 +138,18 @@ def _when(t: int) -> str:
 def display_path(path: str) -> str:
     rel = os.path.relpath(path)
     return rel if not rel.startswith("..") else path
+
+
+def did_you_mean(name: str, keys: Collection[str]) -> str:
+    """` (did you mean 'KEY'?)` for the asset key `name` most likely meant,
+    a bare function name's key among them; "" when none is close."""
+    import difflib  # only for a name that was not found
+
+    by_suffix = [k for k in keys if k.endswith("." + name)]
+    short = {k.rsplit(".", 1)[-1]: k for k in keys}
+    hint = (difflib.get_close_matches(name, list(keys), n=1) or by_suffix
+            or [short[s] for s in difflib.get_close_matches(name, list(short), n=1)])
+    return f" (did you mean {hint[0]!r}?)" if hint else ""
 
 
 class _Tail:

@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import os
 import sys
 import threading
 import webbrowser
 from argparse import Namespace
 
-from ..cli.config import DEFAULT_OUT, resolve_out
+from ..cli.config import DEFAULT_OUT, project_directory, resolve_out
 from ..cli.plan.pipeline import OK, USAGE
 from .server import App, UiServer, serve
 
@@ -16,7 +15,7 @@ LOCAL_HOSTS = ("127.0.0.1", "localhost", "::1")
 
 
 def cmd_ui(args: Namespace) -> int:
-    directory = os.getcwd()
+    directory = project_directory()
     out_dir = resolve_out(args.out, directory)
     # The redo commands name --out only when it is not what `orvan run` assumes here.
     out_arg = None if out_dir == resolve_out(DEFAULT_OUT, directory) else (args.out or out_dir)

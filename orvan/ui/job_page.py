@@ -19,8 +19,8 @@ from .reader import JobRow
 
 
 def redo_command(key: str, partition: dict[str, str], out_arg: str | None, modules: Sequence[str] = ()) -> str:
-    # The modules only when `orvan ui` was given them: otherwise `orvan run`
-    # finds them where the pages found them, in pyproject.toml.
+    # The modules unless pyproject.toml names them (`orvan run` finds them
+    # there): the pages may have found them in the last run's record.
     words = ["orvan", "run", *modules, "--select", key]
     for dim, k in partition.items():
         words += ["--partition", f"{dim}={k}"]

@@ -15,8 +15,9 @@ import threading
 from dataclasses import dataclass, field
 
 from ..cli.plan import pipeline
-from ..cli.config import modules_from_pyproject
+from ..cli.config import modules_from_pyproject, modules_or_last_run
 from ..cli.plan.graph import GraphError
+from ..errors import OrvanError
 from ..store.naming import key_text
 from ..cli.plan.jobs import Plan, partition_token
 from .reader import Queries
@@ -140,14 +141,18 @@ class ModelCache:
                 self._model = current
             return current
 
+    def named_modules(self, model: Model) -> list[str]:
+        """The modules a command run here must be given to find the model's
+        pipeline: none when pyproject.toml names them."""
+        if not model.modules or model.modules == modules_from_pyproject(self.directory):
+            return []
+        return model.modules
+
     def _modules(self, q: Queries) -> list[str]:
-        if self.modules:
-            return self.modules
-        found = modules_from_pyproject(self.directory)
-        if found:
-            return found
-        row = q.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
-        return list(json.loads(row[0])) if row else []
+        def last_run() -> list[str]:
+            row = q.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
+            return list(json.loads(row[0])) if row else []
+        return modules_or_last_run(self.modules, self.directory, last_run)
 
     def _load(self, q: Queries, run_id: int) -> Model:
         try:
@@ -157,7 +162,7 @@ class ModelCache:
             graph, plan = pipeline.load(modules, self.directory)
         except GraphError as e:
             return Model(from_catalog(q), "; ".join(e.problems), run_id=run_id)
-        except (*pipeline.ERRORS, OSError, ValueError) as e:
+        except (OrvanError, OSError, ValueError) as e:
             return Model(from_catalog(q), str(e), run_id=run_id)
         assets = from_plan(plan)
         files = sorted({a.record.file_path for a in graph.assets.values() if a.record.file_path})

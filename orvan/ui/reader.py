@@ -13,9 +13,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import NamedTuple
-from urllib.parse import quote
 
-from ..catalog import CATALOG_FILE, Attempt, Catalog
+from ..catalog import CATALOG_FILE, Attempt, Catalog, connect_read_only
 from ..catalog.sqlite import ATTEMPT_STATUSES
 from ..states import ATTEMPTS
 
@@ -59,7 +58,7 @@ def open_readonly(path: str) -> sqlite3.Connection:
     if not os.path.exists(path):
         raise CatalogUnavailable(f"there is no catalog at {path}: nothing has been run with this output directory yet")
     try:
-        db = sqlite3.connect(f"file:{quote(path)}?mode=ro", uri=True, timeout=5, check_same_thread=False)
+        db = connect_read_only(path, timeout=5, check_same_thread=False)
         db.execute("SELECT 1 FROM runs LIMIT 1").fetchall()
     except sqlite3.Error as e:
         raise CatalogUnavailable(f"the catalog at {path} cannot be read: {e}") from None

@@ -99,7 +99,7 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
     return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg,
-                    app.modules)
+                    app.models.named_modules(model))
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -108,7 +108,8 @@ def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
 
 
 def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
-    row = q.run(int(rest)) if rest.isdigit() else None
+    # A run id is a 64-bit SQLite integer: a longer number names no run.
+    row = q.run(int(rest)) if rest.isascii() and rest.isdigit() and int(rest) < 1 << 63 else None
     if row is None:
         raise NotFound(f"no run {rest!r}")
     return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
@@ -118,6 +119,16 @@ ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job":
 PREFIX_ROUTES: dict[str, Page] = {"/run/": run}
 
 
+class _Discard:
+    """Where a HEAD request's body goes."""
+
+    def write(self, data: bytes) -> int:
+        return len(data)
+
+    def flush(self) -> None:
+        pass
+
+
 class Handler(BaseHTTPRequestHandler):
     server: UiServer
     protocol_version = "HTTP/1.1"
@@ -125,6 +136,28 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format: str, *args: object) -> None:
         if self.server.verbose:
             super().log_message(format, *args)
+
+    _head_only = False
+
+    def do_HEAD(self) -> None:
+        """GET's status and headers, its body written nowhere. The event
+        stream never ends: its headers only."""
+        if urlsplit(self.path).path == "/events":
+            self.send_response(HTTPStatus.OK)
+            self.send_header("Content-Type", "text/event-stream")
+            self.end_headers()
+            self.close_connection = True
+            return
+        real, self._head_only = self.wfile, True
+        try:
+            self.do_GET()
+        finally:
+            self.wfile, self._head_only = real, False
+
+    def end_headers(self) -> None:
+        super().end_headers()
+        if self._head_only:
+            self.wfile = _Discard()  # type: ignore[assignment]
 
     def do_GET(self) -> None:
         url = urlsplit(self.path)

@@ -52,6 +52,13 @@ def known_names() -> list[str]:
     return sorted({JSON, *_builtins(), *_entry_points()})
 
 
+def did_you_mean(name: str, known: list[str]) -> str:
+    import difflib  # only for a misspelt name
+
+    hint = difflib.get_close_matches(name, known, n=1)
+    return f" (did you mean {hint[0]!r}?)" if hint else ""
+
+
 def get(name: str) -> Serializer:
     """The serializer called name; SerializerError names the known ones."""
     builtin = _builtins().get(name)
@@ -59,7 +66,8 @@ def get(name: str) -> Serializer:
         return builtin
     entry = _entry_points().get(name)
     if entry is None:
-        raise SerializerError(f"unknown serializer {name!r} (known: {', '.join(known_names())})")
+        known = known_names()
+        raise SerializerError(f"unknown serializer {name!r}{did_you_mean(name, known)} (known: {', '.join(known)})")
     return _load_entry_point(name, entry)
 
 

@@ -12,6 +12,7 @@ that are loaded here with their own serializer, never through JSON.
 
 from __future__ import annotations
 
+import errno
 import importlib
 import inspect
 import json
@@ -22,6 +23,7 @@ import traceback
 from typing import Any
 
 from ..inspect import describe_exception
+from ..store.space import disk_full
 from . import get, is_json, value_file
 
 RESULT_FILE = "result.json"
@@ -97,10 +99,23 @@ def _store(value: Any, output_dir: str, serializer: str | None) -> str:
         else:
             get(serializer or "").dump(value, partial)
         os.replace(partial, final)
+    except OSError as e:
+        full = _no_space(e, output_dir)
+        if full is None:
+            raise
+        raise full from e
     finally:
         if os.path.exists(partial):
             os.unlink(partial)
     return final
+
+
+def _no_space(e: OSError, output_dir: str) -> OSError | None:
+    """A full disk in the words every job uses, whatever the serializer's
+    library said (numpy: "N requested and M written", with no errno)."""
+    if e.errno in (errno.ENOSPC, errno.EDQUOT) or disk_full(output_dir):
+        return OSError(errno.ENOSPC, f"no space left on device: the value could not be written in {output_dir} ({e})")
+    return None
 
 
 def _write_record(output_dir: str, record: dict[str, Any]) -> None:
@@ -116,4 +131,10 @@ def _print_traceback(e: BaseException) -> None:
     while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
         tb = tb.tb_next
     traceback.print_exception(type(e), e, tb, file=sys.stderr)
+    # The line the command reads back, as the native path's jobs print it.
+    from ..worker import RAISED_AT, innermost_user_frame
+
+    where = innermost_user_frame(tb)
+    if where:
+        sys.stderr.write(f"{RAISED_AT}{where}\n")
     sys.stderr.flush()

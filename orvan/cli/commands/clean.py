@@ -9,7 +9,7 @@ from argparse import Namespace
 
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Catalog, RunLock
-from ..config import modules_from_pyproject, project_directory, resolve_modules, resolve_out
+from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..plan.pipeline import OK, load
 from ..plan.jobs import Plan
 from ..report import display_path
@@ -50,7 +50,7 @@ def cmd_clean(args: Namespace) -> int:
         has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
         catalog = Catalog.in_dir(out_dir, create=False, readonly=args.dry_run) if has_catalog else None
         try:
-            modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
+            modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
             _, plan = load(resolve_modules(modules, directory), directory, strict=True)
             return _clean(plan, out_dir, catalog, args.dry_run)
         finally:

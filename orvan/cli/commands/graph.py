@@ -15,29 +15,27 @@ def _label(asset: Asset) -> str:
     return asset.key + (f" [{dims}]" if dims else "")
 
 
+def _edges(assets: list[Asset]) -> list[tuple[str, str]]:
+    """(upstream, downstream) between the assets shown, each pair once."""
+    shown = {a.key for a in assets}
+    return [(up, a.key) for a in assets for up in dict.fromkeys(a.inputs.values()) if up in shown]
+
+
 def mermaid(assets: list[Asset]) -> str:
     ids = {a.key: f"a{i}" for i, a in enumerate(assets)}
     lines = ["```mermaid", "flowchart LR"]
-    for a in assets:
-        # Mermaid has no escape for '"' inside a quoted label but its entity.
-        lines.append(f'    {ids[a.key]}["{_label(a).replace(chr(34), "#quot;")}"]')
-    for a in assets:
-        for up in dict.fromkeys(a.inputs.values()):
-            if up in ids:
-                lines.append(f"    {ids[up]} --> {ids[a.key]}")
+    # Mermaid has no escape for '"' inside a quoted label but its entity.
+    lines += [f'    {ids[a.key]}["{_label(a).replace(chr(34), "#quot;")}"]' for a in assets]
+    lines += [f"    {ids[up]} --> {ids[down]}" for up, down in _edges(assets)]
     lines.append("```")
     return "\n".join(lines)
 
 
 def dot(assets: list[Asset]) -> str:
-    keys = {a.key for a in assets}
     lines = ["digraph orvan {", "    rankdir=LR;", "    node [shape=box];"]
     # A JSON string is a valid dot quoted string for any key.
     lines += [f"    {json.dumps(a.key)} [label={json.dumps(_label(a))}];" for a in assets]
-    for a in assets:
-        for up in dict.fromkeys(a.inputs.values()):
-            if up in keys:
-                lines.append(f"    {json.dumps(up)} -> {json.dumps(a.key)};")
+    lines += [f"    {json.dumps(up)} -> {json.dumps(down)};" for up, down in _edges(assets)]
     lines.append("}")
     return "\n".join(lines)
 

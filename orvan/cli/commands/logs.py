@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import difflib
 import os
 import sys
 import time
@@ -14,9 +13,8 @@ from ...catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
 from ..config import project_directory, resolve_out
 from ..plan.pipeline import OK, CommandError
 from ..plan.jobs import job_label, partition_token
-from ..report import display_path
 from ...states import ATTEMPTS
-from .show import add_pair
+from .show import add_pair, locate, no_value
 
 # How often --follow looks for new output.
 POLL_SECONDS = 0.1
@@ -31,22 +29,6 @@ def parse_partition(items: list[str]) -> dict[str, str]:
         for piece in pieces if all("=" in p for p in pieces) else [item]:
             add_pair(partition, item, piece)
     return dict(sorted(partition.items()))
-
-
-def resolve_key(out_dir: str, key: str) -> str:
-    """The stored asset `key` names: itself, or the one stored key ending in `.key`."""
-    if os.path.isdir(os.path.join(out_dir, naming.escape(key))):
-        return key
-    stored = sorted(naming.unescape(n) for n in os.listdir(out_dir)
-                    if os.path.isdir(os.path.join(out_dir, n))) if os.path.isdir(out_dir) else []
-    by_suffix = [k for k in stored if k.endswith("." + key)]
-    if len(by_suffix) == 1:
-        return by_suffix[0]
-    short = {k.rsplit(".", 1)[-1]: k for k in stored}
-    hint = (difflib.get_close_matches(key, stored, n=1) or by_suffix
-            or [short[s] for s in difflib.get_close_matches(key, list(short), n=1)])
-    raise CommandError(f"nothing stored for asset {key!r} in {display_path(out_dir)}"
-                       + (f" (did you mean {hint[0]!r}?)" if hint else ""))
 
 
 def _history(out_dir: str, key: str, token: str) -> list[tuple[int, str]]:
@@ -67,9 +49,16 @@ def _check_run(history: list[tuple[int, str]], run: int, label: str) -> None:
         raise CommandError(f"the log of {label} from run {run} was replaced by run {attempts[-1]}'s")
 
 
-def _active(out_dir: str, key: str, token: str) -> bool:
+def _state(out_dir: str, key: str, token: str) -> str | None:
+    """PENDING or RUNNING while a run is yet to end the job; else None."""
     history = _history(out_dir, key, token)
-    return bool(history) and history[-1][1] in (PENDING, RUNNING) and RunLock.active(out_dir)
+    if history and history[-1][1] in (PENDING, RUNNING) and RunLock.active(out_dir):
+        return history[-1][1]
+    return None
+
+
+def _active(out_dir: str, key: str, token: str) -> bool:
+    return _state(out_dir, key, token) is not None
 
 
 class _Reader:
@@ -94,33 +83,42 @@ class _Reader:
         return data
 
 
-def follow(out_dir: str, key: str, token: str, path: str, out: BinaryIO) -> None:
+def follow(out_dir: str, key: str, token: str, path: str, out: BinaryIO, label: str) -> None:
     reader = _Reader(path)
+    waiting = False
     while True:
         # Look at the job first: output written before it ended is then read below.
-        active = _active(out_dir, key, token)
+        state = _state(out_dir, key, token)
+        if state == PENDING:
+            # The log there is the last attempt's, until the job starts and clears it.
+            if not waiting:
+                print(f"orvan logs: {label} waits to start; its new log follows", file=sys.stderr, flush=True)
+                waiting = True
+            time.sleep(POLL_SECONDS)
+            continue
         data = reader.read()
         if data:
             out.write(data)
             out.flush()
-        if not active:
+        if state is None:
             return
         time.sleep(POLL_SECONDS)
 
 
 def cmd_logs(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
-    key = resolve_key(out_dir, args.key)
+    key, known = locate(out_dir, args.key)
     partition = parse_partition(args.partition or [])
     token, label = partition_token(partition), job_label(key, partition)
-    path = os.path.join(out_dir, naming.job_relpath(key, partition), naming.LOG_FILE)
+    directory = os.path.join(out_dir, naming.job_relpath(key, partition))
+    path = os.path.join(directory, naming.LOG_FILE)
     if args.run is not None:
         _check_run(_history(out_dir, key, token), args.run, label)
     if not os.path.isfile(path) and not (args.follow and _active(out_dir, key, token)):
-        raise CommandError(f"no log for {label} in {display_path(out_dir)}")
+        raise no_value(key, partition, known, os.path.join(out_dir, naming.escape(key)), directory, what="log")
     try:
         if args.follow:
-            follow(out_dir, key, token, path, sys.stdout.buffer)
+            follow(out_dir, key, token, path, sys.stdout.buffer, label)
         else:
             with open(path, "rb") as f:
                 sys.stdout.buffer.write(f.read())

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import difflib
 import hashlib
 import json
 import os
@@ -16,11 +15,12 @@ from ... import values
 from ...values.summary import summarize
 from ...store import naming
 from ..plan import undeclared
-from ...catalog import CATALOG_FILE, Catalog
-from ..config import modules_from_pyproject, project_directory, resolve_out
-from ..plan.pipeline import ERRORS, OK, CommandError, load
+from ...catalog import CATALOG_FILE, Catalog, connect_read_only
+from ..config import modules_or_last_run, project_directory, resolve_out
+from ...errors import OrvanError
+from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label, partition_token
-from ..report import display_path
+from ..report import did_you_mean, display_path
 from ...states import ATTEMPTS, JobState
 
 # A value whose compact form fits this width is printed on one line.
@@ -57,12 +57,12 @@ def _query(db: sqlite3.Connection, key: str, states: tuple[str, ...] | None) -> 
     return {p: Row(st, err) for p, st, err in rows}
 
 
-def _known(out_dir: str, key: str) -> Known:
+def known_of(out_dir: str, key: str) -> Known:
     path = os.path.join(out_dir, CATALOG_FILE)
     if not os.path.exists(path):
         return Known({}, {})
     try:
-        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=30)
+        db = connect_read_only(path)
         try:
             return Known(_query(db, key, None), _query(db, key, tuple(ATTEMPTS)))
         finally:
@@ -118,12 +118,32 @@ def _stored_partitions(asset_dir: str) -> list[dict[str, str]]:
     return found
 
 
-def _unknown_asset(out_dir: str, key: str) -> CommandError:
-    known = sorted(naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))) \
-        if os.path.isdir(out_dir) else []
-    hint = difflib.get_close_matches(key, known, n=1) or [k for k in known if k.endswith("." + key)]
-    return CommandError(f"nothing stored for asset {key!r} in {display_path(out_dir)}"
-                        + (f" (did you mean {hint[0]!r}?)" if hint else ""))
+def locate(out_dir: str, name: str) -> tuple[str, Known]:
+    """The asset `name` names, and what the catalog knows of it: the key
+    itself when anything is recorded or stored for it, else the one stored
+    key that ends in `.name` (a bare function name, as `run` takes)."""
+    known = known_of(out_dir, name)
+    if known.latest or os.path.isdir(os.path.join(out_dir, naming.escape(name))):
+        return name, known
+    keys = _recorded_keys(out_dir)
+    by_suffix = [k for k in keys if k.endswith("." + name)]
+    if len(by_suffix) == 1:
+        return by_suffix[0], known_of(out_dir, by_suffix[0])
+    raise CommandError(f"nothing stored for asset {name!r} in {display_path(out_dir)}" + did_you_mean(name, keys))
+
+
+def _recorded_keys(out_dir: str) -> list[str]:
+    """The keys of the stored asset directories and of the catalog's jobs."""
+    if not os.path.isdir(out_dir):
+        return []
+    keys = {naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))}
+    if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        catalog = Catalog.in_dir(out_dir, create=False)
+        try:
+            keys.update(catalog.asset_keys())
+        finally:
+            catalog.close()
+    return sorted(keys)
 
 
 def _check_dimensions(key: str, partition: dict[str, str], dims: list[str], partitioned: bool) -> None:
@@ -162,9 +182,12 @@ def _why_not(known: Known, token: str, directory: str) -> str | None:
     return f"its value is missing from {display_path(directory)}; orvan run makes it again"
 
 
-def _no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str) -> CommandError:
+def no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str,
+             what: str = "stored value") -> CommandError:
+    """Why there is no `what` (a stored value, a log) for the job, as far as
+    the catalog and the stored partitions can tell."""
     label = ",".join(f"{d}={k}" for d, k in partition.items())
-    head = f"no stored value for {key}" + (f" [{label}]" if label else "")
+    head = f"no {what} for {key}" + (f" [{label}]" if label else "")
     missing = [d for d in known.dims if d not in partition]
     if missing:
         return CommandError(f"{head}: give every dimension (missing: {', '.join(missing)})"
@@ -182,10 +205,8 @@ def format_value(value: object) -> str:
 
 def cmd_show(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
-    known = _known(out_dir, args.key)
+    args.key, known = locate(out_dir, args.key)
     asset_dir = os.path.join(out_dir, naming.escape(args.key))
-    if not known.latest and not os.path.isdir(asset_dir):
-        raise _unknown_asset(out_dir, args.key)
     dims = known.dims or sorted({d for p in _stored_partitions(asset_dir) for d in p})
     partition = parse_partition_args(args.partition or [], dims)
     partitioned = bool(dims) or not (known.latest or os.path.isfile(os.path.join(asset_dir, naming.RESULT_FILE)))
@@ -193,7 +214,7 @@ def cmd_show(args: Namespace) -> int:
     directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
     stored_format = _stored_format(directory)
     if stored_format is None:
-        raise _no_value(args.key, partition, known, asset_dir, directory)
+        raise no_value(args.key, partition, known, asset_dir, directory)
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
@@ -217,6 +238,8 @@ def _stored_format(directory: str) -> str | None:
 
 
 def _print_value(path: str, fmt: str, raw: str | None) -> int:
+    if raw == "-":
+        return _copy_to_stdout(path)
     if raw is not None:
         shutil.copyfile(path, raw)
         print(f"copied {display_path(path)} to {raw}")
@@ -230,6 +253,18 @@ def _print_value(path: str, fmt: str, raw: str | None) -> int:
     except (OSError, ValueError) as e:
         raise CommandError(f"the stored value {display_path(path)} cannot be read: {e}") from None
     print(format_value(value))
+    return OK
+
+
+def _copy_to_stdout(path: str) -> int:
+    """`--raw -`: the stored bytes as they are, on standard output."""
+    sys.stdout.flush()
+    try:
+        with open(path, "rb") as f:
+            shutil.copyfileobj(f, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        pass  # `orvan show KEY --raw - | head -c 100`
     return OK
 
 
@@ -255,22 +290,26 @@ def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str
                            " written); `orvan run` redoes it")
 
 
+def _last_modules(out_dir: str) -> list[str]:
+    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        return []
+    catalog = Catalog.in_dir(out_dir, create=False)
+    try:
+        return catalog.last_modules()
+    finally:
+        catalog.close()
+
+
 def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
     """Whether the pipeline as it is now still declares this value. Needs an
     inspection; when the pipeline cannot be loaded, nothing is said."""
     directory = project_directory()
     try:
-        modules = modules_from_pyproject(directory)
-        if not modules and os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-            catalog = Catalog.in_dir(out_dir, create=False)
-            try:
-                modules = catalog.last_modules()
-            finally:
-                catalog.close()
+        modules = modules_or_last_run([], directory, lambda: _last_modules(out_dir))
         if not modules:
             return None
         _, plan = load(modules, directory)
-    except ERRORS:
+    except OrvanError:
         return None
     why = undeclared.why_undeclared(plan, key, partition_token(partition))
     return f"{job_label(key, partition)}: {why}; `orvan clean` removes it" if why else None

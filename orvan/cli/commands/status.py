@@ -6,6 +6,7 @@ from __future__ import annotations
 import gc
 import json
 import os
+import sys
 from argparse import Namespace
 from collections import Counter
 from dataclasses import asdict, dataclass
@@ -13,7 +14,7 @@ from operator import attrgetter
 
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
-from ..config import project_directory, modules_from_pyproject, resolve_modules, resolve_out
+from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..run.freshness import Verdict, assess
 from ..plan.graph import Graph
 from ..plan.pipeline import FAILURES, OK, choose_jobs, load, select
@@ -47,9 +48,13 @@ class _Loaded:
 def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     catalog = Catalog.in_dir(out_dir, create=False) if os.path.exists(os.path.join(out_dir, CATALOG_FILE)) else None
     try:
-        modules = args.modules or modules_from_pyproject(directory) or (catalog.last_modules() if catalog else [])
+        modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
         graph, plan = load(resolve_modules(modules, directory), directory)
-        jobs = choose_jobs(graph, plan, args.select, args.partition).targets
+        chosen = choose_jobs(graph, plan, args.select, args.partition)
+        jobs = chosen.targets
+        note = chosen.left_out_note()
+        if note:
+            print(f"orvan status: note: {note}", file=sys.stderr)
         attempts, numbers = catalog.latest() if catalog else ({}, {})
     finally:
         if catalog:

@@ -12,6 +12,7 @@ import os
 import sys
 from typing import TYPE_CHECKING, Any, NamedTuple
 
+from ...errors import OrvanError
 from . import fork as inspect_fork
 from .fork import Inspection, started
 from ..project import child_env
@@ -22,7 +23,7 @@ if TYPE_CHECKING:
     import subprocess
 
 
-class DiscoveryError(Exception):
+class DiscoveryError(OrvanError):
     pass
 
 

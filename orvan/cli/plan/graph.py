@@ -7,14 +7,21 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from ... import values
+from ...errors import OrvanError
 from ..inspect.discovery import AssetRecord
 from ...store.naming import check_asset_dir, check_component, escape, key_text, partition_component
+from ..report import did_you_mean
 
 
-class GraphError(Exception):
+class GraphError(OrvanError):
     def __init__(self, problems: list[str]):
         super().__init__("\n".join(problems))
         self.problems = problems
+
+    def lines(self) -> list[str]:
+        if len(self.problems) == 1:
+            return self.problems
+        return [f"{len(self.problems)} problems in the pipeline:", *(f"  - {p}" for p in self.problems)]
 
 
 @dataclass(frozen=True)
@@ -86,9 +93,8 @@ def _check_serializers(records: list[AssetRecord], problems: list[str]) -> None:
     known = values.known_names()
     for rec in records:
         if rec.serializer in wanted and rec.serializer not in known:
-            problems.append(
-                f"asset {asset_key(rec)!r}: unknown serializer {rec.serializer!r} (known: {', '.join(known)})"
-            )
+            problems.append(f"asset {asset_key(rec)!r}: unknown serializer {rec.serializer!r}"
+                            f"{values.did_you_mean(rec.serializer or '', known)} (known: {', '.join(known)})")
 
 
 def _check_parameters(key: str, rec: AssetRecord, problems: list[str]) -> None:
@@ -214,14 +220,9 @@ class _Resolver:
             if target is not None:
                 inputs[param] = target
                 continue
-            import difflib  # only for a misspelt reference
-
-            hint = difflib.get_close_matches(ref, self.keys, n=1)
             where = f" ({rec.where})" if rec.where != key else ""
-            problems.append(
-                f"asset {key!r}{where}: input {param!r} refers to {ref!r}, which is not a known asset"
-                + (f" (did you mean {hint[0]!r}?)" if hint else "")
-            )
+            problems.append(f"asset {key!r}{where}: input {param!r} refers to {ref!r}, which is not a known asset"
+                            + did_you_mean(ref, self.keys))
         return inputs
 
 

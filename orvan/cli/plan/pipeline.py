@@ -7,24 +7,21 @@ import json
 import os
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from . import selection, subsets
-from ...catalog import CatalogError
+from ...errors import OrvanError
 from .codedeps import CodeDeps, Statement, checked_scans, module_base, pipeline_root
 from .. import project
-from ..config import ConfigError
 from ..inspect.discovery import AssetRecord, DiscoveryError, inspect_text, parse_json, parse_report
-from .graph import Asset, Graph, GraphError, build_graph
+from .graph import Asset, Graph, build_graph
 from .jobs import Job, Plan, build_plan
-from .selection import SelectionError
-from .subsets import SubsetError
 
 # Exit statuses.
 OK, FAILURES, USAGE = 0, 1, 2
 
 
-class CommandError(Exception):
+class CommandError(OrvanError):
     """A problem found before anything ran; reported with exit status 2."""
 
 
@@ -99,7 +96,7 @@ def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | Non
         if header.get("modules") != modules or header.get("directory") != directory:
             return None
         return _build(report, modules, directory, checked_scans(header.get("scans")))
-    except (OSError, ValueError, AttributeError, *ERRORS):
+    except (OSError, ValueError, AttributeError, OrvanError):
         return None
 
 
@@ -129,34 +126,55 @@ class Chosen:
     selected: list[str]  # the asset keys selected
     targets: list[Job]  # their jobs, within the partitions asked for
     jobs: list[Job]  # the targets and every job they read, in plan order
+    left_out: list[str] = field(default_factory=list)  # selected, but partitioned by none of --partition's dimensions
+    dims: list[str] = field(default_factory=list)  # --partition's dimensions
+
+    def left_out_note(self) -> str | None:
+        """Which selected assets a backfill leaves out, and why; None when it leaves out none."""
+        if not self.left_out:
+            return None
+        dims = ", ".join(self.dims)
+        shown = ", ".join(self.left_out[:LEFT_OUT_SHOWN])
+        more = f" and {len(self.left_out) - LEFT_OUT_SHOWN} more" if len(self.left_out) > LEFT_OUT_SHOWN else ""
+        return (f"left out: {shown}{more}: not partitioned by {dims}, so a backfill of some of its partitions "
+                "does not cover them (select them without --partition)")
 
 
-def _targets(graph: Graph, plan: Plan, selected: list[str], partitions: list[str]) -> list[Job]:
+# How many left-out assets the note names.
+LEFT_OUT_SHOWN = 10
+
+
+def _targets(graph: Graph, plan: Plan, selected: list[str], partitions: list[str]) -> tuple[list[Job], list[str]]:
+    """The selected assets' jobs within the partitions, and the selected
+    assets left out for having none of their dimensions."""
     if not partitions:
-        return [job for key in selected for job in plan.by_asset[key]]
+        return [job for key in selected for job in plan.by_asset[key]], []
     specs = subsets.parse_specs(partitions)
     targets: list[Job] = []
+    left_out: list[str] = []
     seen_dims: set[str] = set()
     for key in selected:
         chosen = subsets.choose(specs, graph.assets[key].partitions)
         # An asset partitioned on none of the dimensions would read every
         # partition of its upstream, which is not what a backfill asks for.
-        if chosen is not None:
-            seen_dims.update(chosen)
-            targets.extend(job for job in plan.by_asset[key] if subsets.matches(job.partition, chosen))
+        if chosen is None:
+            left_out.append(key)
+            continue
+        seen_dims.update(chosen)
+        targets.extend(job for job in plan.by_asset[key] if subsets.matches(job.partition, chosen))
     missing = [d for d in specs if d not in seen_dims]
     if missing:
         raise CommandError(
             "--partition: no selected asset is partitioned by " + ", ".join(repr(d) for d in missing)
         )
-    return targets
+    return targets, left_out
 
 
 def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: list[str] | None) -> Chosen:
     """The jobs a command acts on: those of the selected assets within the
     partitions asked for, plus, for a run, every upstream job they read."""
     selected = select(graph.assets, wanted)
-    targets = _targets(graph, plan, selected, partitions or [])
+    targets, left_out = _targets(graph, plan, selected, partitions or [])
     needed = {job.id for job in targets}
     stack = list(needed)
     while stack:
@@ -164,7 +182,5 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
             if dep not in needed:
                 needed.add(dep)
                 stack.append(dep)
-    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed])
-
-
-ERRORS = (CommandError, ConfigError, DiscoveryError, GraphError, CatalogError, SelectionError, SubsetError)
+    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out,
+                  sorted(subsets.parse_specs(partitions or [])))

@@ -20,6 +20,7 @@ import re
 from collections.abc import Collection, Iterable, Mapping
 from typing import NamedTuple
 
+from ...errors import OrvanError
 from .graph import Asset
 
 # Stands for "every level" in a Term's up/down depth.
@@ -30,7 +31,7 @@ _TERM = re.compile(r"^(?:(\d*)\+)?(.*?)(?:\+(\d*))?$", re.DOTALL)
 GLOB_CHARS = frozenset("*?[")
 
 
-class SelectionError(Exception):
+class SelectionError(OrvanError):
     pass
 
 

@@ -15,13 +15,14 @@ import fnmatch
 from collections.abc import Mapping
 from typing import NamedTuple
 
+from ...errors import OrvanError
 from ...store.naming import key_text
 from .selection import GLOB_CHARS
 
 RANGE = ".."
 
 
-class SubsetError(Exception):
+class SubsetError(OrvanError):
     pass
 
 

@@ -18,8 +18,9 @@ from ...store import naming
 from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
                         RunLock)
 from ...store.naming import CATALOG_FILE
-from ..plan.pipeline import (ERRORS, FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
+from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
                              load_report, plan_ahead)
+from ...errors import OrvanError
 from ..config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation,
                       resolve_modules, resolve_out)
 from ..inspect.discovery import child_env
@@ -27,7 +28,7 @@ from .executors.orphans import stop_processes
 from .freshness import Decision, Verdict, assess
 from ..plan.graph import Graph
 from ..plan.jobs import Job, JobId, Plan
-from ..report import Progress, display_path, summary
+from ..report import Progress, did_you_mean, display_path, summary
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -48,6 +49,7 @@ def cmd_run(args: Namespace) -> int:
     try:
         loaded = load_report(modules, directory, ahead=early.loaded if early else None)
         chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
+        _warn(chosen, settings, list(loaded.graph.assets))
         progress = Progress(len(chosen.jobs), 0, sys.stdout, live=sys.stdout.isatty(),
                             quiet=args.quiet, verbose=args.verbose)
         if early is None:
@@ -61,6 +63,16 @@ def cmd_run(args: Namespace) -> int:
     finally:
         if early is not None:
             early.close()
+
+
+def _warn(chosen: Chosen, settings: Settings, keys: list[str]) -> None:
+    """What the run leaves aside that the user may have meant it to cover."""
+    note = chosen.left_out_note()
+    if note:
+        print(f"orvan run: note: {note}", file=sys.stderr)
+    for pattern in settings.unmatched(keys):
+        print(f"orvan run: warning: [tool.orvan.assets.{pattern!r}] matches no asset{did_you_mean(pattern, keys)}",
+              file=sys.stderr)
 
 
 def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
@@ -100,7 +112,7 @@ class _Early:
                 chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
                 early.verdicts = assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
                                         _forced(chosen, args))
-        except ERRORS:
+        except OrvanError:
             early.loaded = early.verdicts = None
         return early
 
@@ -164,6 +176,10 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
         if running is not None:
             running.executor.shutdown(cancel=False)
     _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
+    if running is not None and running.lost:
+        print(f"orvan run: error: {running.lost}: the run stopped; the next run redoes what did not finish",
+              file=sys.stderr)
+        return FAILURES
     if running is not None and running.interrupted:
         return 128 + (running.signum or signal.SIGINT)
     return OK if run_status == "ok" else FAILURES
@@ -176,6 +192,7 @@ class _Running:
         self.executor = executor
         self.interrupted = False
         self.signum = 0
+        self.lost: str | None = None
 
     def schedule(self, plan: Plan, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
                  out_dir: str, settings: Settings, progress: Progress,
@@ -190,7 +207,7 @@ class _Running:
                               verdicts=verdicts)
         with _SigtermAsInterrupt() as stop:
             results = scheduler.run()
-        self.interrupted, self.signum = scheduler.interrupted, stop.signum
+        self.interrupted, self.signum, self.lost = scheduler.interrupted, stop.signum, scheduler.lost
         self.executor.shutdown(cancel=False)
         return results
 
@@ -262,7 +279,7 @@ def _open_catalog(out_dir: str) -> Catalog:
     try:
         return Catalog.in_dir(out_dir)
     except CatalogError:
-        from .executors.base import disk_full  # only when the catalog cannot be opened
+        from ...store.space import disk_full  # only when the catalog cannot be opened
 
         if not disk_full(out_dir):
             raise

@@ -83,6 +83,8 @@ class Scheduler:
         self.prepare = prepare
         self.results: dict[JobId, JobResult] = {}
         self.interrupted = False
+        # Why the executor can run no more jobs, once it cannot.
+        self.lost: str | None = None
         self.settings = settings or (lambda key: JobSettings(timeout=timeout))
         self.retry = RetryPolicy(self.settings)
         self._attempt: dict[JobId, int] = {}
@@ -135,6 +137,10 @@ class Scheduler:
                     time.sleep(pause)
                 self.catalog.writes.flush(due_only=True)
                 self.progress.tick()
+                self.lost = self.executor.lost()
+                if self.lost is not None:
+                    self._stop(self.lost)
+                    break
         except KeyboardInterrupt:
             self._stop()
         finally:
@@ -297,9 +303,9 @@ class Scheduler:
             for jid in sorted(skipped, key=lambda j: self.plan.jobs[j].index):
                 self.progress.finished_job(self.plan.jobs[jid].label, NOT_RUN, reason, None, None)
 
-    def _stop(self) -> None:
-        """Ctrl-C: stop the workers, record what they were doing, and mark
-        everything that had not started as not run."""
+    def _stop(self, reason: str = "the run was interrupted") -> None:
+        """Ctrl-C, or an executor lost: stop the workers, record what they
+        were doing, and mark everything that had not started as not run."""
         self.interrupted = True
         previous = None
         if threading.current_thread() is threading.main_thread():
@@ -313,7 +319,6 @@ class Scheduler:
                 self._settle(jid, INTERRUPTED, "interrupted while waiting to retry", None, None)
             self._delayed.clear()
             left = [j for j in self._waiting if j not in self.results]
-            reason = "the run was interrupted"
             if left:
                 self.catalog.jobs_settled([self.row_ids[j] for j in left], NOT_RUN, reason)
                 for jid in left:

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Callable
 
 from ....values import VALUE_STEM
 from ....store.naming import KWARGS_FILE, RESULT_FILE
+from ....store.space import disk_full
 
 if TYPE_CHECKING:
     # Only the executors that run jobs need it at run time: the freshness
@@ -86,6 +87,11 @@ class Executor(ABC):
         """Release resources; with cancel, first stop running tasks, whose
         futures then resolve with `interrupted=True`."""
 
+    def lost(self) -> str | None:
+        """Why this executor can run no more jobs (its cluster is gone), or
+        None while it can."""
+        return None
+
 
 def worker_command(task: WorkerTask) -> list[str]:
     cmd = [sys.executable, "-m", "orvan.worker", task.module, task.function, task.out_dir]
@@ -98,10 +104,6 @@ def worker_command(task: WorkerTask) -> list[str]:
         cmd += ["--inputs-file", task.refs_path]
     return cmd
 
-
-# Below this much free space a worker that left no record is taken to have
-# been stopped by a full disk: it could write neither its value nor its record.
-NEARLY_FULL_BYTES = 64 * 1024
 
 NO_SPACE = "no space left on device"
 
@@ -131,14 +133,6 @@ def read_record_in(directory: str) -> object:
             return json.load(f)
     except (OSError, ValueError):
         return None
-
-
-def disk_full(directory: str) -> bool:
-    try:
-        st = os.statvfs(directory)
-    except OSError:
-        return False
-    return st.f_bavail * st.f_frsize < NEARLY_FULL_BYTES
 
 
 def discard_partial(task: WorkerTask, outcome: Outcome) -> None:

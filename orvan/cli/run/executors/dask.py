@@ -22,10 +22,14 @@ from .base import STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, log_tail
 from .dask_task import ATTEMPT_FILE, POLL_SECONDS, WORKER_DIED, run_task
 from .dask_setup import SetupError, check_cluster, open_client
 
-# Past its timeout and the worker's grace, how long a job's task may stay
-# silent before the runner stops waiting for it (the cluster may be slow to
-# report, or the worker lost).
+# Past the worker's grace, how long a stopped job's task may stay silent
+# before the runner stops waiting for it (the cluster may be slow to report,
+# or the worker lost).
 ANSWER_SLACK_SECONDS = 5.0
+# The same for a job past its timeout. The worker's own timeout answers for
+# it, and a loaded cluster may take many seconds to deliver that answer; only
+# a worker that went silent meets this net, so it can afford to wait.
+TIMEOUT_SLACK_SECONDS = 30.0
 
 
 @dataclass
@@ -46,6 +50,8 @@ class DaskExecutor(Executor):
         self._client = client
         self._cluster = cluster
         self._project_dir = project_dir
+        self._address = str(getattr(client.scheduler, "address", None) or "")
+        self._scheduler_lost = False
         self._token = uuid.uuid4().hex[:12]
         self._run_id = 0
         self._numbers = itertools.count()
@@ -92,12 +98,26 @@ class DaskExecutor(Executor):
             return Outcome(bool(result["ok"]), result["error"], bool(result["interrupted"]))
         if self._cancelling:
             return Outcome(False, "interrupted", interrupted=True)
+        lost = self.lost(remote)
+        if lost is not None:
+            return Outcome(False, lost, interrupted=True)
         if remote.status == "error":
             error = remote.exception()
             if type(error).__name__ == "KilledWorker":
                 return Outcome(False, WORKER_DIED + log)
             return Outcome(False, f"the cluster could not run this job: {type(error).__name__}: {error}{log}")
         return Outcome(False, f"the cluster dropped this job ({remote.status}){log}")
+
+    def lost(self, remote: Any = None) -> str | None:
+        # The client cancels every task it submitted as soon as it loses the
+        # scheduler, and closes itself once it has failed to reconnect within
+        # the connect timeout. Tasks resubmitted after a reconnect would
+        # start from nothing: the run stops either way.
+        if remote is not None and _cancel_reason(remote) == "scheduler-connection-lost":
+            self._scheduler_lost = True
+        if self._closed or not (self._scheduler_lost or self._client.status in ("closing", "closed")):
+            return None
+        return f"the Dask scheduler at {self._address} was lost"
 
     def _settle(self, key: str, outcome: Outcome) -> None:
         with self._lock:
@@ -131,7 +151,7 @@ class DaskExecutor(Executor):
             if os.path.exists(os.path.join(p.task.out_dir, ATTEMPT_FILE)):
                 p.started = now
             return False
-        return now - p.started > p.task.timeout + STOP_GRACE_SECONDS + POLL_SECONDS + ANSWER_SLACK_SECONDS
+        return now - p.started > p.task.timeout + STOP_GRACE_SECONDS + POLL_SECONDS + TIMEOUT_SLACK_SECONDS
 
     def shutdown(self, *, cancel: bool) -> None:
         if cancel and not self._closed:
@@ -144,6 +164,13 @@ class DaskExecutor(Executor):
         self._cancelling = True
         with self._lock:
             remote = [p.remote for p in self._pending.values()]
+        lost = self.lost()
+        if lost is not None:  # nothing to tell: the client has cancelled every task
+            with self._lock:
+                left = list(self._pending)
+            for key in left:
+                self._settle(key, Outcome(False, lost, interrupted=True))
+            return
         if not remote:
             return
         event = Event(self.cancel_event, client=self._client)  # type: ignore[no-untyped-call]  # untyped in distributed
@@ -204,6 +231,12 @@ def open_executor(scheduler: str, jobs: int | None, *, project_dir: str, out_dir
 
 
 __all__ = ["DaskExecutor", "SetupError", "open_executor"]
+
+
+def _cancel_reason(remote: Any) -> str | None:
+    """Why the client cancelled a task, as distributed records it."""
+    reason = getattr(getattr(getattr(remote, "_state", None), "exception", None), "reason", None)
+    return reason if isinstance(reason, str) else None
 
 
 def _remove(path: str) -> None:

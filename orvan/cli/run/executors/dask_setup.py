@@ -37,11 +37,23 @@ def open_client(scheduler: str, jobs: int | None) -> tuple[Any, Any]:
     distributed = _distributed()
     if scheduler == "local":
         return _local_cluster(distributed, jobs or os.process_cpu_count() or 1)
+    # The runner says in its own words that the scheduler was lost.
+    logging.getLogger("distributed.client").addFilter(_no_reconnect_failure)
     try:
         return distributed.Client(scheduler, set_as_default=False), None
     except Exception as e:  # OSError when unreachable, ValueError for a malformed address
         raise SetupError(f"cannot reach the Dask scheduler at {scheduler} within {connect_timeout()} "
                          f"(DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT sets it): {e}") from None
+
+
+def _no_reconnect_failure(record: logging.LogRecord) -> bool:
+    """Drops what the client logs of a lost scheduler: its failed attempts to
+    reconnect, and the reconnection cut short when the runner closes it."""
+    if str(record.msg).startswith("Failed to reconnect to scheduler"):
+        return False
+    import asyncio
+
+    return not (record.exc_info and isinstance(record.exc_info[1], (asyncio.CancelledError, OSError)))
 
 
 def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
