@@ -294,8 +294,37 @@ def _cmd_ui(args: argparse.Namespace) -> int:
     return cmd_ui(args)
 
 
+def _serve_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "serve", "serve the UI and run the automations declared",
+             "Serve the UI (as orvan ui does) and keep the pipeline fresh with the automations\n"
+             "declared in pyproject.toml, until SIGTERM or Ctrl-C:\n\n"
+             "  [tool.orvan.automations.morning]\n"
+             "  select = \"+report\"\n"
+             "  cron = \"0 6 * * *\"          # with timezone, catch_up = latest|all|none\n\n"
+             "  [tool.orvan.automations.dev]\n"
+             "  on_change = true             # when the project's code changes\n\n"
+             "Each tick runs what is not fresh, as orvan run would; orvan ticks lists them.")
+    _modules(p)
+    _out(p)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+    p.set_defaults(func=_command("..automation.command", "cmd_serve"))
+
+
+def _ticks_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = _add(sub, "ticks", "list the ticks of the automations",
+             "The latest ticks of orvan serve's automations: when, what triggered them,\n"
+             "the run each started, or why it ran nothing.")
+    p.add_argument("name", nargs="?", metavar="NAME", help="only this automation's ticks")
+    _out(p)
+    p.add_argument("-n", "--limit", type=_positive_int, default=20, metavar="N",
+                   help="how many ticks to show (default: %(default)s)")
+    _json(p)
+    p.set_defaults(func=_command(".commands.ticks", "cmd_ticks"))
+
+
 SUBCOMMANDS = [_list_parser, _run_parser, _status_parser, _clean_parser, _history_parser, _show_parser,
-               _logs_parser, _graph_parser, _ui_parser]
+               _logs_parser, _graph_parser, _ui_parser, _serve_parser, _ticks_parser]
 
 
 def build_parser(only: str | None = None) -> argparse.ArgumentParser:
