@@ -129,6 +129,15 @@ def served(tmp_path):
             s.kill()
 
 
+def one_job(project: Project, column: str, value: object = None) -> bool:
+    """Whether the latest run has one job, whose `column` is `value` (or, with None, set)."""
+    try:
+        jobs = project.jobs() if (project.out / "catalog.sqlite").exists() else []
+    except sqlite3.OperationalError:  # the catalog is being created
+        return False
+    return len(jobs) == 1 and (jobs[0][column] is not None if value is None else jobs[0][column] == value)
+
+
 def outcomes(ticks: list[dict]) -> list[tuple[str, str | None]]:
     return [(t["outcome"], t["reason"]) for t in ticks]
 
@@ -173,8 +182,7 @@ def test_serve_killed_mid_run_and_restarted_ticks_each_missed_instant_once_by_it
     s.project.write("pp/m.py", SLOW.format(gate=str(gate)))
     s.start("2026-03-01T10:30:00+00:00")
     s.set("2026-03-01T11:00:00+00:00")
-    wait_for(lambda: s.project.out.joinpath("catalog.sqlite").exists() and len(s.project.jobs()) == 1
-             and s.project.jobs()[0]["status"] == "running", "the 11:00 run to start its job")
+    wait_for(lambda: one_job(s.project, "status", "running"), "the 11:00 run to start its job")
     s.kill()  # -9, mid-run
     gate.touch()
     s.project.write("pp/m.py", SLOW.format(gate=str(gate)) + "\n# edited while serve was down\n")
@@ -242,8 +250,7 @@ def test_sigterm_stops_the_run_serve_started_and_a_manual_run_meanwhile_is_refus
     s.project.write("pp/m.py", SLOW.format(gate=str(s.project.root / "never")))
     s.start("2026-05-01T08:00:30+00:00")
     s.set("2026-05-01T08:01:00+00:00")
-    wait_for(lambda: s.project.out.joinpath("catalog.sqlite").exists() and len(s.project.jobs()) == 1
-             and s.project.jobs()[0]["pid"] is not None, "the job's process")
+    wait_for(lambda: one_job(s.project, "pid"), "the job's process")
     worker = s.project.jobs()[0]["pid"]
     manual = s.project.orvan("run")
     assert manual.returncode == 2 and "another orvan run is using" in manual.stderr
@@ -251,6 +258,29 @@ def test_sigterm_stops_the_run_serve_started_and_a_manual_run_meanwhile_is_refus
     wait_for(lambda: gone(worker), "the job's process to end")
     assert s.project.jobs()[0]["status"] == "interrupted"
     assert outcomes(s.ticks()) == [("interrupted", "serve was stopped during the run")]
+
+
+def test_a_tick_waits_for_a_manual_run_and_then_finds_its_work_done(served):
+    s = served('[tool.orvan.automations.m]\ncron = "* * * * *"\n')
+    gate = s.project.root / "gate"
+    s.project.write("pp/m.py", SLOW.format(gate=str(gate)))
+    manual = s.project.popen("run")
+    try:
+        wait_for(lambda: one_job(s.project, "status", "running"), "the manual run's job")
+        s.start("2026-05-01T08:00:30+00:00")
+        s.set("2026-05-01T08:01:00+00:00")
+        wait_for(lambda: len(s.ticks()) == 1, "the tick")
+        time.sleep(1.5)
+        assert s.ticks()[0]["outcome"] == "running"  # queued behind the manual run
+        gate.touch()
+        assert manual.wait(timeout=60) == 0
+    finally:
+        if manual.poll() is None:
+            manual.kill()
+            manual.wait()
+    assert outcomes(s.settled(1)) == [("skipped", "fresh")]
+    assert [r["automation"] for r in json.loads(s.project.orvan("history", "--json").stdout)["runs"]] == [None]
+    assert s.stop() == 0
 
 
 def test_partitions_latest_runs_the_newest_key_only(served):

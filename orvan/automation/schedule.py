@@ -36,7 +36,7 @@ def _cronsim() -> type:
         from cronsim import CronSim
     except ImportError:
         raise CronSetupError("cron automations need cronsim: pip install 'orvan[serve]'") from None
-    return CronSim  # type: ignore[no-any-return]
+    return CronSim
 
 
 def problem(cron: str, timezone: str) -> str | None:

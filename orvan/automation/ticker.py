@@ -9,8 +9,10 @@ again) rather than lost or run twice.
 
 from __future__ import annotations
 
+import gc
 import sys
 import threading
+import traceback
 from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import datetime
@@ -21,7 +23,7 @@ from ..cli.config import load_settings
 from ..cli.inspect.discovery import ImportFailure
 from ..cli.plan.graph import Graph
 from ..cli.plan.jobs import Job
-from ..cli.plan.pipeline import ERRORS, OK, choose_jobs, load_report, select
+from ..cli.plan.pipeline import ERRORS, OK, Loaded, choose_jobs, load_report, select
 from ..cli.report import Progress
 from ..cli.run.freshness import Decision, assess
 from ..cli.run.runner import run_planned
@@ -84,15 +86,10 @@ class Ticker:
         try:
             if self.stopped.is_set():
                 return INTERRUPTED, "serve was stopped"
-            loaded = load_report(project.modules, project.directory)
-            specs = latest_partitions(loaded.graph, automation) if automation.latest_partitions else []
-            jobs = choose_jobs(loaded.graph, loaded.plan, list(automation.select) or None, specs).jobs
-            if specs:
-                with self.catalog.transaction() as db:
-                    ticks.asked(db, tick_id, specs)
-            verdicts = assess(loaded.plan, self.catalog.last_attempts(), project.out_dir)
-            if all(verdicts[job.id].decision == Decision.FRESH for job in jobs):
+            planned = self._plan(automation, tick_id)
+            if planned is None:
                 return SKIPPED, FRESH
+            loaded, jobs = planned
             def started(run_id: int) -> None:
                 run_ids.append(run_id)
                 with self.catalog.transaction() as db:
@@ -107,12 +104,39 @@ class Ticker:
         except KeyboardInterrupt:
             self.stopped.set()
             return INTERRUPTED, "serve was stopped"
+        except Exception as e:  # whatever broke this tick, the next one may go: the schedule goes on
+            traceback.print_exc(file=sys.stderr)
+            return FAILED, f"{type(e).__name__}: {e}"
         finally:
             self.interruptible = False
+        if status is None:
+            return SKIPPED, FRESH  # a run that held the lock meanwhile did it all
         if status >= 128:  # its jobs were stopped by the signal that stops serve
             self.stopped.set()
             return INTERRUPTED, "serve was stopped during the run"
         return (RAN, None) if status == OK else (FAILED, "some jobs failed or did not run")
+
+    def _plan(self, automation: Automation, tick_id: int) -> tuple[Loaded, list[Job]] | None:
+        """The pipeline and the jobs the tick selects, or None when all are fresh."""
+        project = self.project
+        # As in `orvan status`: what the plan builds is all alive until it
+        # ends, and the collector's passes over it would free nothing.
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            loaded = load_report(project.modules, project.directory)
+            specs = latest_partitions(loaded.graph, automation) if automation.latest_partitions else []
+            jobs = choose_jobs(loaded.graph, loaded.plan, list(automation.select) or None, specs).jobs
+            if specs:
+                with self.catalog.transaction() as db:
+                    ticks.asked(db, tick_id, specs)
+            verdicts = assess(loaded.plan, self.catalog.last_attempts(), project.out_dir)
+            if all(verdicts[job.id].decision == Decision.FRESH for job in jobs):
+                return None
+            return loaded, jobs
+        finally:
+            if enabled:
+                gc.enable()
 
     def _tell(self, automation: Automation, trigger: str, due_at: float | None, outcome: str,
               reason: str | None, run_id: int | None) -> None:

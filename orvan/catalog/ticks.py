@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import sqlite3
 from dataclasses import dataclass
+from typing import Any
 
 # A tick's outcomes.
 RUNNING, RAN, FAILED, SKIPPED, INTERRUPTED = "running", "ran", "failed", "skipped", "interrupted"
@@ -34,9 +35,10 @@ class Tick:
     partitions: list[str]
 
 
-def _tick(row: tuple[object, ...]) -> Tick:
-    *head, partitions = row
-    return Tick(*head, json.loads(partitions) if isinstance(partitions, str) else [])  # type: ignore[arg-type]
+def _tick(row: tuple[Any, ...]) -> Tick:
+    tick_id, automation, trigger, due_at, started_at, ended_at, outcome, reason, run_id, partitions = row
+    return Tick(tick_id, automation, trigger, due_at, started_at, ended_at, outcome, reason, run_id,
+                json.loads(partitions) if isinstance(partitions, str) else [])
 
 
 def has_ticks(db: sqlite3.Connection) -> bool:

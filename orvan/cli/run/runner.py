@@ -138,19 +138,24 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
 
 def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded, jobs: list[Job],
                 settings: Settings, progress: Progress, *, lock_wait: float,
-                on_start: Callable[[int], None]) -> int:
+                on_start: Callable[[int], None]) -> int | None:
     """A run of `jobs` exactly as `orvan run` makes it, for a caller that has
     planned them already (`orvan serve`): the run lock (waited for up to
     `lock_wait` seconds), what a killed run left settled, freshness judged
-    afresh under the lock. `on_start` is given the run's id as it starts."""
+    afresh under the lock. None when, by then, every job is fresh (a run that
+    held the lock meanwhile did them): nothing is started. `on_start` is
+    given the run's id as it starts."""
     isolation = resolve_isolation(None, directory)
     executor_name, scheduler = resolve_executor(None, None, directory)
     early = _Early(out_dir, lock_wait)
     try:
+        verdicts = assess(loaded.plan, early.catalog.last_attempts(), out_dir)
+        if all(verdicts[job.id].decision == Decision.FRESH for job in jobs):
+            return None
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, None, directory, out_dir)
         return _run(early.catalog, executor, loaded.graph, loaded.plan, jobs, set(), modules, out_dir, settings,
-                    progress, None, on_start)
+                    progress, verdicts, on_start)
     finally:
         early.close()
 
