@@ -315,6 +315,23 @@ def test_on_change_runs_when_the_code_is_edited_in_real_time(served):
     assert s.stop() == 0
 
 
+def test_on_change_runs_when_another_run_changed_a_value_its_selection_reads(served):
+    s = served('[tool.orvan.automations.down]\nselect = "pp.m.b"\non_change = true\n')
+    data = s.project.root / "data.txt"
+    data.write_text("1")
+    s.project.write("pp/m.py", PIPE.format(a=f"int(open({str(data)!r}).read())"))
+    s.start(None)
+    assert outcomes(s.settled(1)) == [("ran", None)]
+    data.write_text("5")  # not code: no tick of its own
+    assert s.project.orvan("run", "-s", "pp.m.a", "--force").returncode == 0
+    ticks = s.settled(2)
+    assert (ticks[1]["trigger"], ticks[1]["outcome"]) == ("on_change", "ran")
+    assert s.project.value("pp.m.b") == 6
+    assert [r["automation"] for r in json.loads(s.project.orvan("history", "--json").stdout)["runs"]] == [
+        "down", None, "down"]
+    assert s.stop() == 0
+
+
 @pytest.mark.parametrize("table, message", [
     ('cron = "0 6 * * *"\non_change = true', "one trigger"),
     ('select = "a"', "one trigger"),
