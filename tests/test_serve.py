@@ -158,6 +158,9 @@ def test_cron_ticks_run_what_is_stale_and_are_shown_by_ticks_history_and_the_pag
     assert (second["due_at"], second["outcome"], second["reason"], second["run_id"]) == (
         at("2026-01-01T10:10:00+01:00"), "skipped", "fresh", None)
 
+    second = s.project.orvan("serve", "--port", "0", timeout=60)
+    assert second.returncode == 2 and "another orvan serve is using" in second.stderr
+
     page = s.page("/automations")
     assert "hourly" in page and "*/5 * * * *" in page and "fresh" in page and f"/run/{first['run_id']}" in page
     assert datetime.fromtimestamp(at("2026-01-01T10:15:00+01:00")).strftime("%H:%M") in page  # the next tick

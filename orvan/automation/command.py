@@ -4,6 +4,8 @@ recorded as `orvan run` does on the same signal) and end serve with 0."""
 
 from __future__ import annotations
 
+import fcntl
+import os
 import signal
 import sys
 import threading
@@ -13,7 +15,7 @@ from typing import TYPE_CHECKING
 
 from ..catalog import Catalog
 from ..cli.config import DEFAULT_OUT, project_directory, resolve_modules, resolve_out
-from ..cli.plan.pipeline import OK, USAGE
+from ..cli.plan.pipeline import OK, USAGE, CommandError
 from .declarations import Automation, load_automations
 from .loop import Loop
 from .schedule import Clock
@@ -22,6 +24,9 @@ from .watch import Watcher
 
 if TYPE_CHECKING:
     from ..ui.server import UiServer
+
+# Held while serve runs (a leading "." is never an asset's directory).
+SERVE_LOCK = ".serve.lock"
 
 
 def cmd_serve(args: Namespace) -> int:
@@ -33,14 +38,32 @@ def cmd_serve(args: Namespace) -> int:
         print("orvan serve: warning: no automations declared ([tool.orvan.automations.NAME] in "
               "pyproject.toml): serving the UI only", file=sys.stderr)
     clock = Clock()
-    catalog = Catalog.in_dir(out_dir)
+    lock = _serve_lock(out_dir)
     try:
-        ticker = Ticker(Project(directory, modules, out_dir), catalog, clock, _say)
-        loop = Loop(automations, ticker, catalog, clock)
-        loop.open()
-        return _serve(args, directory, out_dir, automations, loop)
+        catalog = Catalog.in_dir(out_dir)
+        try:
+            ticker = Ticker(Project(directory, modules, out_dir), catalog, clock, _say)
+            loop = Loop(automations, ticker, catalog, clock)
+            loop.open()
+            return _serve(args, directory, out_dir, automations, loop)
+        finally:
+            catalog.close()
     finally:
-        catalog.close()
+        os.close(lock)
+
+
+def _serve_lock(out_dir: str) -> int:
+    """One serve per output directory: a second would settle the first's
+    ticks as a killed serve's and tick its instants again. Released by the
+    system however serve ends."""
+    os.makedirs(out_dir, exist_ok=True)
+    fd = os.open(os.path.join(out_dir, SERVE_LOCK), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(fd)
+        raise CommandError(f"another orvan serve is using {out_dir}") from None
+    return fd
 
 
 def _serve(args: Namespace, directory: str, out_dir: str, automations: list[Automation], loop: Loop) -> int:
