@@ -37,6 +37,11 @@ the ratio; a figure with the goal "" is reported only.
   dask        bench/cli/bench_dask.py: the same 200 jobs as cli on a local Dask
               cluster (`--executor dask --scheduler local -j 2`, its start-up
               included and also shown apart) against the local executor
+  serve       bench/cli/bench_serve.py: `orvan serve`'s edit-to-run-start
+              median against 1 s (the plan alone shown beside it); a tick
+              over 100,000 fresh jobs (10,000 with --quick) against `orvan
+              status`; idle CPU and RSS with a page open over 60 s (15 s
+              with --quick) against 1% of a core and 150 MB
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -219,6 +224,10 @@ def bench_scale(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_scale.py", ["--skip-100k-run"] if args.quick else ["--repeat", "3"])[0]
 
 
+def bench_serve(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_serve.py", ["--quick", "--repeat", "5"] if args.quick else ["--repeat", "7"])[0]
+
+
 BENCHMARKS = {
     "json": bench_json,
     "partitions": bench_partitions,
@@ -231,6 +240,7 @@ BENCHMARKS = {
     "ui": bench_ui,
     "scale": bench_scale,
     "dask": bench_dask,
+    "serve": bench_serve,
 }
 
 

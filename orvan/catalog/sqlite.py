@@ -91,6 +91,29 @@ CREATE TABLE IF NOT EXISTS attempts (
 -- the index covers them.
 CREATE INDEX IF NOT EXISTS jobs_latest_attempt ON jobs (asset_key, partition, id)
     WHERE status IN ('running', 'done', 'failed', 'interrupted');
+""", """
+-- orvan serve: each tick of an automation, and how far each automation's
+-- schedule has been ticked (queries in ticks.py).
+CREATE TABLE IF NOT EXISTS ticks (
+    id          INTEGER PRIMARY KEY,
+    automation  TEXT NOT NULL,
+    trigger     TEXT NOT NULL,      -- cron, catch-up, on_change
+    due_at      REAL,               -- the cron instant it stands for; NULL for on_change
+    started_at  REAL NOT NULL,      -- by serve's clock
+    ended_at    REAL,
+    outcome     TEXT NOT NULL,      -- running, ran, failed, skipped, interrupted
+    reason      TEXT,               -- why it skipped or failed
+    run_id      INTEGER REFERENCES runs(id),
+    partitions  TEXT                -- JSON list of the --partition specs it asked for
+);
+-- A cron instant is ticked once, whatever restarts in between.
+CREATE UNIQUE INDEX IF NOT EXISTS ticks_due ON ticks (automation, due_at) WHERE due_at IS NOT NULL;
+CREATE INDEX IF NOT EXISTS ticks_by_automation ON ticks (automation, id);
+CREATE INDEX IF NOT EXISTS ticks_by_run ON ticks (run_id) WHERE run_id IS NOT NULL;
+CREATE TABLE IF NOT EXISTS automations (
+    name        TEXT PRIMARY KEY,
+    ticked_to   REAL NOT NULL       -- every cron instant up to here has its tick, or came before serve ran it
+);
 """]
 SCHEMA_VERSION = len(MIGRATIONS)
 ATTEMPT_STATUSES = "'running', 'done', 'failed', 'interrupted'"

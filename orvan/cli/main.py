@@ -252,6 +252,21 @@ def _cmd_ui(args: argparse.Namespace) -> int:
     return cmd_ui(args)
 
 
+def _serve_options(p: argparse.ArgumentParser) -> None:
+    _modules(p)
+    _out(p)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+
+
+def _ticks_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("name", nargs="?", metavar="NAME", help="only this automation's ticks")
+    _out(p)
+    p.add_argument("-n", "--limit", type=_positive_int, default=20, metavar="N",
+                   help="how many ticks to show (default: %(default)s)")
+    _json(p)
+
+
 SUBCOMMANDS = [
     Subcommand("list", "list the assets found", "List the assets found: key, inputs, partitions and source file.",
                _list_options, _command(".commands.listing", "cmd_list", inspects=True)),
@@ -290,6 +305,20 @@ SUBCOMMANDS = [
                "Serve read-only pages of the asset graph, partition matrices, runs and jobs,\n"
                "updated live while a run goes on. Nothing is written.",
                _ui_options, _cmd_ui),
+    Subcommand("serve", "serve the UI and run the automations declared",
+               "Serve the UI (as orvan ui does) and keep the pipeline fresh with the automations\n"
+               "declared in pyproject.toml, until SIGTERM or Ctrl-C:\n\n"
+               "  [tool.orvan.automations.morning]\n"
+               "  select = \"+report\"\n"
+               "  cron = \"0 6 * * *\"          # with timezone, catch_up = latest|all|none\n\n"
+               "  [tool.orvan.automations.dev]\n"
+               "  on_change = true             # when the project's code changes\n\n"
+               "Each tick runs what is not fresh, as orvan run would; orvan ticks lists them.",
+               _serve_options, _command("..automation.command", "cmd_serve")),
+    Subcommand("ticks", "list the ticks of the automations",
+               "The latest ticks of orvan serve's automations: when, what triggered them,\n"
+               "the run each started, or why it ran nothing.",
+               _ticks_options, _command(".commands.ticks", "cmd_ticks")),
 ]
 
 

@@ -80,7 +80,7 @@ def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool =
         f"<title>{e(title)} · orvan</title>"
         '<link rel=icon href="data:,"><link rel=stylesheet href="/static/ui.css"><script src="/static/ui.js" defer></script>'
         '</head><body><header><a class=brand href="/">orvan</a>'
-        '<nav><a href="/">graph</a><a href="/runs">runs</a></nav>'
+        '<nav><a href="/">graph</a><a href="/runs">runs</a><a href="/automations">automations</a></nav>'
         f'<span class=out title="output directory">{e(out_dir)}</span>'
         '<span id=live-state class=live-off title="live updates">live</span></header>'
         f'<main id=live{attrs}>{notice}{body}</main></body></html>'

@@ -17,6 +17,7 @@ from ..catalog import RunLock
 from ..cli.plan.jobs import partition_token
 from . import files, pages
 from .asset_page import asset_page
+from .automations_page import automations_page
 from .freshness import Judge
 from .html import error_page
 from .job_page import job_page
@@ -115,7 +116,8 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
 
 
-ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/runs": runs}
+ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/runs": runs,
+                           "/automations": automations_page}
 PREFIX_ROUTES: dict[str, Page] = {"/run/": run}
 
 

@@ -8,7 +8,7 @@ from argparse import Namespace
 from dataclasses import asdict, dataclass
 
 from ...catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
-                        RunSummary)
+                        RunSummary, ticks)
 from ..config import project_directory, resolve_out
 from ..plan.pipeline import OK
 from ..report import display_path, format_table, seconds, when
@@ -27,6 +27,7 @@ class RunRow:
     not_run: int
     pending: int  # jobs not yet finished, in a run still going on
     retries: int  # attempts beyond the first, over all the run's jobs
+    automation: str | None = None  # the automation of `orvan serve` that started it
 
 
 def _row(run: RunSummary, alive: bool, retries: int) -> RunRow:
@@ -53,20 +54,24 @@ def cmd_history(args: Namespace) -> int:
         try:
             recent = catalog.recent_runs(args.limit)
             retries = catalog.retries_by_run([r.id for r in recent])
+            started_by = ticks.run_automations(catalog.db, [r.id for r in recent])
         finally:
             catalog.close()
         alive = RunLock.active(out_dir)
         runs = [_row(run, alive, retries.get(run.id, 0)) for run in recent]
+        for row in runs:
+            row.automation = started_by.get(row.id)
     if args.json:
         print(json.dumps({"runs": [asdict(r) for r in runs]}, indent=2))
     elif not runs:
         print(f"no runs yet in {display_path(out_dir)}")
     else:
         print(format_table(
-            ["run", "started", "took", "status", "retries", "done", "fresh", "failed", "interrupted", "not run",
+            ["run", "started", "took", "status", "by", "retries", "done", "fresh", "failed", "interrupted", "not run",
              "pending"],
             [[r.id, when(r.started_at), seconds(r.ended_at - r.started_at) if r.ended_at else "-",
-              r.status, r.retries, r.done, r.fresh, r.failed, r.interrupted, r.not_run, r.pending] for r in runs],
-            numeric={0, 4, 5, 6, 7, 8, 9, 10},
+              r.status, r.automation or "-", r.retries, r.done, r.fresh, r.failed, r.interrupted, r.not_run,
+              r.pending] for r in runs],
+            numeric={0, 5, 6, 7, 8, 9, 10, 11},
         ))
     return OK

@@ -99,6 +99,10 @@ def parse_json(text: str) -> dict[str, Any]:
     return report
 
 
+class ImportFailure(DiscoveryError):
+    """A module of the pipeline failed to import: its assets are unknown."""
+
+
 def inspect_text(modules: list[str], directory: str) -> tuple[str, list[str]]:
     """The inspection report as it was printed, and the warnings."""
     proc: Inspection | None = started.pop((tuple(modules), directory), None)
@@ -113,7 +117,7 @@ def inspect_text(modules: list[str], directory: str) -> tuple[str, list[str]]:
     messages = [line for line in stderr.splitlines() if line.strip()]
     if proc.returncode == IMPORT_FAILED:
         # Its assets would silently be missing from the run: nothing runs.
-        raise DiscoveryError(stderr.rstrip().removeprefix("orvan.inspect: "))
+        raise ImportFailure(stderr.rstrip().removeprefix("orvan.inspect: "))
     if proc.returncode != 0:
         detail = "\n".join(messages) or f"exit status {proc.returncode}"
         raise DiscoveryError(f"inspecting {' '.join(modules)} failed:\n{detail}")

@@ -85,8 +85,8 @@ class _Early:
     as soon as the command starts, so that reading the catalog and planning
     from the last inspection report overlap the inspection."""
 
-    def __init__(self, out_dir: str):
-        self.lock = RunLock(out_dir)
+    def __init__(self, out_dir: str, lock_wait: float = 1.0):
+        self.lock = RunLock(out_dir, lock_wait)
         try:
             self.catalog = _open_catalog(out_dir)
         except BaseException:
@@ -148,9 +148,33 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
     return make_executor(isolation, jobs or os.process_cpu_count() or 1, directory)
 
 
+def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded, jobs: list[Job],
+                settings: Settings, progress: Progress, *, lock_wait: float,
+                on_start: Callable[[int], None]) -> int | None:
+    """A run of `jobs` exactly as `orvan run` makes it, for a caller that has
+    planned them already (`orvan serve`): the run lock (waited for up to
+    `lock_wait` seconds), what a killed run left settled, freshness judged
+    afresh under the lock. None when, by then, every job is fresh (a run that
+    held the lock meanwhile did them): nothing is started. `on_start` is
+    given the run's id as it starts."""
+    isolation = resolve_isolation(None, directory)
+    executor_name, scheduler = resolve_executor(None, None, directory)
+    early = _Early(out_dir, lock_wait)
+    try:
+        verdicts = assess(loaded.plan, early.catalog.last_attempts(), out_dir)
+        if all(verdicts[job.id].decision == Decision.FRESH for job in jobs):
+            return None
+        def executor() -> Executor:
+            return _executor(executor_name, scheduler, isolation, None, directory, out_dir)
+        return _run(early.catalog, executor, loaded.graph, loaded.plan, jobs, set(), modules, out_dir, settings,
+                    progress, verdicts, on_start)
+    finally:
+        early.close()
+
+
 def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan: Plan, jobs: list[Job],
          forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
-         verdicts: dict[JobId, Verdict] | None) -> int:
+         verdicts: dict[JobId, Verdict] | None, on_start: Callable[[int], None] | None = None) -> int:
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
@@ -160,6 +184,8 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
     running = _Running(executor()) if todo else None
     try:
         run_id = freer.run_id = catalog.start_run(modules, sys.argv)
+        if on_start is not None:
+            on_start(run_id)
         rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
                                          for j in jobs])
         row_ids = {job.id: row for job, row in zip(jobs, rows)}
