@@ -245,6 +245,10 @@ def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
         if key not in assets:
             assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
     _check_serializers(records, problems)
+    if any(rec.lookbacks for rec in records):
+        from .lookback import check
+
+        problems += check(assets)
     edges = {key: sorted(set(a.inputs.values())) for key, a in assets.items()}
     for cycle in _find_cycles(edges):
         problems.append("dependency cycle: " + " -> ".join(cycle) + " (each reads the next)")
