@@ -4,7 +4,7 @@ before anything runs (unknown references, duplicate keys, cycles)."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .. import values
 from .discovery import AssetRecord
@@ -35,6 +35,10 @@ class Asset:
 class Graph:
     # In dependency order: every asset after the assets it reads.
     assets: dict[str, Asset]
+    # Per module, the sources of its asset checks: like the assets' own,
+    # they are not part of the rest of the module that every asset's
+    # fingerprint covers, so that editing a check reruns the check alone.
+    check_sources: dict[str, list[str]] = field(default_factory=dict)
 
     def upstream_closure(self, keys: list[str]) -> set[str]:
         seen: set[str] = set()

@@ -154,7 +154,8 @@ def _residuals(graph: Graph) -> dict[str, str]:
     for a in graph.assets.values():
         by_module.setdefault(a.record.module, []).append(a.record.function_source)
         sources[a.record.module] = a.record.module_source
-    return {m: module_residual(sources[m], funcs) for m, funcs in by_module.items()}
+    return {m: module_residual(sources[m], funcs + graph.check_sources.get(m, []))
+            for m, funcs in by_module.items()}
 
 
 class _Builder:
