@@ -204,7 +204,8 @@ def run_check(spec: Any, value: Any, keys: Mapping[str, Any], function: Callable
 def _jsonable(metadata: Mapping[str, Any] | None) -> dict[str, Any] | None:
     if metadata is None:
         return None
-    return json.loads(json.dumps(dict(metadata), default=repr))
+    plain: dict[str, Any] = json.loads(json.dumps(dict(metadata), default=repr))
+    return plain
 
 
 def _value_hash(path: str) -> str:

@@ -258,8 +258,8 @@ class _Runner:
         if not stubbed:
             self.run_checks(job, value)
 
-    def fail(self, job: Any, exc: BaseException | None, text: str | None = None) -> None:
-        tb = text if text is not None else "".join(traceback.format_exception(exc))  # type: ignore[arg-type]
+    def fail(self, job: Any, exc: BaseException) -> None:
+        tb = "".join(traceback.format_exception(exc))
         self.result.failures[job.label] = Failure(job.label, exc, tb)
         self.blocked[job.id] = f"upstream {job.label} failed"
 

@@ -194,7 +194,7 @@ def _calendar_keys(start: Any, end: Any, tz: str | dt.tzinfo, step: str) -> list
     day = _first_day(start, zone)
     day = _align(day, step)
     last = _end(end, zone)
-    keys = []
+    keys: list[str] = []
     while True:
         nxt = _next(day, step)
         if _day_start(nxt, zone) > last:

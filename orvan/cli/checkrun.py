@@ -48,7 +48,7 @@ def current(found: Mapping[str, Any] | None, specs: list[Spec], value_hash: str 
     """The stored outcomes, if they are of these checks on this value."""
     if found is None or (value_hash is not None and found.get("value_hash") != value_hash):
         return None
-    outcomes = found["outcomes"]
+    outcomes: list[dict[str, Any]] = found["outcomes"]
     if [o.get("fingerprint") for o in outcomes] != [s.fingerprint for s in specs]:
         return None
     return outcomes
@@ -123,7 +123,7 @@ class RunChecks:
                          "message": "no outcome was written (see the job's log)"} for s in specs]
         return self._judge(job, outcomes)
 
-    def _judge(self, job: Job, outcomes: list[Mapping[str, Any]]) -> str | None:
+    def _judge(self, job: Job, outcomes: list[dict[str, Any]]) -> str | None:
         for o in outcomes:
             if not o.get("passed"):
                 kind = "error" if o.get("blocking") else "warning"
@@ -187,10 +187,10 @@ def status_of(specs: dict[str, list[Spec]], plan: Plan, out_dir: str, verdicts: 
     return outcomes, blocked
 
 
-def summary_cell(outcomes: list[Mapping[str, Any]]) -> str:
+def summary_cell(outcomes: list[dict[str, object]]) -> str:
     failed = [o["name"] for o in outcomes if o["state"] == "failed"]
     if failed:
-        return "failed: " + ", ".join(failed)
+        return "failed: " + ", ".join(str(n) for n in failed)
     if any(o["state"] == "stale" for o in outcomes):
         return "not run"
     return f"{len(outcomes)} passed"

@@ -17,7 +17,7 @@ from .naming import key_text
 
 if TYPE_CHECKING:
     from .graph import Asset
-    from .plan import Input, _Builder
+    from .plan import Input, JobId, _Builder
 
 # (parameter, dimension or None, count, current), as discovery reads it.
 Spec = tuple[str, "str | None", int, bool]
@@ -93,7 +93,7 @@ def input_for(builder: _Builder, asset: Asset, partition: dict[str, str], param:
         end = at + 1 if current else at
         window = keys[max(0, end - count):end]
     jobs = builder.partitions_of(up_key)
-    mapping = []
+    mapping: list[tuple[tuple[str, ...], JobId]] = []
     for key in window:
         found = jobs.get(tuple((d, key if d == dim else partition[d]) for d in up.dims))
         if found is not None:
