@@ -194,11 +194,12 @@ def _chosen(graph: Any, plan: Any, select: list[str] | None, partitions: Any, st
     from .cli.pipeline import choose_jobs
 
     chosen = choose_jobs(graph, plan, select, _partition_args(partitions))
-    needed = {job.id for job in chosen.targets}
+    targets = {job.id for job in chosen.targets}
+    needed = set(targets)
     stack = list(needed)
     while stack:
         job = plan.jobs[stack.pop()]
-        if job.key in stubs and _stub_for(stubs[job.key], job)[0] and job.id not in {t.id for t in chosen.targets}:
+        if job.key in stubs and _stub_for(stubs[job.key], job)[0]:
             continue
         for dep in job.deps:
             if dep not in needed:

@@ -119,8 +119,27 @@ def hour_starts(start: dt.datetime, end: dt.datetime, zone: dt.tzinfo) -> list[d
     starts = []
     while t < end:
         starts.append(t)
-        t = _next_start(t, zone)
+        run = _steady_hours(t, zone)
+        starts += [t + k * _HOUR for k in range(1, run + 1)]
+        t = _next_start(t + run * _HOUR, zone)
+    while starts and starts[-1] >= end:
+        starts.pop()
     return starts
+
+
+_DAY_HOURS = 24
+
+
+def _steady_hours(t: dt.datetime, zone: dt.tzinfo) -> int:
+    """How many full hours follow t at its offset with nothing in between,
+    when t shows a full hour and the offset holds for the next day (no zone
+    changes its offset twice in a day): the common case, done in one step."""
+    local = t.astimezone(zone)
+    if local.minute or local.second or local.microsecond:
+        return 0
+    if _offset(t + _DAY_HOURS * _HOUR, zone) != local.utcoffset():
+        return 0
+    return _DAY_HOURS - 1
 
 
 _TICK = dt.timedelta(microseconds=1)
@@ -172,6 +191,7 @@ def hourly_keys(start: Any, end: Any = None, *, tz: str | dt.tzinfo = "UTC") -> 
     starts = hour_starts(first, last + 2 * _HOUR, zone)
     # A window is in when it ends by `end`: its successor starts by then.
     return [hour_key(t, zone) for t, nxt in zip(starts, starts[1:]) if nxt <= last]
+
 
 
 def hourly(start: Any, end: Any = None, *, tz: str | dt.tzinfo = "UTC") -> Any:
