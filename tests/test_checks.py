@@ -175,3 +175,52 @@ def test_the_inspection_reports_checks_beside_the_assets(make_module, tmp_path):
     (found,) = report["checks"]
     assert found["asset"].endswith(f"{name}.py:raw") and found["blocking"] is True
     assert found["attribute"] == "no_negatives" and "def no_negatives" in found["source"]
+
+
+SOURCE_UP = """\
+from orvan import asset
+
+@asset()
+def feed():
+    return [3, 1, 2]
+"""
+
+CHECKED = """\
+from orvan import asset
+from orvan.checks import check
+
+
+@asset(inputs={"data": "cq.feed.feed"})
+def ranked(data):
+    return sorted(data)
+
+
+@check(ranked, blocking=True)
+def small(value):
+    return max(value) < LIMIT
+
+
+@asset(inputs={"r": ranked})
+def top(r):
+    return r[-1]
+
+
+LIMIT = 10
+"""
+
+
+def test_an_edited_check_reruns_on_a_value_found_unchanged_during_the_run(project):
+    # `ranked` is settled fresh only once `feed` has rerun to the same bytes:
+    # its edited check still runs, and blocks `top`.
+    project.write("cq/feed.py", SOURCE_UP)
+    project.write("cq/checked.py", CHECKED)
+    project.write("pyproject.toml", '[tool.orvan]\nmodules = ["cq.feed", "cq.checked"]\n')
+    assert project.orvan("run").returncode == 0
+    project.write("cq/feed.py", SOURCE_UP + "# reruns, same value\n")
+    project.write("cq/checked.py", CHECKED.replace("max(value) < LIMIT", "max(value) < LIMIT - 8"))
+    second = project.orvan("run")
+    assert second.returncode == 1, second.stdout + second.stderr
+    statuses = project.statuses()
+    assert statuses[("cq.feed.feed", "")] == "done" and statuses[("cq.checked.ranked", "")] == "fresh"
+    assert statuses[("cq.checked.top", "")] == "not_run"
+    assert "error: check small on cq.checked.ranked failed (blocking)" in second.stdout

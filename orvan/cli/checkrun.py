@@ -95,6 +95,8 @@ class RunChecks:
         self.directory = directory
         self.notes: list[str] = []
         self.blocked_any = False
+        # The jobs whose worker was asked to run their checks.
+        self.requested: set[JobId] = set()
 
     def prepare(self, base: Callable[..., WorkerTask]) -> Callable[..., WorkerTask]:
         """`base` (jobfiles.prepare), then the request for the job's checks."""
@@ -104,6 +106,7 @@ class RunChecks:
             task = base(out_dir, plan, job, *rest)
             if specs:
                 write_request(task.out_dir, job, specs, previous)
+                self.requested.add(job.id)
             return task
         return prepare
 
@@ -117,6 +120,10 @@ class RunChecks:
         specs = self.specs.get(job.key)
         if not specs:
             return None
+        if jid not in self.requested:
+            # Found fresh once its upstream values came out unchanged: its
+            # checks are brought up to date here, as for the fresh ones.
+            return self.settle_fresh_one(job, value_hash)
         outcomes = current(read_results(jobfiles.job_dir(self.out_dir, job)), specs, value_hash)
         if outcomes is None:
             outcomes = [{"name": s.name, "passed": False, "blocking": s.blocking,
@@ -131,6 +138,14 @@ class RunChecks:
         why = blocking_failure(job, outcomes)
         self.blocked_any |= why is not None
         return why
+
+    def settle_fresh_one(self, job: Job, value_hash: str) -> str | None:
+        directory = jobfiles.job_dir(self.out_dir, job)
+        if current(read_results(directory), self.specs[job.key], value_hash) is None:
+            write_request(directory, job, self.specs[job.key], None)
+            run_batch([directory], self.directory)
+        self.requested.add(job.id)
+        return self.after_success(job.id, value_hash)
 
     def settle_fresh(self, jobs: list[Job], verdicts: Mapping[JobId, Verdict], force: bool = False
                      ) -> dict[JobId, str]:
@@ -147,6 +162,7 @@ class RunChecks:
                 stale.append(directory)
         if stale:
             run_batch(stale, self.directory)
+        self.requested.update(j.id for j in todo)
         blocked = {}
         for job in todo:
             why = self.after_success(job.id, verdicts[job.id].value_hash or "")

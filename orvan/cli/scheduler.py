@@ -164,6 +164,10 @@ class Scheduler:
         if self._unchanged(job):
             self.hashes[jid] = self.verdicts[jid].value_hash or ""
             self._settle(jid, FRESH, None, None, None)
+            held = self.after_success(jid, self.hashes[jid]) if self.after_success is not None else None
+            if held is not None:
+                self._skip_downstream(jid, FRESH, held)
+                return
             self._release(jid)
             return
         t0, wall = time.monotonic(), time.time()
