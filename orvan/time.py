@@ -48,7 +48,6 @@ from zoneinfo import ZoneInfo
 
 __all__ = ["hourly", "daily", "weekly", "monthly", "lookback", "window", "LOOKBACK_PREFIX"]
 
-Moment = "str | dt.date | dt.datetime"
 UTC = dt.timezone.utc
 _HOUR = dt.timedelta(hours=1)
 _DAY = dt.timedelta(days=1)
