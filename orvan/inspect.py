@@ -203,6 +203,10 @@ def _strict_report(modules: list[str]) -> str:
     for rec in report.get("assets", []):
         rec.update(extra.get((rec.get("module_path"), rec.get("function_name")), {}))
         rec["listed"] = rec.get("module_path") in modules
+    if "orvan.checks" in sys.modules:  # else no module declared a check
+        from orvan.checks import describe
+
+        report["checks"] = describe([sys.modules[m] for m in inspected])
     return json.dumps(report, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
 
 

@@ -214,7 +214,7 @@ def run_job(module: str, function: str, output_dir: str, kwargs: str | None,
     if refs is not None or serializer not in (None, "json"):
         from orvan.values.materialize import materialize
 
-        return materialize(module, function, output_dir, kwargs, refs, serializer)
+        return _checked(materialize(module, function, output_dir, kwargs, refs, serializer), output_dir)
     from orvan._orvan import materialize_asset
 
     watch = _Watch(function)
@@ -231,7 +231,25 @@ def run_job(module: str, function: str, output_dir: str, kwargs: str | None,
         print(f"orvan.worker: {type(exc).__qualname__}: {exc}", file=sys.stderr)
         return 1
     watch.report_success(module)
-    return 0
+    return _checked(0, output_dir)
+
+
+# As orvan.checks names it: read without importing that module for every job.
+CHECKS_REQUEST = "checks.request.json"
+
+
+def _checked(status: int, output_dir: str) -> int:
+    """After a success, the checks the runner asked for, in this process:
+    the value's job is not done before its checks are."""
+    if status == 0 and os.path.exists(os.path.join(output_dir, CHECKS_REQUEST)):
+        from orvan.checks import run_requested
+
+        try:
+            run_requested(output_dir)
+        except Exception as exc:  # the value is stored; the runner sees no outcome and says so
+            print(f"orvan.worker: the checks could not be run: {type(exc).__qualname__}: {exc}",
+                  file=sys.stderr, flush=True)
+    return status
 
 
 class _Watch:

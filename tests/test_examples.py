@@ -57,3 +57,21 @@ def test_demo_materialises_every_asset_upstream_first(project, tmp_path):
         "AAPL": (2, 260), "GOOG": (1, 200), "MSFT": (2, 90),
     }
 
+
+
+def test_the_example_uses_checks_time_partitions_and_in_memory_tests(tmp_path):
+    copy = tmp_path / "examples"
+    shutil.copytree(EXAMPLES, copy, ignore=shutil.ignore_patterns("__pycache__", ".orvan"))
+    tests = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_pipeline.py"],
+                           cwd=copy, capture_output=True, text=True, timeout=300)
+    assert tests.returncode == 0, tests.stdout + tests.stderr
+    assert "3 passed" in tests.stdout
+    run = subprocess.run([sys.executable, "-m", "orvan", "run"], cwd=copy, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    out = copy / ".orvan"
+    checks = json.loads((out / "pipeline.clean.trades" / "checks.json").read_text())
+    assert [(o["name"], o["passed"]) for o in checks["outcomes"]] == [("prices_and_quantities_are_positive", True)]
+    assert len(list(out.glob("pipeline.prices.daily_prices/*/*/checks.json"))) == 6
+    window = json.loads((out / "pipeline.volume.two_day_volume" / "day=2024-01-03" / "value.json").read_text())
+    assert window == {"days": ["2024-01-02", "2024-01-03"], "volume": 550}

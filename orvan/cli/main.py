@@ -166,6 +166,8 @@ def _run_options(p: argparse.ArgumentParser) -> None:
     _select(p)
     _partition(p)
     p.add_argument("--force", action="store_true", help="rerun the selected jobs even if fresh")
+    p.add_argument("--checks-only", action="store_true",
+                   help="rerun the asset checks of the selection on the values stored now, running no asset")
     p.add_argument("--timeout", type=_positive_float, metavar="SECONDS",
                    help="kill an attempt that runs longer than this, and record it as failed")
     # Unset flags are None, so that [tool.orvan] can give the defaults.

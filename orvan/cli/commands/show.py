@@ -220,7 +220,13 @@ def cmd_show(args: Namespace) -> int:
         print(f"note: {note}", file=sys.stderr)
     path = os.path.join(directory, values.value_file(stored_format))
     _check_recorded(out_dir, args.key, partition, path)
-    return _print_value(path, stored_format, args.raw)
+    status = _print_value(path, stored_format, args.raw)
+    from ..run.checkrun import show_notes
+
+    # Beside the value, not in it: standard output stays the value alone.
+    for line in show_notes(directory):
+        print(line, file=sys.stderr)
+    return status
 
 
 def _stored_format(directory: str) -> str | None:

@@ -17,11 +17,11 @@ from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..run.freshness import Verdict, assess
 from ..plan.graph import Graph
-from ..plan.pipeline import FAILURES, OK, choose_jobs, load, select
+from ..plan.pipeline import FAILURES, OK, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
 from ..report import format_table, when
 
-ORDER = ["fresh", "stale", "failed", "missing", "running"]
+ORDER = ["fresh", "stale", "failed", "missing", "running", "blocked"]
 
 
 @dataclass
@@ -34,6 +34,9 @@ class JobStatus:
     attempts: int  # how many attempts the last materialisation took (0: never run)
     error: str | None
     reasons: list[str]  # why it is not fresh, as `status --why` words it
+    # Its asset's checks, each with "state" passed, failed or stale (not
+    # run on the value stored now); absent for an asset without checks.
+    checks: list[dict[str, object]] | None = None
 
 
 @dataclass
@@ -43,13 +46,16 @@ class _Loaded:
     jobs: list[Job]  # the selected ones
     attempts: dict[JobId, Attempt]
     numbers: dict[JobId, int]
+    report: str = ""
+    checks: dict[JobId, list[dict[str, object]]] | None = None
 
 
 def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     catalog = Catalog.in_dir(out_dir, create=False) if os.path.exists(os.path.join(out_dir, CATALOG_FILE)) else None
     try:
         modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
-        graph, plan = load(resolve_modules(modules, directory), directory)
+        loaded = load_report(resolve_modules(modules, directory), directory)
+        graph, plan = loaded.graph, loaded.plan
         chosen = choose_jobs(graph, plan, args.select, args.partition)
         jobs = chosen.targets
         note = chosen.left_out_note()
@@ -59,7 +65,7 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     finally:
         if catalog:
             catalog.close()
-    return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers)
+    return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers, loaded.report)
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
@@ -72,7 +78,8 @@ def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus
         verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
         result.append(JobStatus(job.key, job.partition, job.label, verdict.state,
                                 attempt.ended_at if attempt else None, loaded.numbers.get(job.id, 0),
-                                _error(verdict, attempt), [r.text for r in verdict.reasons]))
+                                _error(verdict, attempt), [r.text for r in verdict.reasons],
+                                loaded.checks.get(job.id) if loaded.checks else None))
     return result
 
 
@@ -99,18 +106,21 @@ def _status(args: Namespace) -> int:
         for verdict in verdicts.values():
             if verdict.state == "running":
                 verdict.state = "failed"  # its runner died; the next run redoes it
+    _add_checks(loaded, out_dir, verdicts)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
     if args.json:
-        print(json.dumps({"jobs": [asdict(s) for s in _statuses(loaded, verdicts)],
-                          "counts": {s: counts[s] for s in ORDER}}, indent=2, ensure_ascii=False))
+        jobs = [{k: v for k, v in asdict(s).items() if k != "checks" or v is not None}
+                for s in _statuses(loaded, verdicts)]
+        print(json.dumps({"jobs": jobs, "counts": {s: counts[s] for s in ORDER if s != "blocked" or counts[s]}},
+                         indent=2, ensure_ascii=False))
     else:
         orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
-            _print_why(loaded.graph, loaded.plan, verdicts, orphans, why)
+            _print_why(loaded.graph, loaded.plan, verdicts, orphans, why, loaded.checks)
         else:
             _print_table(loaded, verdicts)
-        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running")
+        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s not in ("running", "blocked"))
               + f" ({len(loaded.jobs)} jobs)")
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
@@ -119,19 +129,43 @@ def _status(args: Namespace) -> int:
     return OK if why is not None or counts["fresh"] == len(loaded.jobs) else FAILURES
 
 
+def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -> None:
+    """The checks' outcomes, and the state "blocked" for the jobs that a
+    failed blocking check holds back (unless their value is fresh)."""
+    if '"checks":[' not in loaded.report:
+        return
+    from ..run.checkrun import downstream_of, specs_of, status_of
+    from ..run.freshness import Reason
+
+    specs = specs_of(loaded.report, loaded.graph)
+    loaded.checks, blocked = status_of(specs, loaded.plan, out_dir, verdicts)
+    held = downstream_of(loaded.plan, blocked, [j for j, v in verdicts.items() if v.state != "fresh"])
+    for jid, why in held.items():
+        verdicts[jid].state = "blocked"
+        verdicts[jid].reasons.insert(0, Reason("blocked", why))
+
+
 def _print_table(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> None:
+    from ..run.checkrun import summary_cell
+
     rows = []
     for job in loaded.jobs:
         verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
         ended = attempt.ended_at if attempt else None
-        rows.append([job.key, job.partition_label or "-", verdict.state, when(ended) if ended else "-",
-                     loaded.numbers.get(job.id, 0) or "-", _error(verdict, attempt) or ""])
+        row = [job.key, job.partition_label or "-", verdict.state, when(ended) if ended else "-",
+               loaded.numbers.get(job.id, 0) or "-"]
+        if loaded.checks:
+            outcomes = loaded.checks.get(job.id)
+            row.append(summary_cell(outcomes) if outcomes else "-")
+        rows.append(row + [_error(verdict, attempt) or ""])
+    heads = ["asset", "partition", "state", "last attempt", "tries"] + (["checks"] if loaded.checks else [])
     if rows:
-        print(format_table(["asset", "partition", "state", "last attempt", "tries", "error"], rows, numeric={4}))
+        print(format_table(heads + ["error"], rows, numeric={4}))
 
 
 def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
-               orphans: list[tuple[undeclared.Stored, str]], keys: list[str]) -> None:
+               orphans: list[tuple[undeclared.Stored, str]], keys: list[str],
+               checks: dict[JobId, list[dict[str, object]]] | None = None) -> None:
     # A key no longer declared may still be asked about, for its stored files.
     gone = {stored.key for stored, _ in orphans} - set(graph.assets)
     declared = [k for k in keys if k not in gone]
@@ -143,7 +177,21 @@ def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
         print(f"{job.label}: {verdict.state}")
         for reason in verdict.reasons:
             print(f"  - {reason.text}")
+    _print_failed_checks(plan, checks or {}, wanted)
     for stored, why in orphans:
         if wanted is None or stored.key in wanted:
             print(f"{stored.label}: not declared")
             print(f"  - {why} (orvan clean removes its files)")
+
+
+def _print_failed_checks(plan: Plan, checks: dict[JobId, list[dict[str, object]]], wanted: set[str] | None) -> None:
+    """A fresh value may still have failed its checks: --why says so too."""
+    from ..run.checkrun import describe
+
+    for jid, outcomes in checks.items():
+        bad = [o for o in outcomes if o["state"] != "passed"]
+        if bad and (wanted is None or jid[0] in wanted):
+            print(f"{plan.jobs[jid].label}: checks")
+            for o in bad:
+                text = describe(o) if o["state"] == "failed" else f"check {o['name']} has not run on the value stored now"
+                print(f"  - {text}")

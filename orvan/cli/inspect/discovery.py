@@ -17,6 +17,10 @@ from . import fork as inspect_fork
 from .fork import Inspection, started
 from ..project import child_env
 
+# As `orvan.time` writes it; not imported from there, which the command
+# would then import on every start.
+LOOKBACK_PREFIX = "orvan.lookback:"
+
 __all__ = ["child_env"]
 
 if TYPE_CHECKING:
@@ -51,6 +55,9 @@ class AssetRecord(NamedTuple):
     # imported by one that was).
     listed: bool = True
     defining_module: str | None = None
+    # (parameter, dimension or None, count, current) per input that reads a
+    # window of earlier partitions (`orvan.time.lookback`).
+    lookbacks: tuple[tuple[str, str | None, int, bool], ...] = ()
 
     @property
     def ref(self) -> str:
@@ -145,12 +152,13 @@ def parse_record(rec: dict[str, Any]) -> AssetRecord:
     inputs = meta.get("inputs") or {}
     if not all(isinstance(v, str) for v in inputs.values()):
         raise DiscoveryError(f"{where}: an inputs reference is not text: {inputs!r}")
+    inputs, lookbacks = split_lookbacks(inputs)
     return AssetRecord(
         module=rec["module_path"],
         function=rec["function_name"],
         file_path=rec.get("file_path") or "",
         name=meta.get("name"),
-        inputs=dict(inputs),
+        inputs=inputs,
         partitions=_partitions(meta.get("partitions"), where),
         function_source=rec.get("function_source") or "",
         module_source=rec.get("module_source") or "",
@@ -161,7 +169,27 @@ def parse_record(rec: dict[str, Any]) -> AssetRecord:
         var_keyword=rec.get("var_keyword") is not False,
         listed=rec.get("listed") is not False,
         defining_module=rec.get("defining_module") if isinstance(rec.get("defining_module"), str) else None,
+        lookbacks=lookbacks,
     )
+
+
+def split_lookbacks(inputs: dict[str, str]) -> tuple[dict[str, str], tuple[tuple[str, str | None, int, bool], ...]]:
+    """The inputs with each lookback reference replaced by the upstream it
+    names, and the lookbacks apart: everything but the plan sees an
+    ordinary input."""
+    if not any(ref.startswith(LOOKBACK_PREFIX) for ref in inputs.values()):
+        return dict(inputs), ()
+    from ...time import parse_lookback
+
+    plain, windows = {}, []
+    for param, ref in inputs.items():
+        spec = parse_lookback(ref)
+        if spec is None:
+            plain[param] = ref
+            continue
+        plain[param] = spec["asset"]
+        windows.append((param, spec["dim"], spec["count"], spec.get("current") is not False))
+    return plain, tuple(windows)
 
 
 def _parameters(raw: object) -> tuple[str, ...] | None:

@@ -4,7 +4,7 @@ before anything runs (unknown references, duplicate keys, cycles)."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from ... import values
 from ...errors import OrvanError
@@ -42,6 +42,10 @@ class Asset:
 class Graph:
     # In dependency order: every asset after the assets it reads.
     assets: dict[str, Asset]
+    # Per module, the sources of its asset checks: like the assets' own,
+    # they are not part of the rest of the module that every asset's
+    # fingerprint covers, so that editing a check reruns the check alone.
+    check_sources: dict[str, list[str]] = field(default_factory=dict)
 
     def upstream_closure(self, keys: list[str]) -> set[str]:
         seen: set[str] = set()
@@ -246,6 +250,10 @@ def resolve(records: list[AssetRecord]) -> tuple[dict[str, Asset], list[str]]:
         if key not in assets:
             assets[key] = Asset(key, rec, inputs, {d: rec.partitions[d] for d in sorted(rec.partitions)})
     _check_serializers(records, problems)
+    if any(rec.lookbacks for rec in records):
+        from .lookback import check
+
+        problems += check(assets)
     edges = {key: sorted(set(a.inputs.values())) for key, a in assets.items()}
     for cycle in _find_cycles(edges):
         problems.append("dependency cycle: " + " -> ".join(cycle) + " (each reads the next)")

@@ -154,7 +154,8 @@ def _residuals(graph: Graph) -> dict[str, str]:
     for a in graph.assets.values():
         by_module.setdefault(a.record.module, []).append(a.record.function_source)
         sources[a.record.module] = a.record.module_source
-    return {m: module_residual(sources[m], funcs) for m, funcs in by_module.items()}
+    return {m: module_residual(sources[m], funcs + graph.check_sources.get(m, []))
+            for m, funcs in by_module.items()}
 
 
 class _Builder:
@@ -178,6 +179,12 @@ class _Builder:
     def resolve_input(self, asset: Asset, partition: dict[str, str], param: str, up_key: str) -> Input | None:
         """What one parameter of one job reads; None (and a problem) when the
         upstream lacks the partition it needs."""
+        if asset.record.lookbacks:
+            from .lookback import input_for
+
+            window = input_for(self, asset, partition, param, up_key)
+            if window is not None:
+                return window
         up = self.graph.assets[up_key]
         shared = [d for d in up.dims if d in partition]
         extra = [d for d in up.dims if d not in partition]

@@ -61,6 +61,10 @@ def _build(report: str, modules: list[str], directory: str, scans: dict[str, lis
         # Most often a misspelt module, which inspection skips with a warning.
         raise CommandError("no assets found in " + ", ".join(modules))
     graph = build_graph(records)
+    if '"checks":[' in report:
+        from ..run.checkrun import check_sources
+
+        graph.check_sources = check_sources(report)
     files = {r.module: r.file_path for r in records}
     bases = {module_base(path, module) for module, path in files.items()}
     deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b), scans=scans)

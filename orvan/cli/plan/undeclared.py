@@ -17,7 +17,9 @@ from ...store import naming
 from .jobs import Plan, job_label, partition_token
 
 # The files a job leaves; value files may carry another suffix than .json.
-JOB_FILES = (naming.RESULT_FILE, naming.LOG_FILE, naming.KWARGS_FILE)
+# The last two are its checks' outcome and request (orvan.checks names them;
+# not imported from there for every status).
+JOB_FILES = (naming.RESULT_FILE, naming.LOG_FILE, naming.KWARGS_FILE, "checks.json", "checks.request.json")
 
 
 @dataclass(frozen=True)

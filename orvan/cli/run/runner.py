@@ -33,6 +33,7 @@ from ..report import Progress, did_you_mean, display_path, summary
 if TYPE_CHECKING:
     from collections.abc import Callable
 
+    from .checkrun import RunChecks
     from .executors import Executor, WorkerTask
     from .scheduler import JobResult
 
@@ -56,10 +57,15 @@ def cmd_run(args: Namespace) -> int:
             early = _Early(out_dir)
         keep_report(out_dir, modules, directory, loaded, early.loaded)
         verdicts = early.verdicts if early.loaded is loaded else None
+        checks = _checks(loaded, out_dir, directory)
+        if getattr(args, "checks_only", False):
+            from .checkrun import checks_only
+
+            return checks_only(early.catalog, loaded.plan, chosen.targets, checks, out_dir, progress)
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
         return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
-                    modules, out_dir, settings, progress, verdicts)
+                    modules, out_dir, settings, progress, verdicts, checks=checks)
     finally:
         if early is not None:
             early.close()
@@ -73,6 +79,16 @@ def _warn(chosen: Chosen, settings: Settings, keys: list[str]) -> None:
     for pattern in settings.unmatched(keys):
         print(f"orvan run: warning: [tool.orvan.assets.{pattern!r}] matches no asset{did_you_mean(pattern, keys)}",
               file=sys.stderr)
+
+
+def _checks(loaded: Loaded, out_dir: str, directory: str) -> RunChecks | None:
+    """The run's asset checks, if the pipeline declares any."""
+    if '"checks":[' not in loaded.report:
+        return None
+    from .checkrun import RunChecks, specs_of
+
+    specs = specs_of(loaded.report, loaded.graph)
+    return RunChecks(specs, loaded.plan, out_dir, directory) if specs else None
 
 
 def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
@@ -167,34 +183,39 @@ def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, None, directory, out_dir)
         return _run(early.catalog, executor, loaded.graph, loaded.plan, jobs, set(), modules, out_dir, settings,
-                    progress, verdicts, on_start)
+                    progress, verdicts, on_start, _checks(loaded, out_dir, directory))
     finally:
         early.close()
 
 
 def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan: Plan, jobs: list[Job],
          forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
-         verdicts: dict[JobId, Verdict] | None, on_start: Callable[[int], None] | None = None) -> int:
+         verdicts: dict[JobId, Verdict] | None, on_start: Callable[[int], None] | None = None,
+         checks: RunChecks | None = None) -> int:
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
         verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
-    todo = [job.id for job in jobs if job.id not in fresh]
-    running = _Running(executor()) if todo else None
+    held = _held_back(checks, plan, jobs, fresh, verdicts)
+    todo = [job.id for job in jobs if job.id not in fresh and job.id not in held]
+    running = _Running(executor(), checks) if todo else None
     try:
         run_id = freer.run_id = catalog.start_run(modules, sys.argv)
         if on_start is not None:
             on_start(run_id)
-        rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else PENDING, None)
-                                         for j in jobs])
+        rows = catalog.add_jobs(run_id, [(j.key, j.id[1], j.fingerprint, FRESH if j.id in fresh else
+                                          NOT_RUN if j.id in held else PENDING, held.get(j.id)) for j in jobs])
         row_ids = {job.id: row for job, row in zip(jobs, rows)}
         progress.skipped_fresh(len(fresh))
         t0 = time.monotonic()
         try:
             results = running.schedule(plan, todo, catalog, run_id, row_ids, out_dir, settings, progress,
                                        verdicts) if running else {}
+            results.update({jid: _not_run(why) for jid, why in held.items()})
             run_status = _run_status(running is not None and running.interrupted, results)
+            if checks is not None and checks.blocked_any and run_status == "ok":
+                run_status = "failed"
             catalog.finish_run(run_id, run_status)
         except CatalogWriteError as e:
             return _stop_unrecordable(catalog, running.executor if running else None, e)
@@ -202,6 +223,8 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
         if running is not None:
             running.executor.shutdown(cancel=False)
     _summarise(progress, graph, jobs, results, time.monotonic() - t0, run_id)
+    for note in checks.notes if checks is not None else []:
+        progress.write(note)
     if running is not None and running.lost:
         print(f"orvan run: error: {running.lost}: the run stopped; the next run redoes what did not finish",
               file=sys.stderr)
@@ -211,10 +234,29 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
     return OK if run_status == "ok" else FAILURES
 
 
+def _held_back(checks: RunChecks | None, plan: Plan, jobs: list[Job], fresh: set[JobId],
+               verdicts: dict[JobId, Verdict]) -> dict[JobId, str]:
+    """The jobs not to run because a fresh upstream failed a blocking check
+    (its checks are brought up to date first), with the reason."""
+    if checks is None:
+        return {}
+    from .checkrun import downstream_of
+
+    blocked = checks.settle_fresh([j for j in jobs if j.id in fresh], verdicts)
+    return downstream_of(plan, blocked, [j.id for j in jobs if j.id not in fresh])
+
+
+def _not_run(why: str) -> JobResult:
+    from .scheduler import JobResult
+
+    return JobResult(NOT_RUN, why)
+
+
 class _Running:
     """The jobs that are not fresh, scheduled on the executor."""
 
-    def __init__(self, executor: Executor):
+    def __init__(self, executor: Executor, checks: RunChecks | None = None):
+        self.checks = checks
         self.executor = executor
         self.interrupted = False
         self.signum = 0
@@ -230,7 +272,7 @@ class _Running:
         _record_processes(catalog, self.executor, by_dir)
         scheduler = Scheduler(plan, todo, catalog=catalog, row_ids=row_ids, executor=self.executor,
                               out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress,
-                              verdicts=verdicts)
+                              verdicts=verdicts, **(self.checks.hooks() if self.checks is not None else {}))
         with _SigtermAsInterrupt() as stop:
             results = scheduler.run()
         self.interrupted, self.signum, self.lost = scheduler.interrupted, stop.signum, scheduler.lost

@@ -72,6 +72,7 @@ class Scheduler:
         prepare: Prepare = jobfiles.prepare,
         verdicts: Mapping[JobId, Verdict] | None = None,
         settings: Callable[[str], JobSettings] | None = None,
+        after_success: Callable[[JobId, str], str | None] | None = None,
     ):
         self.plan = plan
         self.catalog = catalog
@@ -81,6 +82,9 @@ class Scheduler:
         self.timeout = timeout
         self.progress = progress
         self.prepare = prepare
+        # Told of each success and its value's hash; a reason keeps the
+        # job's downstream from running (a failed blocking check).
+        self.after_success = after_success
         self.results: dict[JobId, JobResult] = {}
         self.interrupted = False
         # Why the executor can run no more jobs, once it cannot.
@@ -166,6 +170,10 @@ class Scheduler:
         if self._unchanged(job):
             self.hashes[jid] = self.verdicts[jid].value_hash or ""
             self._settle(jid, FRESH, None, None, None)
+            held = self.after_success(jid, self.hashes[jid]) if self.after_success is not None else None
+            if held is not None:
+                self._skip_downstream(jid, FRESH, held)
+                return
             self._release(jid)
             return
         t0, wall = time.monotonic(), time.time()
@@ -240,6 +248,10 @@ class Scheduler:
         self.catalog.job_finished(self.row_ids[jid], DONE, None, value=(sealed.size, sealed.digest),
                                   inputs=inputs, parts=job.parts, durable=sealed.files)
         self._report(jid, JobResult(DONE, None, took, task.log_path, self._attempt.get(jid, 1)))
+        held = self.after_success(jid, sealed.digest) if self.after_success is not None else None
+        if held is not None:
+            self._skip_downstream(jid, DONE, held)
+            return
         self._release(jid)
 
     def _finish(self, future: Future[Outcome]) -> None:
@@ -285,10 +297,10 @@ class Scheduler:
         self.progress.finished_job(self.plan.jobs[jid].label, result.status, result.error, result.took, result.log,
                                    result.attempt)
 
-    def _skip_downstream(self, failed: JobId, status: str) -> None:
+    def _skip_downstream(self, failed: JobId, status: str, reason: str | None = None) -> None:
         """Every job that needs `failed`, directly or not, will not run."""
         how = "was interrupted" if status == INTERRUPTED else "failed"
-        reason = f"upstream {self.plan.jobs[failed].label} {how}"
+        reason = reason or f"upstream {self.plan.jobs[failed].label} {how}"
         stack = list(self._downstream[failed])
         skipped = []
         while stack:
