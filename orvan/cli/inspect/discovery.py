@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from . import fork as inspect_fork
 from .fork import Inspection, started
 from ..project import child_env
+from ...process import guarded_env
 
 __all__ = ["child_env"]
 
@@ -82,7 +83,7 @@ def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
     return subprocess.Popen(
         [sys.executable, "-m", "orvan.inspect", "--strict", *modules],
         cwd=directory,
-        env=child_env(directory),
+        env=guarded_env(child_env(directory)),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

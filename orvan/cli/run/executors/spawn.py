@@ -11,9 +11,9 @@ import threading
 import time
 from concurrent.futures import Future
 
-from ....worker import PARENT_ENV
+from ....process import guarded_env, signal_group
 from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome,
-                   signal_group, worker_command)
+                   worker_command)
 from .orphans import process_start
 
 
@@ -27,7 +27,7 @@ class SpawnExecutor(Executor):
         self.slots = max(1, slots)
         self._cwd = cwd
         # The worker stops itself should this process die (see orvan.worker).
-        self._env = dict(env, **{PARENT_ENV: str(os.getpid())})
+        self._env = guarded_env(env)
         self._lock = threading.Lock()
         self._running: dict[int, subprocess.Popen[bytes]] = {}
         self._threads: list[threading.Thread] = []
