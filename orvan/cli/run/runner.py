@@ -33,6 +33,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
 
     from .executors import Executor, WorkerTask
+    from .executors.base import Imports
     from .scheduler import JobResult
 
 
@@ -56,7 +57,7 @@ def cmd_run(args: Namespace) -> int:
         verdicts = early.verdicts if early.loaded is loaded else None
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
-        return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
+        return _run(early.catalog, executor, loaded, chosen.jobs, _forced(chosen, args),
                     modules, out_dir, settings, progress, verdicts)
     finally:
         if early is not None:
@@ -136,9 +137,10 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
     return make_executor(isolation, jobs or os.process_cpu_count() or 1, directory)
 
 
-def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan: Plan, jobs: list[Job],
+def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, jobs: list[Job],
          forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
          verdicts: dict[JobId, Verdict] | None) -> int:
+    graph, plan = loaded.graph, loaded.plan
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
@@ -154,7 +156,7 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
         progress.skipped_fresh(len(fresh))
         t0 = time.monotonic()
         try:
-            results = running.schedule(plan, todo, catalog, run_id, row_ids, out_dir, settings, progress,
+            results = running.schedule(loaded, todo, catalog, run_id, row_ids, out_dir, settings, progress,
                                        verdicts) if running else {}
             run_status = _run_status(running is not None and running.interrupted, results)
             catalog.finish_run(run_id, run_status)
@@ -177,14 +179,16 @@ class _Running:
         self.interrupted = False
         self.signum = 0
 
-    def schedule(self, plan: Plan, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
+    def schedule(self, loaded: Loaded, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
                  out_dir: str, settings: Settings, progress: Progress,
                  verdicts: dict[JobId, Verdict]) -> dict[JobId, JobResult]:
         from .scheduler import Scheduler
 
+        plan = loaded.plan
         self.executor.begin_run(run_id)
         by_dir = {jobfiles.job_dir(out_dir, plan.jobs[jid]): row for jid, row in row_ids.items()}
-        _record_processes(catalog, self.executor, by_dir)
+        _record_processes(catalog, self.executor, by_dir, run_id)
+        self.executor.prepare(_imports(loaded, todo, settings))
         scheduler = Scheduler(plan, todo, catalog=catalog, row_ids=row_ids, executor=self.executor,
                               out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress,
                               verdicts=verdicts)
@@ -193,6 +197,16 @@ class _Running:
         self.interrupted, self.signum = scheduler.interrupted, stop.signum
         self.executor.shutdown(cancel=False)
         return results
+
+
+def _imports(loaded: Loaded, todo: list[JobId], settings: Settings) -> Imports:
+    from .executors.base import Imports
+
+    assets = {loaded.plan.jobs[jid].asset.key: loaded.plan.jobs[jid].asset.record for jid in todo}
+    cold = frozenset((r.module, r.function) for key, r in assets.items() if not settings.for_asset(key).warm_imports)
+    modules = list(dict.fromkeys(r.module for r in assets.values()))
+    warm = [m for m in dict.fromkeys(r.module for r in assets.values() if (r.module, r.function) not in cold)]
+    return Imports({m: loaded.deps.sources_of(m) for m in modules}, warm, cold)
 
 
 def _settle_leftovers(catalog: Catalog) -> None:
@@ -204,10 +218,11 @@ def _settle_leftovers(catalog: Catalog) -> None:
     catalog.close_abandoned_runs()
 
 
-def _record_processes(catalog: Catalog, executor: Executor, row_by_dir: dict[str, int]) -> None:
+def _record_processes(catalog: Catalog, executor: Executor, row_by_dir: dict[str, int], run_id: int) -> None:
     def record(task: WorkerTask, pid: int, started: str) -> None:
         catalog.job_process(row_by_dir[task.out_dir], pid, started)
     executor.on_process = record
+    executor.on_helper = lambda pid, started: catalog.run_process(run_id, pid, started)
 
 
 def _run_status(interrupted: bool, results: dict[JobId, JobResult]) -> str:
