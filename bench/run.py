@@ -34,6 +34,10 @@ the ratio; a figure with the goal "" is reported only.
               workers over 1,000 jobs; jobs/s over 10,000; plan, status and
               the runner's peak RSS at 100,000 (about ten minutes; --quick
               plans the 100,000 jobs without running them)
+  warm        bench/cli/bench_warm.py: CPU per job with the fork server's
+              warm imports against every job importing its module itself
+              (warm_imports = false), on a 200-asset lattice and on 500
+              trivial partitions with a fan-in
   dask        bench/cli/bench_dask.py: the same 200 jobs as cli on a local Dask
               cluster (`--executor dask --scheduler local -j 2`, its start-up
               included and also shown apart) against the local executor
@@ -211,6 +215,10 @@ def bench_incremental(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
 
 
+def bench_warm(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_warm.py", repeat(args, 1, 3))[0]
+
+
 def bench_values(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_values.py", repeat(args, 1, 3))[0]
 
@@ -230,6 +238,7 @@ BENCHMARKS = {
     "progress": bench_progress,
     "ui": bench_ui,
     "scale": bench_scale,
+    "warm": bench_warm,
     "dask": bench_dask,
 }
 

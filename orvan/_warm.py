@@ -95,6 +95,12 @@ class Warm:
                 os.close(saved_fd)
             os.close(devnull)
             self.local = self._local_modules()
+            import gc
+
+            # As after the preload: what the imports made is never collected
+            # in a child, so no collection there copies the pages it lies on.
+            gc.collect()
+            gc.freeze()
         return {}
 
     @staticmethod
