@@ -124,6 +124,18 @@ def _cached(cache: str, key: bytes) -> CodeType | None:
     return code if isinstance(code, CodeType) else None
 
 
+# Set by the runner for a spawned worker: the digests its imports must find.
+SOURCES_ENV = "ORVAN_SOURCES"
+
+
+def expect_from_env() -> None:
+    text = os.environ.pop(SOURCES_ENV, "")
+    if text:
+        import json
+
+        expected.update((os.path.realpath(p), d) for p, d in json.loads(text).items())
+
+
 def install() -> None:
     """From now on, in this process. Idempotent."""
     global _library

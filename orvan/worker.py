@@ -101,6 +101,7 @@ def main(argv: list[str] | None = None) -> int:
     # that the next run may be redoing.
     process.guard_from_env()
     checked_imports.install()
+    checked_imports.expect_from_env()
     try:
         args = parse_args(sys.argv[1:] if argv is None else argv)
     except UsageError as exc:

@@ -389,11 +389,12 @@ def test_jobs_fork_from_one_import_of_their_module_unless_unfit_or_off(project, 
     assert ("orvan: w starts a thread at import: its jobs import it afresh each" in out.stderr) == notice
 
 
-def test_a_source_edited_mid_run_is_never_run_under_the_planned_fingerprint(project):
+@pytest.mark.parametrize("isolation", ISOLATIONS)
+def test_a_source_edited_mid_run_is_never_run_under_the_planned_fingerprint(project, isolation):
     project.write("w.py", WARM)
     project.write("helper.py", "K = 10\n")
     (project.root / "hold").touch()
-    host = project.popen("run", "w", "-j", "1", "-s", "w.a")
+    host = project.popen("run", "w", "-j", "1", "-s", "w.a", "--isolation", isolation)
     wait_for(lambda: (project.root / "waiting").exists(), "the first job to start")
     project.write("helper.py", "K = 90\n")  # the same size: only the bytes tell
     (project.root / "go").touch()
