@@ -6,7 +6,7 @@ JOBS ?= 2
 # Tools installed into the venv (cmake, ninja) come first.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp venv install deps asan valgrind fuzz bench bench-json clean
+.PHONY: demo test test-python test-cpp venv install deps asan valgrind fuzz bench bench-json bench-peers clean
 
 demo: install  ## the main job: materialise the example pipeline
 	@scripts/demo.sh "$(PY)"
@@ -50,6 +50,9 @@ fuzz:  ## run the JSON fuzzer for FUZZ_SECONDS (default 60)
 bench:  ## every hot path against its baseline: one table, figures in bench/results.json
 	@scripts/system-deps.sh bench
 	scripts/bench.sh
+
+bench-peers:  ## orvan against Hamilton, Luigi and Kedro (installs them into a venv of their own, once)
+	scripts/bench-peers.sh
 
 bench-json:
 	@scripts/system-deps.sh bench

@@ -38,6 +38,10 @@ the ratio; a figure with the goal "" is reported only.
               in-process job against 1 ms; `orvan status` with no catalog
               over 10 years of hourly partitions times 10 static keys
               (876,000 jobs) against 10 s CPU and 2 GB peak RSS
+  warm        bench/cli/bench_warm.py: CPU per job with the fork server's
+              warm imports against every job importing its module itself
+              (warm_imports = false), on a 200-asset lattice and on 500
+              trivial partitions with a fan-in
   dask        bench/cli/bench_dask.py: the same 200 jobs as cli on a local Dask
               cluster (`--executor dask --scheduler local -j 2`, its start-up
               included and also shown apart) against the local executor
@@ -224,6 +228,10 @@ def bench_incremental(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
 
 
+def bench_warm(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_warm.py", repeat(args, 1, 3))[0]
+
+
 def bench_values(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_values.py", repeat(args, 1, 3))[0]
 
@@ -248,6 +256,7 @@ BENCHMARKS = {
     "ui": bench_ui,
     "scale": bench_scale,
     "authoring": bench_authoring,
+    "warm": bench_warm,
     "dask": bench_dask,
     "serve": bench_serve,
 }

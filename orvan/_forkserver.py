@@ -1,22 +1,25 @@
 """The fork server: ``python -m orvan._forkserver``, started afresh by each run.
 
 It imports what materialising a job needs (the extension and the standard
-library modules it uses) once, and nothing of the user's; then it forks one
-child per job. The child sets itself up as a spawned ``python -m orvan.worker``
-would be (own session, log file as stdout and stderr, /dev/null as stdin, the
-same ``sys.path`` and ``sys.argv``) and runs the worker stub's ``main``, so
-both ways of running a job write the same files and exit the same way. The
-user's modules are imported in the child, fresh for every job.
+library modules it uses) once and, when the runner asks, the run's modules
+(orvan/_warm.py); then it forks one child per job. The child sets itself up
+as a spawned ``python -m orvan.worker`` would be (own session, log file as
+stdout and stderr, /dev/null as stdin, the same ``sys.path`` and
+``sys.argv``) and runs the worker stub's ``main``, so both ways of running a
+job write the same files and exit the same way.
 
 Requests arrive on standard input, one JSON object a line:
 
     {"op": "run", "id": N, "argv": [MODULE, FUNCTION, DIR, ...], "log": PATH}
     {"op": "signal", "id": N, "sig": SIGNUM}      signal the job's process group
+    {"op": "warm", "modules": [MODULE, ...], "sources": {MODULE: {PATH: SHA256}}}
+                                                  import them here (see orvan/_warm.py)
 
 and replies go to standard output, one JSON object a line:
 
     {"id": N, "pid": PID}                         the job's process exists
     {"id": N, "exit": STATUS}                     it ended (negative: the signal)
+    {"warmed": {MODULE: WHY}}                     imported; what could not be shared
 
 End of input means the runner is gone or done: every job still running is
 killed with its process group, and the server exits. The server holds no
@@ -31,17 +34,13 @@ import select
 import signal
 import sys
 
-# Not `from typing import ...`: the server would carry typing into every job.
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from typing import Callable
+from orvan import _warm, process
+from orvan.process import signal_group
 
 # What materialise_asset imports on its first call, loaded here once so
 # that no job pays for it.
 PRELOAD = ("orvan._orvan", "orvan.worker", "json", "inspect", "pathlib", "importlib", "importlib.machinery",
            "ast", "dis", "tokenize", "traceback", "atexit", "threading")
-
-PR_SET_PDEATHSIG = 1
 
 
 def preload() -> None:
@@ -50,6 +49,7 @@ def preload() -> None:
 
     for name in PRELOAD:
         importlib.import_module(name)
+    process.find_prctl()
     warm_up()
     # Objects that exist now are never collected in a child: keep the
     # collector from touching (and so copying) their pages after each fork.
@@ -74,33 +74,13 @@ def warm_up() -> None:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def die_with_parent() -> None:
-    """Linux: have the kernel kill this process when its parent (the server)
-    dies, so that a job never outlives a server that can no longer report it."""
-    if _prctl is not None:
-        _prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-
-
-def _find_prctl() -> Callable[..., int] | None:
-    # Looked up once, in the server: each child then only makes the call.
-    try:
-        import ctypes
-
-        prctl: Callable[..., int] = ctypes.CDLL(None, use_errno=True).prctl
-        return prctl
-    except (OSError, AttributeError):
-        return None
-
-
-_prctl = _find_prctl() if sys.platform.startswith("linux") else None
-
-
 class Server:
     def __init__(self, requests: int, replies: int):
         self.requests = requests
         self.replies = replies
         self.pid = os.getpid()
         self.path = list(sys.path)
+        self.warm = _warm.Warm()
         self.live: dict[int, int] = {}  # pid -> request id
         self.pids: dict[int, int] = {}  # request id -> pid
         self.wake_r, self.wake_w = os.pipe()
@@ -113,7 +93,7 @@ class Server:
         # The runner ends the server by closing its input, never by a signal.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
-    def reply(self, message: dict[str, int]) -> None:
+    def reply(self, message: dict[str, object]) -> None:
         data = (json.dumps(message) + "\n").encode()
         while data:
             data = data[os.write(self.replies, data):]
@@ -144,12 +124,18 @@ class Server:
             pass
 
     def handle(self, request: dict[str, object]) -> None:
+        if request["op"] == "warm":
+            self.warm.set_sources(request["sources"])  # type: ignore[arg-type]
+            unsafe = self.warm.import_all([str(m) for m in request["modules"]])  # type: ignore[attr-defined]
+            self.reply({"warmed": unsafe})
+            return
         job_id = int(str(request["id"]))
         if request["op"] == "run":
             argv = [str(a) for a in request["argv"]]  # type: ignore[attr-defined]
+            warm, expected = self.warm.check(argv[0])
             pid = os.fork()
             if pid == 0:
-                self.child(argv, str(request["log"]))
+                self.child(argv, str(request["log"]), warm and not request.get("cold"), expected)
             self.live[pid] = job_id
             self.pids[job_id] = pid
             self.reply({"id": job_id, "pid": pid})
@@ -183,11 +169,12 @@ class Server:
             except ChildProcessError:
                 pass
 
-    def child(self, argv: list[str], log_path: str) -> None:
+    def child(self, argv: list[str], log_path: str, warm: bool, expected: dict[str, str]) -> None:
         """In the forked child: become the worker, run the job, exit. Never returns."""
         status = 1
         try:
             self.become_worker(log_path)
+            _warm.in_child(self.warm, warm, expected)
             import orvan.worker
 
             sys.argv = [orvan.worker.__file__ or "orvan.worker", *argv]
@@ -197,79 +184,34 @@ class Server:
         except BaseException as exc:  # as an uncaught exception would end the worker
             status = uncaught(exc)
         finally:
-            os._exit(finish(status))
+            process.fast_exit(status)
 
     def become_worker(self, log_path: str) -> None:
         os.setsid()
-        die_with_parent()
-        if os.getppid() != self.pid:
-            os._exit(1)  # the server died before the guard was set
-        signal.set_wakeup_fd(-1)
-        signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        # Should the server die, a job must not outlive it: no one would report it.
+        process.stop_with_parent(self.pid)
         log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         null = os.open(os.devnull, os.O_RDONLY)
-        os.dup2(null, 0)
-        os.dup2(log, 1)
-        os.dup2(log, 2)
         # Neither the server's pipes nor anything else it holds.
-        os.closerange(3, os.sysconf("SC_OPEN_MAX"))
+        process.become_child(null, log, log)
         sys.path[:] = self.path
-        import atexit
-
-        invalidate_path_caches()
-        atexit._clear()
-
-
-def invalidate_path_caches() -> None:
-    """For a forked child: files may have appeared since its parent listed
-    the directories on the import path. (Not importlib.invalidate_caches():
-    it imports importlib.metadata, which costs more than a whole job.)"""
-    for finder in list(sys.path_importer_cache.values()):
-        if finder is not None and hasattr(finder, "invalidate_caches"):
-            finder.invalidate_caches()
 
 
 def uncaught(exc: BaseException) -> int:
     import traceback
 
     if isinstance(exc, KeyboardInterrupt):
-        finish(0)
+        process.finish(0)
         signal.signal(signal.SIGINT, signal.SIG_DFL)
         os.kill(os.getpid(), signal.SIGINT)
     traceback.print_exception(exc)
     return 1
 
 
-def finish(status: int) -> int:
-    """What interpreter shutdown does for a spawned worker: wait for its
-    non-daemon threads, run its atexit functions, flush its output."""
-    import atexit
-    import threading
-
-    try:
-        shutdown = getattr(threading, "_shutdown", None)
-        if shutdown is not None:
-            shutdown()
-        atexit._run_exitfuncs()
-    except BaseException:
-        pass
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError, AttributeError):
-            status = status or 120  # as the interpreter does when flushing fails
-    return status
-
-
-def signal_group(pid: int, sig: int) -> None:
-    try:
-        os.killpg(pid, sig)
-    except (ProcessLookupError, PermissionError):
-        pass
-
-
 def main() -> None:
+    import orvan.checked_imports
+
+    orvan.checked_imports.install()
     preload()
     # The pipes move off 0 and 1: a child's standard streams are its own, and
     # a stray print in the server goes to the runner's standard error.

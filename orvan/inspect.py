@@ -216,6 +216,9 @@ def _parse(argv: list[str]) -> tuple[bool, list[str]]:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from orvan import process
+
+    process.guard_from_env()
     strict, modules = _parse(sys.argv[1:] if argv is None else argv)
     if modules in (["-h"], ["--help"]):
         print(USAGE)
@@ -225,7 +228,10 @@ def main(argv: list[str] | None = None) -> int:
         print("error: name at least one module to inspect", file=sys.stderr)
         return 2
     _make_current_directory_importable()
+    from orvan import checked_imports
     from orvan._orvan import inspect_modules
+
+    checked_imports.install()
 
     try:
         with _stdout_to_stderr():

@@ -17,7 +17,7 @@ from __future__ import annotations
 import os
 import sys
 
-from orvan import worker
+from orvan import process, worker
 
 # How soon an orphaned job notices; a sleep in a thread, so nearly free.
 POLL_SECONDS = 0.1
@@ -35,7 +35,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     # Polled rather than the death signal: the Dask worker starts jobs from
     # its pool threads, and that signal fires when the starting thread ends.
-    worker.watch_parent(parent, POLL_SECONDS)
+    process.watch_parent(parent, POLL_SECONDS)
     return worker.main(args[1:])
 
 

@@ -26,16 +26,11 @@ the author's code (``orvan.worker: raised at FILE:LINE``), which the
 from __future__ import annotations
 
 import os
-import signal
 import sys
-import threading
-import time
 from types import CodeType, TracebackType
 
-# Set by the runner to its own pid: a worker whose runner is gone must not
-# go on to write into a directory that the next run may be redoing.
-PARENT_ENV = "ORVAN_RUNNER_PID"
-_PR_SET_PDEATHSIG = 1
+from orvan import checked_imports, process
+
 # Lines the orvan command reads back from a job's log: where the asset's
 # exception was raised, a hint about the failure, a note about the value.
 RAISED_AT = "orvan.worker: raised at "
@@ -140,61 +135,12 @@ def read_kwargs_file(path: str) -> str:
         raise UsageError(f"cannot read {path!r}: {exc}") from None
 
 
-def stop_with_parent(pid: int) -> None:
-    """Kill this process as soon as its parent, `pid`, is gone; at once if it
-    already is. Call it first thing in any process that runs a job for a
-    runner (this stub, a fork server's child, a cluster task started by it).
-
-    On Linux the kernel delivers SIGKILL when the *thread* that started this
-    process exits, so the parent must start job processes from a thread that
-    lives as long as it does. Elsewhere a watchdog thread polls the parent.
-    Checking the parent after arming closes the race with a parent that died
-    between starting this process and this call."""
-    if not _arm_death_signal():
-        watch_parent(pid)
-    if os.getppid() != pid:
-        os.kill(os.getpid(), signal.SIGKILL)
-
-
-def _arm_death_signal() -> bool:
-    if not sys.platform.startswith("linux"):
-        return False
-    import ctypes
-
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        return int(libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)) == 0
-    except (OSError, AttributeError):
-        return False
-
-
-def watch_parent(pid: int, interval: float = 0.2) -> None:
-    """End this process, and its group if it leads one (the job's own
-    children), once `pid` is no longer its parent: a daemon thread polls.
-    For where the death signal is missing or cannot be trusted (a process
-    started from a pool thread that may end before the parent does)."""
-
-    def watch() -> None:
-        while os.getppid() == pid:
-            time.sleep(interval)
-        me = os.getpid()
-        if os.getpgid(0) == me:
-            os.killpg(me, signal.SIGKILL)
-        os.kill(me, signal.SIGKILL)
-
-    threading.Thread(target=watch, daemon=True, name="orvan-parent-watch").start()
-
-
-def guard_from_env() -> None:
-    """Apply `stop_with_parent` when the runner said who it is; run by hand,
-    a worker has no such guard."""
-    text = os.environ.pop(PARENT_ENV, "")
-    if text.isdigit():
-        stop_with_parent(int(text))
-
-
 def main(argv: list[str] | None = None) -> int:
-    guard_from_env()
+    # A worker whose runner is gone must not go on to write into a directory
+    # that the next run may be redoing.
+    process.guard_from_env()
+    checked_imports.install()
+    checked_imports.expect_from_env()
     try:
         args = parse_args(sys.argv[1:] if argv is None else argv)
     except UsageError as exc:

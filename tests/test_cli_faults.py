@@ -114,7 +114,7 @@ def test_the_next_run_stops_what_a_killed_run_left_however_out_is_spelt(forker, 
 def test_stop_with_parent_kills_a_process_whose_parent_is_not_the_expected_one(parent_is_expected):
     """The check after arming the death signal: a parent that died before the
     call has been replaced (by init or a subreaper) by the time it runs."""
-    code = ("import os, sys\nfrom orvan.worker import stop_with_parent\n"
+    code = ("import os, sys\nfrom orvan.process import stop_with_parent\n"
             "stop_with_parent(int(sys.argv[1]))\nprint('still here')\n")
     expected = os.getpid() if parent_is_expected else os.getpid() + 1
     result = subprocess.run([sys.executable, "-P", "-c", code, str(expected)], capture_output=True, text=True,
@@ -125,18 +125,24 @@ def test_stop_with_parent_kills_a_process_whose_parent_is_not_the_expected_one(p
         assert (result.returncode, result.stdout) == (-signal.SIGKILL, "")
 
 
-def stranger_rows(project, processes: list[tuple[int, str]]) -> None:
-    """A run that never ended, whose running jobs are recorded as these processes."""
+def stranger_rows(project, processes: list[tuple[int, str]], where: str = "jobs") -> None:
+    """A run that never ended, whose running jobs are recorded as these
+    processes; or runs that never ended, each with its own (a fork server)."""
     db = sqlite3.connect(project.out / "catalog.sqlite")
     with db:
         run = db.execute("INSERT INTO runs (started_at, status, modules, argv) VALUES (1, 'running', '[]', '[]')")
         for n, (pid, started) in enumerate(processes):
+            if where == "runs":
+                db.execute("INSERT INTO runs (started_at, status, modules, argv, pid, pid_started)"
+                           " VALUES (1, 'running', '[]', '[]', ?, ?)", (pid, started))
+                continue
             db.execute("INSERT INTO jobs (run_id, asset_key, partition, fingerprint, status, pid, pid_started)"
                        " VALUES (?, ?, '', 'x', 'running', ?, ?)", (run.lastrowid, f"ghost{n}", pid, started))
     db.close()
 
 
-def test_a_recorded_process_is_stopped_only_while_its_start_time_matches(project):
+@pytest.mark.parametrize("where", ["jobs", "runs"])
+def test_a_recorded_process_is_stopped_only_while_its_start_time_matches(project, where):
     project.write("one.py", "from orvan import asset\n\n@asset()\ndef one():\n    return 1\n")
     assert project.orvan("run", "one").returncode == 0
     # In their own sessions, like workers: each leads its own process group.
@@ -144,7 +150,7 @@ def test_a_recorded_process_is_stopped_only_while_its_start_time_matches(project
     try:
         # The second pid was recorded for a process that started earlier: it is someone else's now.
         stranger_rows(project, [(ours.pid, start_time(ours.pid)),
-                                (reused.pid, str(int(start_time(reused.pid)) - 1))])
+                                (reused.pid, str(int(start_time(reused.pid)) - 1))], where)
         assert project.orvan("run", "one").returncode == 0
         assert ours.wait(timeout=5) == -signal.SIGKILL
         time.sleep(0.05)

@@ -246,6 +246,33 @@ def test_a_killed_runner_takes_the_server_and_its_jobs_with_it(project):
     assert project.value("life.gather") == [1, 2, 3, 4]
 
 
+def test_a_stopped_server_that_outlives_its_killed_runner_is_ended_by_the_next_run(project):
+    """Stopped (SIGSTOP), the server cannot see its input close: recorded as
+    a job's process is, it is ended by the next run, with its jobs."""
+    import sqlite3
+
+    project.write("life.py", LIFE)
+    host = project.popen("run", "life", "-j", "2")
+    wait_for(lambda: (project.root / "started").exists(), "the long job to start")
+    processes = family(project)
+    server = int((project.root / "started").read_text().split()[1])
+    db = sqlite3.connect(project.out / "catalog.sqlite")
+    recorded = db.execute("SELECT pid, pid_started FROM runs ORDER BY id DESC LIMIT 1").fetchone()
+    db.close()
+    started = Path(f"/proc/{server}/stat").read_text().rsplit(")", 1)[1].split()[19]
+    assert recorded == (server, started)
+    os.kill(server, signal.SIGSTOP)
+    host.kill()
+    host.wait()
+    time.sleep(0.5)
+    assert not any(gone(pid) for pid in [server, *processes])
+    (project.root / "release").touch()
+    out = project.orvan("run", "life")
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert all(gone(pid) for pid in [server, *processes])
+    assert project.value("life.gather") == [1, 2, 3, 4]
+
+
 def test_the_server_is_gone_after_a_run(project):
     project.write("who.py", """\
 import os
@@ -313,3 +340,70 @@ def test_an_unknown_isolation_in_pyproject_is_a_usage_error(project):
     out = project.orvan("run")
     assert out.returncode == 2
     assert "isolation must be one of 'fork', 'spawn'" in out.stderr
+
+
+# -- warm imports ---------------------------------------------------------------
+
+WARM = """\
+import os, threading, time
+import helper
+from orvan import asset, partitions
+
+with open("imports", "a") as f:  # one line per import of this module
+    f.write(f"{os.getpid()}\\n")
+if os.path.exists("thread"):
+    threading.Thread(target=time.sleep, args=(0.2,)).start()
+
+@asset(partitions={"n": partitions([1, 2, 3, 4])})
+def a(n):
+    if n == 1 and os.path.exists("hold"):
+        open("waiting", "w").close()
+        while not os.path.exists("go"):
+            time.sleep(0.02)
+    return n * helper.K
+
+@asset(partitions={"n": partitions([1, 2, 3, 4])})
+def c(n):
+    return n
+"""
+
+
+@pytest.mark.parametrize("setting, imports, notice", [
+    ("", 2, False),  # the inspection's and the server's
+    ("[tool.orvan]\nwarm_imports = false\n", 1 + 8, False),
+    ('[tool.orvan.assets."w.c"]\nwarm_imports = false\n', 2 + 4, False),
+    ("thread", 2 + 8, True),  # the server's import shows it unfit to share
+], ids=["default", "off", "off-for-one-asset", "thread-at-import"])
+def test_jobs_fork_from_one_import_of_their_module_unless_unfit_or_off(project, setting, imports, notice):
+    project.write("w.py", WARM)
+    project.write("helper.py", "K = 10\n")
+    if setting == "thread":
+        (project.root / "thread").touch()
+    elif setting:
+        project.write("pyproject.toml", setting)
+    out = project.orvan("run", "w", "-j", "2")
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert [project.value("w.a", f"n={n}") for n in (1, 2, 3, 4)] == [10, 20, 30, 40]
+    lines = (project.root / "imports").read_text().split()
+    assert len(lines) == imports, lines
+    assert ("orvan: w starts a thread at import: its jobs import it afresh each" in out.stderr) == notice
+
+
+@pytest.mark.parametrize("isolation", ISOLATIONS)
+def test_a_source_edited_mid_run_is_never_run_under_the_planned_fingerprint(project, isolation):
+    project.write("w.py", WARM)
+    project.write("helper.py", "K = 10\n")
+    (project.root / "hold").touch()
+    host = project.popen("run", "w", "-j", "1", "-s", "w.a", "--isolation", isolation)
+    wait_for(lambda: (project.root / "waiting").exists(), "the first job to start")
+    project.write("helper.py", "K = 90\n")  # the same size: only the bytes tell
+    (project.root / "go").touch()
+    assert host.wait(timeout=120) == 1
+    rows = {r["partition"]: r for r in project.jobs()}
+    assert rows['{"n":"1"}']["status"] == "done" and project.value("w.a", "n=1") == 10
+    for n in (2, 3, 4):
+        assert rows[f'{{"n":"{n}"}}']["status"] == "failed"
+        assert "helper.py changed after the run planned this job" in rows[f'{{"n":"{n}"}}']["error"]
+    out = project.orvan("run", "w", "-s", "w.a")
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert [project.value("w.a", f"n={n}") for n in (1, 2, 3, 4)] == [90, 180, 270, 360]

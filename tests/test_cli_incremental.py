@@ -3,6 +3,7 @@ the values it reads came out the same, why a job is stale, and values that
 are no longer declared or no longer intact."""
 
 import json
+import os
 import sqlite3
 import textwrap
 
@@ -464,3 +465,45 @@ def test_a_damaged_value_read_by_many_jobs_is_redone_once_before_any_of_them_run
     assert out.returncode == 0, out.stdout
     assert sum(r["status"] == "done" for r in project.jobs()) == 5
     assert [project.value("f.fan", f"k={k}") for k in "pqrs"] == ["p-5", "q-5", "r-5", "s-5"]
+
+
+# Edits that keep each file's size, with its modification time put back: what
+# a scripted edit within a second, `cp -p`, rsync or a restore from backup do.
+# Bytecode compiled from the old text lies beside each source, as a plain
+# interpreter leaves it; `enc` is latin-1, where the changed byte is no UTF-8.
+SAME_SIZE = {
+    "consts.py": (b"N = 1\n", b"N = 2\n"),
+    "enc.py": (b"# -*- coding: latin-1 -*-\nWORD = 'caf\xe8'\n", b"# -*- coding: latin-1 -*-\nWORD = 'caf\xea'\n"),
+    "same/m.py": (b"import consts, enc\nfrom orvan import asset\n\n@asset()\ndef number():\n    return consts.N\n\n"
+                  b"@asset()\ndef word():\n    return enc.WORD\n\n@asset()\ndef ten():\n    return 10\n",
+                  b"import consts, enc\nfrom orvan import asset\n\n@asset()\ndef number():\n    return consts.N\n\n"
+                  b"@asset()\ndef word():\n    return enc.WORD\n\n@asset()\ndef ten():\n    return 20\n"),
+}
+
+
+@pytest.mark.parametrize("isolation", ["fork", "spawn"])
+def test_a_same_size_edit_that_keeps_the_mtime_runs_the_new_code(project, monkeypatch, isolation):
+    import py_compile
+
+    monkeypatch.delenv("PYTHONDONTWRITEBYTECODE", raising=False)
+    (project.root / "same").mkdir()
+    (project.root / "same" / "__init__.py").touch()
+    for name, (old, _) in SAME_SIZE.items():
+        (project.root / name).write_bytes(old)
+    run = project.orvan("run", "same.m", "--isolation", isolation)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert [project.value(f"same.m.{a}") for a in ("number", "word", "ten")] == [1, "caf\u00e8", 10]
+    for name, (old, new) in SAME_SIZE.items():
+        path = project.root / name
+        py_compile.compile(str(path), invalidation_mode=py_compile.PycInvalidationMode.TIMESTAMP, doraise=True)
+        before = path.stat()
+        path.write_bytes(new)
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+        assert path.stat().st_size == before.st_size
+    why = project.orvan("status", "same.m", "--why").stdout
+    assert "local module `enc` changed" in why and "local module `consts` changed" in why, why
+    run = project.orvan("run", "same.m", "--isolation", isolation)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert done(project) == {"same.m.number", "same.m.word", "same.m.ten"}
+    assert [project.value(f"same.m.{a}") for a in ("number", "word", "ten")] == [2, "caf\u00ea", 20]
+    assert "3 fresh, 0 stale" in project.orvan("status", "same.m").stdout

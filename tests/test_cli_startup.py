@@ -226,3 +226,34 @@ def test_a_current_directory_removed_is_said_without_a_traceback(tmp_path, comma
                             stdin=subprocess.DEVNULL)
     assert result.returncode == 2, result.stderr
     assert "the current directory no longer exists" in result.stderr and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("options", [[], ["-W", "default"]], ids=["forked", "spawned"])
+def test_an_inspection_whose_command_is_killed_stops_itself(project, options):
+    from cli_helpers import gone, wait_for
+
+    project.write("pipe/slow.py", "import os, time\nopen('inspecting', 'w').write(str(os.getpid()))\n"
+                                  "time.sleep(120)\n")
+    host = subprocess.Popen([sys.executable, *options, "-m", "orvan", "list", "pipe.slow"], cwd=project.root,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: (project.root / "inspecting").exists() and (project.root / "inspecting").read_text(),
+                 "the inspection to import the module")
+    finally:
+        host.kill()
+        host.wait()
+    inspection = int((project.root / "inspecting").read_text())
+    assert inspection != host.pid
+    wait_for(lambda: gone(inspection), "the inspection to stop with its command", limit=10)
+
+
+def test_the_fast_exit_ends_as_the_interpreter_does(tmp_path):
+    """Non-daemon threads are waited for before the exit handlers run, and
+    what the streams hold is written, whatever the status."""
+    code = ("import atexit, sys, threading, time\nfrom orvan import process\n"
+            "def late():\n    time.sleep(0.3)\n    print('thread', flush=True)\n"
+            "threading.Thread(target=late).start()\n"
+            "atexit.register(lambda: print('exit handler'))\n"
+            "print('buffered', end='')\nsys.stderr.write('err')\nprocess.fast_exit(3)\n")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (3, "bufferedthread\nexit handler\n", "err")

@@ -114,6 +114,11 @@ CREATE TABLE IF NOT EXISTS automations (
     name        TEXT PRIMARY KEY,
     ticked_to   REAL NOT NULL       -- every cron instant up to here has its tick, or came before serve ran it
 );
+""", """
+-- A process of the run that is no job's (the fork server), stopped as a job's
+-- is should it outlive a killed runner.
+ALTER TABLE runs ADD COLUMN pid INTEGER;
+ALTER TABLE runs ADD COLUMN pid_started TEXT;
 """]
 SCHEMA_VERSION = len(MIGRATIONS)
 ATTEMPT_STATUSES = "'running', 'done', 'failed', 'interrupted'"
@@ -122,6 +127,7 @@ assert ATTEMPT_STATUSES == ", ".join(f"'{state.value}'" for state in ATTEMPTS)
 # that order): the unfinished ones are few, the job rows of a history many.
 ABANDONED_PROCESSES = ("SELECT j.pid, j.pid_started FROM runs r CROSS JOIN jobs j ON j.run_id = r.id"
                        " WHERE r.ended_at IS NULL AND j.pid IS NOT NULL AND j.pid_started IS NOT NULL")
+ABANDONED_HELPERS = "SELECT pid, pid_started FROM runs WHERE ended_at IS NULL AND pid_started IS NOT NULL"
 # The newest attempt row of each job, by the index above.
 LATEST_ATTEMPTS = f"SELECT MAX(id) FROM jobs WHERE status IN ({ATTEMPT_STATUSES}) GROUP BY asset_key, partition"
 
@@ -400,8 +406,8 @@ class Catalog:
         """(pid, start time) of the job processes of runs that have not ended,
         finished or not: a finished job may have left children in its group.
         Only meaningful with the RunLock held."""
-        return [(int(pid), str(started)) for pid, started in self._read(lambda db: db.execute(
-            ABANDONED_PROCESSES).fetchall())]
+        return [(int(pid), str(started)) for query in (ABANDONED_HELPERS, ABANDONED_PROCESSES)
+                for pid, started in self._read(lambda db: db.execute(query).fetchall())]
 
     def useless_files(self, current_run: int | None) -> list[tuple[str, str]]:
         """(asset key, partition) of jobs whose latest attempt failed, was
@@ -481,6 +487,12 @@ class Catalog:
         now = time.time()
         self.writes.add("UPDATE jobs SET status=?, started_at=? WHERE id=?", (RUNNING, now, row_id))
         return now
+
+    def run_process(self, run_id: int, pid: int, started: str) -> None:
+        """A process of the run that is no job's (the fork server), so that a
+        later run can stop it should it outlive a killed runner."""
+        self._write(lambda db: db.execute("UPDATE runs SET pid=?, pid_started=? WHERE id=?",
+                                          (pid, started, run_id)))
 
     def job_process(self, row_id: int, pid: int, started: str) -> None:
         """The job's process, so that a later run can stop exactly it (and its group)."""

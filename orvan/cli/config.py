@@ -65,9 +65,16 @@ class JobSettings:
     retries: int = 0
     retry_delay: float = 1.0
     timeout: float | None = None
+    # Whether its jobs may be forked from a process that imported its module
+    # once (the fork server's warm imports).
+    warm_imports: bool = True
 
 
 def _setting(path: str, where: str, name: str, value: object) -> object:
+    if name == "warm_imports":
+        if not isinstance(value, bool):
+            raise ConfigError(f"{path}: {where} warm_imports must be true or false")
+        return value
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ConfigError(f"{path}: {where} {name} must be a number")
     if name == "retries" and not (isinstance(value, int) and value >= 0):
@@ -117,10 +124,11 @@ class Settings:
 
 def load_settings(directory: str, given: dict[str, object]) -> Settings:
     """`given` holds the command line's values, None where not given; they
-    override `[tool.orvan]` retries, retry_delay and timeout, which override
-    the built-in defaults."""
+    override `[tool.orvan]` retries, retry_delay, timeout and warm_imports,
+    which override the built-in defaults."""
     path, section = tool_section(directory)
-    project = {name: section[name] for name in ("retries", "retry_delay", "timeout") if name in section}
+    project = {name: section[name] for name in ("retries", "retry_delay", "timeout", "warm_imports")
+               if name in section}
     values = _overrides(path, "[tool.orvan]", project) | {k: v for k, v in given.items() if v is not None}
     defaults = replace(JobSettings(), **values)  # type: ignore[arg-type]  # checked by _overrides and argparse
     assets = section.get("assets", {})

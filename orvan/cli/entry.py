@@ -24,20 +24,7 @@ def main() -> None:
 def exit_now(status: int) -> None:
     """Ends the process as `sys.exit` would, less tearing the interpreter
     down object by object: for a command that found everything fresh that is
-    a tenth of its time, and nothing the command needs. The exit handlers
-    still run and the output is flushed; with another thread still going,
-    the ordinary exit (which waits for it) is taken instead."""
-    import atexit
-    import os
+    a tenth of its time, and nothing the command needs."""
+    from .. import process
 
-    threading = sys.modules.get("threading")
-    if threading is not None and threading.active_count() > 1:
-        sys.exit(status)
-    atexit._run_exitfuncs()
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            if stream is not None:
-                stream.flush()
-        except (OSError, ValueError):
-            pass
-    os._exit(status)
+    process.fast_exit(status)

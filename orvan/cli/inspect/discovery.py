@@ -16,6 +16,7 @@ from ...errors import OrvanError
 from . import fork as inspect_fork
 from .fork import Inspection, started
 from ..project import child_env
+from ...process import guarded_env
 
 # As `orvan.time` writes it; not imported from there, which the command
 # would then import on every start.
@@ -90,7 +91,7 @@ def _spawn(modules: list[str], directory: str) -> subprocess.Popen[str]:
     return subprocess.Popen(
         [sys.executable, "-m", "orvan.inspect", "--strict", *modules],
         cwd=directory,
-        env=child_env(directory),
+        env=guarded_env(child_env(directory)),
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

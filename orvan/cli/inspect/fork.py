@@ -20,6 +20,7 @@ import gc
 import os
 import sys
 
+from ... import process
 from ..project import child_env
 
 TYPE_CHECKING = False
@@ -122,6 +123,7 @@ class ForkedInspection:
         # The command's objects are never garbage to the child: collections
         # there would walk (and so copy) every page they live on.
         gc.freeze()
+        parent = os.getpid()
         try:
             pid = os.fork()
         except OSError:
@@ -130,7 +132,7 @@ class ForkedInspection:
             os.close(err)
             raise
         if pid == 0:  # pragma: no cover - the child never returns
-            _inspect_in_child(modules, directory, env, path, out, err)
+            _inspect_in_child(modules, directory, env, path, out, err, parent)
         gc.unfreeze()  # the command's own collections go on as before
         self.pid = pid
         self._fds = [out, err]
@@ -182,17 +184,13 @@ def _memory_files() -> tuple[int, int]:
 
 
 def _inspect_in_child(modules: list[str], directory: str, env: dict[str, str], path: list[str], out: int,
-                      err: int) -> None:
-    import atexit
-
-    atexit._clear()  # the command's own, if any: not the child's to run
+                      err: int, parent: int) -> None:
     status = 1
     try:
-        null = os.open(os.devnull, os.O_RDONLY)
-        os.dup2(null, 0)
-        os.dup2(out, 1)
-        os.dup2(err, 2)
-        os.closerange(3, os.sysconf("SC_OPEN_MAX"))
+        # The command reads the report: without it, there is no one to read it.
+        process.stop_with_parent(parent)
+        # The command's exit handlers, if any, are not the child's to run.
+        process.become_child(os.open(os.devnull, os.O_RDONLY), out, err)
         os.chdir(directory)
         os.environ.clear()
         os.environ.update(env)
@@ -206,14 +204,11 @@ def _inspect_in_child(modules: list[str], directory: str, env: dict[str, str], p
         finally:
             status = 1
     finally:
-        _exit(status)
+        process.fast_exit(status)
 
 
 def _run_inspection(modules: list[str]) -> int:
     from orvan import inspect
-    from orvan._forkserver import invalidate_path_caches
-
-    invalidate_path_caches()
 
     sys.argv = [inspect.__file__ or "orvan.inspect", "--strict", *modules]
     try:
@@ -223,17 +218,3 @@ def _run_inspection(modules: list[str]) -> int:
             return e.code or 0
         print(e.code, file=sys.stderr)
         return 1
-
-
-def _exit(status: int) -> None:  # pragma: no cover - runs in the child
-    """Ends the child as the interpreter would end, less what the command
-    registered before the fork: the modules' exit handlers run, the streams
-    are flushed."""
-    import atexit
-
-    try:
-        atexit._run_exitfuncs()
-        sys.stdout.flush()
-        sys.stderr.flush()
-    finally:
-        os._exit(status)

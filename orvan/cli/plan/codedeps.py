@@ -19,13 +19,15 @@ installed distributions and stands in the fingerprint as its version.
 from __future__ import annotations
 
 import ast
+import importlib.util
 import itertools
 import os
 import sys
+import textwrap
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 
-from .fingerprint import sha256_text
+from .fingerprint import sha256_bytes, sha256_text
 
 # The runner's own package: a change to it is a change of the tool, not of
 # the pipeline (and in a checkout of orvan it would otherwise look local).
@@ -51,7 +53,9 @@ class _Source:
     name: str
     path: str | None
     is_package: bool
-    text: str | None
+    # Bytes as read from the file; text only for an asset module, as the
+    # inspection read it (decoded as Python decodes it).
+    text: str | bytes | None
 
 
 def _excluded_dirs(root: str) -> list[str]:
@@ -140,13 +144,15 @@ class CodeDeps:
         self._sources[name] = _Source(name, path or None, is_package, source)
         self._assets.setdefault(name, set()).update(assets)
 
-    def _text(self, src: _Source) -> str:
+    def _text(self, src: _Source) -> str | bytes:
+        # Bytes, never text decoded here: a byte that a lenient decoding
+        # turned into the same replacement character would go unseen.
         if src.text is None:
             try:
                 with open(src.path or "", "rb") as f:
-                    src.text = f.read().decode("utf-8", "replace")
+                    src.text = f.read()
             except OSError:
-                src.text = ""
+                src.text = b""
         return src.text
 
     # -- reading imports ---------------------------------------------------
@@ -197,8 +203,8 @@ class CodeDeps:
             names.extend(f"{base}.{n}" if base else n for n in imported if n != "*")
         return names
 
-    def _statements(self, text: str) -> list[Statement]:
-        key = sha256_text(text)
+    def _statements(self, text: str | bytes) -> list[Statement]:
+        key = _digest(text)
         self.used.add(key)
         found = self.scans.get(key)
         if found is None:
@@ -210,10 +216,8 @@ class CodeDeps:
 
     def _hash(self, name: str, src: _Source) -> str:
         if name not in self._hashes:
-            text = self.residuals.get(name)
-            if text is None:
-                text = self._text(src) if src.path else ""
-            self._hashes[name] = sha256_text(text)
+            residual = self.residuals.get(name)
+            self._hashes[name] = _digest(residual if residual is not None else self._text(src) if src.path else b"")
         return self._hashes[name]
 
     def of(self, module: str) -> ModuleDeps:
@@ -239,6 +243,33 @@ class CodeDeps:
         deps.packages = self._versions(tops)
         self._deps[module] = deps
         return deps
+
+    def sources_of(self, module: str) -> dict[str, str]:
+        """The SHA-256 of the bytes of every local source a job of `module`
+        runs (its own file, the packages holding it, the local modules it
+        imports), by path, as this plan read them: what a job must find on
+        disk to run the code its fingerprint was made from."""
+        out: dict[str, str] = {}
+        for name in [module, *self.of(module).local]:
+            src = self._find(name)
+            if src is None or not src.path:
+                continue
+            text = self._text(src)
+            if isinstance(text, bytes):
+                out[src.path] = sha256_bytes(text)
+            else:
+                # The file a record names may be where its function was defined.
+                path = self._file_of(name) or src.path
+                out[path] = _digest_as_inspected(path, text)
+        return out
+
+    def _file_of(self, name: str) -> str | None:
+        for base in self.bases:
+            stem = os.path.join(base, *name.split("."))
+            for path in (os.path.join(stem, "__init__.py"), stem + ".py"):
+                if os.path.isfile(path):
+                    return path
+        return None
 
     def _visit(self, name: str, seen: set[str], stack: list[str], deps: ModuleDeps) -> None:
         if name in seen:
@@ -285,7 +316,30 @@ def checked_scans(value: object) -> dict[str, list[Statement]]:
     return {}
 
 
-def _scan(text: str) -> list[Statement]:
+# Stands for a file that no longer holds what the plan was made from.
+CHANGED = "changed after the inspection"
+
+
+def _digest_as_inspected(path: str, text: str) -> str:
+    """The digest of the bytes at `path` if they still hold `text`, the
+    module's source as the inspection read it; else CHANGED."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        if textwrap.dedent(importlib.util.decode_source(data)).strip() + "\n" == text:
+            return sha256_bytes(data)
+    except (OSError, SyntaxError, UnicodeDecodeError, LookupError):
+        pass
+    return CHANGED
+
+
+def _digest(text: str | bytes) -> str:
+    # The same digest for a UTF-8 file's bytes and its text.
+    return sha256_text(text) if isinstance(text, str) else sha256_bytes(text)
+
+
+def _scan(text: str | bytes) -> list[Statement]:
+    # Bytes are parsed as the interpreter reads a file: by its coding cookie.
     try:
         tree = ast.parse(text)
     except (SyntaxError, ValueError):

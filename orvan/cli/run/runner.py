@@ -35,6 +35,7 @@ if TYPE_CHECKING:
 
     from .checkrun import RunChecks
     from .executors import Executor, WorkerTask
+    from .executors.base import Imports
     from .scheduler import JobResult
 
 
@@ -64,7 +65,7 @@ def cmd_run(args: Namespace) -> int:
             return checks_only(early.catalog, loaded.plan, chosen.targets, checks, out_dir, progress)
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
-        return _run(early.catalog, executor, loaded.graph, loaded.plan, chosen.jobs, _forced(chosen, args),
+        return _run(early.catalog, executor, loaded, chosen.jobs, _forced(chosen, args),
                     modules, out_dir, settings, progress, verdicts, checks=checks)
     finally:
         if early is not None:
@@ -182,16 +183,17 @@ def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded
             return None
         def executor() -> Executor:
             return _executor(executor_name, scheduler, isolation, None, directory, out_dir)
-        return _run(early.catalog, executor, loaded.graph, loaded.plan, jobs, set(), modules, out_dir, settings,
+        return _run(early.catalog, executor, loaded, jobs, set(), modules, out_dir, settings,
                     progress, verdicts, on_start, _checks(loaded, out_dir, directory))
     finally:
         early.close()
 
 
-def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan: Plan, jobs: list[Job],
+def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, jobs: list[Job],
          forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
          verdicts: dict[JobId, Verdict] | None, on_start: Callable[[int], None] | None = None,
          checks: RunChecks | None = None) -> int:
+    graph, plan = loaded.graph, loaded.plan
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
@@ -210,7 +212,7 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], graph: Graph, plan:
         progress.skipped_fresh(len(fresh))
         t0 = time.monotonic()
         try:
-            results = running.schedule(plan, todo, catalog, run_id, row_ids, out_dir, settings, progress,
+            results = running.schedule(loaded, todo, catalog, run_id, row_ids, out_dir, settings, progress,
                                        verdicts) if running else {}
             results.update({jid: _not_run(why) for jid, why in held.items()})
             run_status = _run_status(running is not None and running.interrupted, results)
@@ -262,14 +264,16 @@ class _Running:
         self.signum = 0
         self.lost: str | None = None
 
-    def schedule(self, plan: Plan, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
+    def schedule(self, loaded: Loaded, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
                  out_dir: str, settings: Settings, progress: Progress,
                  verdicts: dict[JobId, Verdict]) -> dict[JobId, JobResult]:
         from .scheduler import Scheduler
 
+        plan = loaded.plan
         self.executor.begin_run(run_id)
         by_dir = {jobfiles.job_dir(out_dir, plan.jobs[jid]): row for jid, row in row_ids.items()}
-        _record_processes(catalog, self.executor, by_dir)
+        _record_processes(catalog, self.executor, by_dir, run_id)
+        self.executor.prepare(_imports(loaded, todo, settings))
         scheduler = Scheduler(plan, todo, catalog=catalog, row_ids=row_ids, executor=self.executor,
                               out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress,
                               verdicts=verdicts, **(self.checks.hooks() if self.checks is not None else {}))
@@ -278,6 +282,16 @@ class _Running:
         self.interrupted, self.signum, self.lost = scheduler.interrupted, stop.signum, scheduler.lost
         self.executor.shutdown(cancel=False)
         return results
+
+
+def _imports(loaded: Loaded, todo: list[JobId], settings: Settings) -> Imports:
+    from .executors.base import Imports
+
+    assets = {loaded.plan.jobs[jid].asset.key: loaded.plan.jobs[jid].asset.record for jid in todo}
+    cold = frozenset((r.module, r.function) for key, r in assets.items() if not settings.for_asset(key).warm_imports)
+    modules = list(dict.fromkeys(r.module for r in assets.values()))
+    warm = [m for m in dict.fromkeys(r.module for r in assets.values() if (r.module, r.function) not in cold)]
+    return Imports({m: loaded.deps.sources_of(m) for m in modules}, warm, cold)
 
 
 def _settle_leftovers(catalog: Catalog) -> None:
@@ -289,10 +303,11 @@ def _settle_leftovers(catalog: Catalog) -> None:
     catalog.close_abandoned_runs()
 
 
-def _record_processes(catalog: Catalog, executor: Executor, row_by_dir: dict[str, int]) -> None:
+def _record_processes(catalog: Catalog, executor: Executor, row_by_dir: dict[str, int], run_id: int) -> None:
     def record(task: WorkerTask, pid: int, started: str) -> None:
         catalog.job_process(row_by_dir[task.out_dir], pid, started)
     executor.on_process = record
+    executor.on_helper = lambda pid, started: catalog.run_process(run_id, pid, started)
 
 
 def _run_status(interrupted: bool, results: dict[JobId, JobResult]) -> str:

@@ -62,9 +62,24 @@ class Outcome:
     pid: int | None = None
 
 
+@dataclass(frozen=True)
+class Imports:
+    """What the run's tasks import. `sources`: for each asset module, the
+    SHA-256 of every local source its jobs run (path -> digest) as the plan
+    read them, which a job must find on disk; `warm`: the modules an executor
+    that can should import once and start jobs from; `cold`: the (module,
+    function) of assets whose jobs import their modules afresh all the same."""
+
+    sources: dict[str, dict[str, str]]
+    warm: list[str]
+    cold: frozenset[tuple[str, str]] = frozenset()
+
+
 # Told of a job's process once it has started: the task, its pid and its
 # start time (see orphans.process_start).
 ProcessStarted = Callable[[WorkerTask, int, str], None]
+# Told of a process of the executor's own that is no job's: pid, start time.
+HelperStarted = Callable[[int, str], None]
 
 
 class Executor(ABC):
@@ -73,10 +88,16 @@ class Executor(ABC):
     # thread, so that the catalog knows the process should it outlive a
     # killed runner. Executors whose jobs run on other hosts leave it uncalled.
     on_process: ProcessStarted | None = None
+    # Told, from the thread that calls `submit`, of a process the executor
+    # starts to run jobs from (the fork server), for the same reason.
+    on_helper: HelperStarted | None = None
 
     @abstractmethod
     def submit(self, task: WorkerTask) -> Future[Outcome]:
         """Start the task; the future resolves when it has ended, never raising."""
+
+    def prepare(self, imports: Imports) -> None:
+        """Told, before the first task, what the run's tasks import."""
 
     def begin_run(self, run_id: int) -> None:
         """Told the catalog's id of the run before its first task, for
@@ -187,9 +208,3 @@ def append_to_log(path: str, error: str | None) -> None:
     except OSError:
         pass
 
-
-def signal_group(pid: int, sig: int) -> None:
-    try:
-        os.killpg(pid, sig)
-    except (ProcessLookupError, PermissionError):
-        pass

@@ -20,7 +20,8 @@ import time
 import uuid
 from typing import Any
 
-from .base import Outcome, WorkerTask, append_to_log, log_tail, read_outcome, signal_group, worker_command
+from ....process import signal_group
+from .base import Outcome, WorkerTask, append_to_log, log_tail, read_outcome, worker_command
 
 # Created by the first attempt at a job, removed by the runner once it has the
 # outcome: a second attempt (the engine retries a task whose worker died)

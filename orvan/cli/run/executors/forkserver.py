@@ -3,7 +3,9 @@
 A spawned worker pays for a fresh interpreter and its imports on every job;
 the fork server (orvan/_forkserver.py) pays for them once per run and forks a
 child per job, which is as isolated as a spawned worker: its own process and
-process group, the user's modules imported afresh in it, nothing shared back.
+process group, its own files and log, nothing shared back. The run's modules
+are imported once too, in the server, unless switched off or unfit to share
+(orvan/_warm.py); a job whose sources changed since the plan is refused.
 
 If the server dies, the jobs it was running fail (their process groups are
 killed, in case any outlived it) and the next job starts a new server, so the
@@ -24,8 +26,9 @@ from concurrent.futures import Future, wait
 from dataclasses import dataclass, field
 from typing import IO, Callable
 
-from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome,
-                   signal_group, worker_command)
+from ....process import signal_group
+from .base import (STOP_GRACE_SECONDS, Executor, Imports, Outcome, WorkerTask, append_to_log, discard_partial,
+                   read_outcome, worker_command)
 from .orphans import process_start
 
 
@@ -71,6 +74,8 @@ class _Server:
         self.alive = True
         self._on_end = on_end
         self._on_start = on_start
+        # What its warm import could not share; None if the server died first.
+        self.warmed: Future[dict[str, str] | None] = Future()
         self._reader = threading.Thread(target=self._read, args=(self.proc.stdout,), daemon=True)
         self._reader.start()
 
@@ -85,6 +90,9 @@ class _Server:
     def _read(self, replies: IO[bytes]) -> None:
         for line in replies:
             message = json.loads(line)
+            if "warmed" in message:
+                self.warmed.set_result(message["warmed"])
+                continue
             with self.lock:
                 job = self.jobs.get(message["id"])
                 if job is None:
@@ -99,6 +107,8 @@ class _Server:
 
     def _died(self) -> None:
         status = self.proc.wait()
+        if not self.warmed.done():
+            self.warmed.set_result(None)
         try:
             self._requests.close()
         except OSError:
@@ -135,6 +145,33 @@ class ForkServerExecutor(Executor):
         self._next_id = 0
         self._cancelling = False
         self._deadlines = _Deadlines(self._time_out)
+        self._imports = Imports({}, [])
+
+    def prepare(self, imports: Imports) -> None:
+        """Start the server and have it import the run's modules; should one
+        of them not be fit to share, start another without it."""
+        self._imports = imports
+        while self._imports.warm:
+            with self._lock:
+                server = self._server = self._new_server()
+            unsafe = server.warmed.result()
+            if not unsafe:
+                return  # done, or the server died: the next job starts another
+            for module, why in unsafe.items():
+                print(f"orvan: {module} {why}: its jobs import it afresh each (warm imports off for it)",
+                      file=sys.stderr)
+            warm = [m for m in self._imports.warm if m not in unsafe]
+            self._imports = Imports(self._imports.sources, warm, self._imports.cold)
+            with self._lock:
+                self._server = None
+            server.close()
+
+    def _new_server(self) -> _Server:
+        server = _Server(self._cwd, self._env, self._ended, self._started)
+        self._helper_started(server.proc.pid)
+        if self._imports.sources:
+            server.send({"op": "warm", "modules": self._imports.warm, "sources": self._imports.sources})
+        return server
 
     def submit(self, task: WorkerTask) -> Future[Outcome]:
         # Created here, as the spawn executor does: a job whose log cannot be
@@ -143,7 +180,8 @@ class ForkServerExecutor(Executor):
         job = _Job(task)
         with self._lock:
             server, job_id = self._register(job)
-        server.send({"op": "run", "id": job_id, "argv": worker_args(task), "log": task.log_path})
+        cold = task.module not in self._imports.warm or (task.module, task.function) in self._imports.cold
+        server.send({"op": "run", "id": job_id, "argv": worker_args(task), "log": task.log_path, "cold": cold})
         if task.timeout is not None:
             self._deadlines.add(time.monotonic() + task.timeout, server, job_id)
         return job.future
@@ -155,12 +193,19 @@ class ForkServerExecutor(Executor):
         while True:
             server = self._server
             if server is None or not server.alive:
-                server = self._server = _Server(self._cwd, self._env, self._ended, self._started)
+                server = self._server = self._new_server()
             self._next_id += 1
             with server.lock:
                 if server.alive:
                     server.jobs[self._next_id] = job
                     return server, self._next_id
+
+    def _helper_started(self, pid: int) -> None:
+        # The server ends when its input closes, which a server stopped
+        # (SIGSTOP) when the runner is killed never sees: the next run ends it.
+        started = process_start(pid)
+        if self.on_helper is not None and started is not None:
+            self.on_helper(pid, started)
 
     def _started(self, job: _Job) -> None:
         # Recorded so that a later run can stop exactly this process group,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import select
@@ -11,9 +12,10 @@ import threading
 import time
 from concurrent.futures import Future
 
-from ....worker import PARENT_ENV
-from .base import (STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, append_to_log, discard_partial, read_outcome,
-                   signal_group, worker_command)
+from ....process import guarded_env, signal_group
+from ....checked_imports import SOURCES_ENV
+from .base import (STOP_GRACE_SECONDS, Executor, Imports, Outcome, WorkerTask, append_to_log, discard_partial,
+                   read_outcome, worker_command)
 from .orphans import process_start
 
 
@@ -27,11 +29,16 @@ class SpawnExecutor(Executor):
         self.slots = max(1, slots)
         self._cwd = cwd
         # The worker stops itself should this process die (see orvan.worker).
-        self._env = dict(env, **{PARENT_ENV: str(os.getpid())})
+        self._env = guarded_env(env)
         self._lock = threading.Lock()
         self._running: dict[int, subprocess.Popen[bytes]] = {}
         self._threads: list[threading.Thread] = []
         self._cancelling = False
+        self._sources: dict[str, str] = {}
+
+    def prepare(self, imports: Imports) -> None:
+        # Each worker refuses a local source that is not what the plan read.
+        self._sources = {m: json.dumps(files) for m, files in imports.sources.items()}
 
     def submit(self, task: WorkerTask) -> Future[Outcome]:
         future: Future[Outcome] = Future()
@@ -39,7 +46,7 @@ class SpawnExecutor(Executor):
             proc = subprocess.Popen(
                 worker_command(task),
                 cwd=self._cwd,
-                env=self._env,
+                env=dict(self._env, **{SOURCES_ENV: self._sources.get(task.module, "{}")}),
                 stdin=subprocess.DEVNULL,
                 stdout=log,
                 stderr=subprocess.STDOUT,
