@@ -29,7 +29,7 @@ DEFAULT_OUT = ".orvan"
 LAST_REPORT = ".inspection.json"
 PYPROJECT = "pyproject.toml"
 # The keys [tool.orvan] may hold; any other is most likely a typo.
-KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation")
+KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation", "store", "store_options")
 
 class ConfigError(Exception):
     pass

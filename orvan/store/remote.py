@@ -174,9 +174,17 @@ class RemoteStore(Store):
             return False
 
 
-def _precondition_failed(e: BaseException) -> bool:
-    response = getattr(e, "response", None)
-    if isinstance(response, dict):
-        code = str(response.get("Error", {}).get("Code", ""))
-        return code in ("PreconditionFailed", "412")
-    return "PreconditionFailed" in str(e) or "(412)" in str(e)
+def _precondition_failed(e: BaseException | None) -> bool:
+    """Whether a conditional create found the object there (HTTP 412). s3fs
+    turns the client's error into an OSError; the original is its cause."""
+    seen = 0
+    while e is not None and seen < 5:
+        response = getattr(e, "response", None)
+        if isinstance(response, dict):
+            error = response.get("Error", {})
+            if str(error.get("Code", "")) in ("PreconditionFailed", "412"):
+                return True
+            if response.get("ResponseMetadata", {}).get("HTTPStatusCode") == 412:
+                return True
+        e, seen = e.__cause__ or e.__context__, seen + 1
+    return False

@@ -36,6 +36,10 @@ _OPEN: dict[str, RemoteStore] = {}
 class DamagedInput(StoreError):
     """An upstream value whose bytes are not those recorded for it."""
 
+    def __init__(self, message: str, name: str):
+        super().__init__(message)
+        self.name = name
+
 
 def open_spec(store: dict[str, Any]) -> RemoteStore:
     key = json.dumps(store, sort_keys=True)
@@ -54,7 +58,7 @@ def _fetch(store: RemoteStore, inputs: list[list[str]]) -> list[bytes]:
     for (name, digest, label), blob in zip(inputs, data):
         if hashlib.sha256(blob).hexdigest() != digest:
             raise DamagedInput(f"the stored value of {label} is damaged (its bytes are not those recorded "
-                               f"when it was written): {store.url}/{name}")
+                               f"when it was written): {store.url}/{name}", name)
     return data
 
 

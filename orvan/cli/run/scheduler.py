@@ -223,6 +223,21 @@ class Scheduler:
         heapq.heappush(self._ready, (self.plan.jobs[damaged].index, damaged))
         return True
 
+    def _damaged_input(self, jid: JobId, outcome: Outcome, took: float, task: WorkerTask) -> bool:
+        """An upstream value in the store that the job's host found damaged:
+        removed from the store, and redone before the job runs again, as a
+        damaged value in the output directory is. False if it is not one of
+        the job's inputs."""
+        if self.stored is None:
+            return False
+        upstream = self.stored.input_named(self.plan.jobs[jid], outcome.damaged, self.hashes)
+        if upstream is None:
+            return False
+        self.stored.store.delete([outcome.damaged or ""])
+        if not self._redo(upstream):
+            self._settle(jid, FAILED, f"{outcome.error}; removed, the next run redoes it", took, task.log_path)
+        return True
+
     def _release(self, jid: JobId) -> None:
         for down in self._downstream[jid]:
             self._waiting[down] -= 1
@@ -253,6 +268,8 @@ class Scheduler:
         jid, task, t0, wall = self._running.pop(future)
         outcome = future.result()
         took = time.monotonic() - t0
+        if outcome.damaged is not None and self._damaged_input(jid, outcome, took, task):
+            return
         if self._retried(jid, outcome, wall):
             return
         if outcome.ok:

@@ -69,6 +69,13 @@ class StoredJobs:
         self.store, self.spec, self.out_dir, self.plan = store, spec, out_dir, plan
         self.run_id, self.hashes = run_id, hashes
 
+    def input_named(self, job: Job, name: str | None, hashes: Mapping[JobId, str]) -> JobId | None:
+        """Which of the job's upstream jobs has its value stored under `name`."""
+        for dep in job.deps:
+            if value_name(self.store, self.plan.jobs[dep], hashes.get(dep)) == name:
+                return dep
+        return None
+
     def prepare(self, job: Job, timeout: float | None, attempt: int) -> WorkerTask:
         # The job's directory here is only its scratch space (and, for the
         # local executors, where its log is followed while it runs).

@@ -64,6 +64,8 @@ class Outcome:
     pid: int | None = None
     # (size, sha256) of the value a job's host uploaded to a remote store.
     value: tuple[int, str] | None = None
+    # The store's name of an upstream value found damaged as the job's host read it.
+    damaged: str | None = None
 
 
 # Told of a job's process once it has started: the task, its pid and its

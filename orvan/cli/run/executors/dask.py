@@ -97,7 +97,8 @@ class DaskExecutor(Executor):
             result = remote.result()
             value = result.get("value")
             return Outcome(bool(result["ok"]), result["error"], bool(result["interrupted"]),
-                           value=None if value is None else (int(value[0]), str(value[1])))
+                           value=None if value is None else (int(value[0]), str(value[1])),
+                           damaged=result.get("damaged"))
         if self._cancelling:
             return Outcome(False, "interrupted", interrupted=True)
         if remote.status == "error":

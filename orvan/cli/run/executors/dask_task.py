@@ -87,7 +87,7 @@ def _run_with_store(task: WorkerTask, project_dir: str, cancel_event: str, grace
 
 def _report(outcome: Outcome) -> dict[str, Any]:
     return {"ok": outcome.ok, "error": outcome.error, "interrupted": outcome.interrupted,
-            "value": None if outcome.value is None else list(outcome.value)}
+            "value": None if outcome.value is None else list(outcome.value), "damaged": outcome.damaged}
 
 
 def claim(task: WorkerTask) -> str | None:

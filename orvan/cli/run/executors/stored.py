@@ -16,7 +16,7 @@ from typing import Callable
 
 from ....store.base import StoreError
 from ....store.naming import INPUTS_FILE, KWARGS_FILE
-from ....store.transfer import commit_files, commit_value, open_spec, stage_inputs
+from ....store.transfer import DamagedInput, commit_files, commit_value, open_spec, stage_inputs
 from .base import Executor, Outcome, ProcessStarted, WorkerTask, append_to_log
 
 
@@ -51,7 +51,7 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
         kwargs, refs = stage_inputs(store, task.store, task.out_dir)
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
-        return Outcome(False, str(e))
+        return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
     task = replace(task, kwargs_path=_write(task.out_dir, KWARGS_FILE, kwargs),
                    refs_path=_write(task.out_dir, INPUTS_FILE, refs))
     outcome = run(task)
