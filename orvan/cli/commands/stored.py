@@ -13,9 +13,9 @@ from ... import values
 from ...catalog import CATALOG_FILE, DONE, Catalog
 from ...states import ATTEMPTS
 from ...store import Store, StoreError, StoreMissing, open_store
-from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath
+from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath, parse_partition_component, unescape
 from ..config import project_directory, resolve_store
-from ..plan.jobs import job_label, partition_token
+from ..plan.jobs import Plan, job_label, partition_token
 from ..plan.pipeline import CommandError
 
 
@@ -114,3 +114,61 @@ def show(store: Store, out_dir: str, key: str, partition: dict[str, str], raw: s
         with open(path, "wb") as f:
             f.write(data)
         return summarize(path, fmt)
+
+
+def _kept(store: Store, catalog: Catalog, plan: Plan) -> set[str]:
+    """The objects a declared job's latest attempt names: its value when it
+    succeeded, its log and result record."""
+    kept: set[str] = set()
+    attempts = catalog.last_attempts()
+    for jid, job in plan.jobs.items():
+        attempt = attempts.get(jid)
+        if attempt is None:
+            continue
+        relpath = job.relpath.replace(os.sep, "/")
+        if attempt.status == DONE and attempt.value_hash:
+            kept.add(store.value_name(relpath, values.value_file(job.asset.record.serializer), attempt.value_hash))
+        names = attempt_files(store, catalog, job.key, job.partition)
+        if names is not None:
+            kept.update(names)
+    return kept
+
+
+def clean(store: Store, catalog: Catalog | None, plan: Plan, dry_run: bool) -> list[tuple[str, str]]:
+    """Remove from the store what no declared job's latest attempt names:
+    superseded attempts' values, logs and records, and every object of the
+    jobs the pipeline no longer declares. Lists the store, as only `clean`
+    does. The jobs no longer declared, for the catalog."""
+    from ...store.remote import RemoteStore
+    from ..plan import undeclared
+
+    if not isinstance(store, RemoteStore):
+        return []
+    kept = _kept(store, catalog, plan) if catalog is not None else set()
+    try:
+        doomed = sorted(n for n in store.names() if n not in kept)
+    except StoreError as e:
+        raise CommandError(str(e)) from None
+    gone: set[tuple[str, str]] = set()
+    for name in doomed:
+        job = _job_of(name)
+        if job is not None and undeclared.why_undeclared(plan, *job):
+            gone.add(job)
+    verb = "would remove" if dry_run else "removed"
+    if not dry_run:
+        store.delete(doomed)
+    print(f"{verb} {len(doomed)} objects from {store.url} that no current attempt names"
+          + (f" ({len(gone)} jobs no longer declared)" if gone else ""))
+    return sorted(gone)
+
+
+def _job_of(name: str) -> tuple[str, str] | None:
+    """(asset key, partition token) of a job's object, from its name."""
+    parts = name.split("/")[:-1]
+    if not parts or parts[0].startswith("."):
+        return None
+    try:
+        partition = dict(parse_partition_component(p) for p in parts[1:])
+    except ValueError:
+        return None
+    return unescape(parts[0]), partition_token(partition)
