@@ -37,6 +37,10 @@ the ratio; a figure with the goal "" is reported only.
   dask        bench/cli/bench_dask.py: the same 200 jobs as cli on a local Dask
               cluster (`--executor dask --scheduler local -j 2`, its start-up
               included and also shown apart) against the local executor
+  store       bench/cli/bench_store.py: a fan-in of 500 values fetched from a
+              local S3 server (SeaweedFS) concurrently against sequential
+              GETs; the 200 jobs of cli with --store s3:// against the
+              output directory, both on the fork server
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -199,6 +203,10 @@ def bench_dask(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_dask.py", repeat(args, 1, 3))[0]
 
 
+def bench_store(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_store.py", repeat(args, 1, 3))[0]
+
+
 def bench_progress(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
 
@@ -231,6 +239,7 @@ BENCHMARKS = {
     "ui": bench_ui,
     "scale": bench_scale,
     "dask": bench_dask,
+    "store": bench_store,
 }
 
 

@@ -50,13 +50,25 @@ def _filesystem(url: str, options: dict[str, Any]) -> tuple[Any, str]:
         raise StoreError(f"cannot open the store {public_url(url)}: {e}") from None
 
 
+def _client_options(url: str, options: dict[str, Any]) -> dict[str, Any]:
+    """The options as given, over defaults that suit many small objects on
+    S3: one GET per object (s3fs would otherwise ask each one's size first,
+    to split large reads), and no checksums beyond the sha256 that orvan
+    records and checks itself."""
+    if url.partition("://")[0] not in ("s3", "s3a"):
+        return options
+    config = {"request_checksum_calculation": "when_required", "response_checksum_validation": "when_required"}
+    given = options.get("config_kwargs") or {}
+    return {"max_concurrency": 1, **options, "config_kwargs": {**config, **given}}
+
+
 class RemoteStore(Store):
     remote = True
 
     def __init__(self, url: str, options: dict[str, Any] | None = None):
         self.url = public_url(url)
         self.options = dict(options or {})
-        self.fs, root = _filesystem(url, self.options)
+        self.fs, root = _filesystem(url, _client_options(url, self.options))
         self.root = root.rstrip("/")
 
     def value_name(self, relpath: str, value_file: str, digest: str | None) -> str:
