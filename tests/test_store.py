@@ -19,6 +19,12 @@ from s3_server import ACCESS_KEY, SECRET_KEY, Seaweed, client_env
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
+pytestmark = pytest.mark.skipif(
+    os.environ.get("ORVAN_SANITIZED") == "1",
+    reason="the store is pure Python, covered by the regular run; under the sanitizer every command's "
+           "start-up and the S3 client's imports would take most of the test budget",
+)
+
 FAN_IN = """\
 from orvan import asset, partitions
 
@@ -247,3 +253,25 @@ def test_clean_removes_superseded_attempts_and_undeclared_jobs_from_the_store(tm
                                                         if n.startswith("fan.total/value-"))]
     status = run(project, "status", server=s3)
     assert status.returncode == 0 and "3 fresh" in status.stdout, status.stdout + status.stderr
+
+
+def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, monkeypatch):
+    from ui_helpers import UiProcess
+
+    prefix = s3.new_prefix()
+    source = FAN_IN.format(scale=5).replace("    return sum(", '    print("summing", len(p), "parts")\n'
+                                                               "    return sum(")
+    project = stored_project(tmp_path, s3, "fan", source, f"s3://{prefix}")
+    assert run(project, "run", server=s3).returncode == 0
+    # Nothing of the job's files in the output directory: the page must read the store.
+    for path in project.out.rglob("*.txt"):
+        path.unlink()
+    for name, value in client_env(s3).items():
+        monkeypatch.setenv(name, value)
+    ui = UiProcess(project)
+    try:
+        status, page = ui.get("/job?key=fan.total")
+    finally:
+        ui.stop()
+    assert status == 200
+    assert "summing 3 parts" in page and "<pre class=value>30</pre>" in page, page

@@ -293,6 +293,7 @@ def _ui_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-ar
              "updated live while a run goes on. Nothing is written.")
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
     p.add_argument("--open", action="store_true", help="open the pages in the default web browser")
