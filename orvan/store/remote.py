@@ -36,11 +36,12 @@ def public_url(url: str) -> str:
 
 def _filesystem(url: str, options: dict[str, Any]) -> tuple[Any, str]:
     try:
-        from fsspec.core import url_to_fs
+        from fsspec.core import url_to_fs  # type: ignore[import-untyped]  # fsspec ships no types
     except ImportError:
         raise StoreError(f"a store at {public_url(url)} needs fsspec: {EXTRAS['s3']}") from None
     try:
-        return url_to_fs(url, **options)
+        fs, root = url_to_fs(url, **options)
+        return fs, str(root)
     except ImportError as e:
         scheme = url.partition("://")[0]
         hint = EXTRAS.get(scheme, f"install the fsspec back end for {scheme}://")
@@ -109,8 +110,8 @@ class RemoteStore(Store):
             data = got.get(path) if isinstance(got, dict) else got
             if isinstance(data, FileNotFoundError):
                 raise StoreMissing(f"{name} is not in the store {self.url}")
-            if isinstance(data, BaseException):
-                raise self.failed(f"to read {name}", data)
+            if isinstance(data, BaseException) or data is None:
+                raise self.failed(f"to read {name}", data or LookupError("no answer"))
             out.append(bytes(data))
         return out
 
@@ -145,8 +146,30 @@ class RemoteStore(Store):
     def sizes(self, names: Sequence[str]) -> dict[str, int | None]:
         if not names:
             return {}
+        if getattr(self.fs, "async_impl", False):
+            # On the client's own event loop: threads would each wait for it.
+            from fsspec.asyn import sync  # type: ignore[import-untyped]
+
+            found = sync(self.fs.loop, self._sizes_async, [self.path(n) for n in names])
+            return dict(zip(names, found))
         with ThreadPoolExecutor(min(FETCH_CONCURRENCY, len(names))) as pool:
             return dict(zip(names, pool.map(self._size, names)))
+
+    async def _sizes_async(self, paths: list[str]) -> list[int | None]:
+        import asyncio
+
+        bound = asyncio.Semaphore(FETCH_CONCURRENCY)
+
+        async def one(path: str) -> int | None:
+            async with bound:
+                try:
+                    return int((await self.fs._info(path))["size"])
+                except FileNotFoundError:
+                    return None
+                except Exception as e:
+                    raise self.failed(f"to stat {path}", e) from None
+
+        return list(await asyncio.gather(*(one(p) for p in paths)))
 
     def _size(self, name: str) -> int | None:
         try:

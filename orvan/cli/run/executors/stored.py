@@ -45,10 +45,11 @@ def _tidy(task: WorkerTask) -> None:
 def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcome:
     """Fetch the job's inputs into its directory, run it, store what it
     left. The job succeeds only once its value is in the store."""
-    assert task.store is not None
+    spec = task.store
+    assert spec is not None
     try:
-        store = open_spec(task.store["store"])
-        kwargs, refs = stage_inputs(store, task.store, task.out_dir)
+        store = open_spec(spec["store"])
+        kwargs, refs = stage_inputs(store, spec, task.out_dir)
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
         return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
@@ -56,13 +57,13 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
                    refs_path=_write(task.out_dir, INPUTS_FILE, refs))
     outcome = run(task)
     try:
-        value = commit_value(store, task.store, task.out_dir) if outcome.ok else None
+        value = commit_value(store, spec, task.out_dir) if outcome.ok else None
     except (StoreError, OSError) as e:
         outcome = Outcome(False, f"its value could not be stored: {e}", pid=outcome.pid)
         append_to_log(task.log_path, outcome.error)
         value = None
     try:
-        commit_files(store, task.store, task.out_dir)
+        commit_files(store, spec, task.out_dir)
     except (StoreError, OSError) as e:
         if outcome.ok:
             outcome = Outcome(False, f"its log could not be stored: {e}", pid=outcome.pid)
@@ -83,7 +84,7 @@ class StoredExecutor(Executor):
         # The local executors take their tasks from one thread at a time.
         self._submitting = threading.Lock()
 
-    @property  # type: ignore[override]  # forwarded to the executor that starts the processes
+    @property  # forwarded to the executor that starts the processes
     def on_process(self) -> ProcessStarted | None:
         return self.inner.on_process
 
