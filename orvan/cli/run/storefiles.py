@@ -4,7 +4,6 @@ of the stored values, for freshness, asked of the store by name."""
 
 from __future__ import annotations
 
-import json
 import os
 from collections.abc import Mapping
 from typing import Any
@@ -99,16 +98,3 @@ class StoredJobs:
             log_path=os.path.join(directory, LOG_FILE), timeout=timeout,
             serializer=None if values.is_json(rec.serializer) else rec.serializer, refs_path=None, store=spec,
         )
-
-
-def attempt_names(store: Store, relpath: str, history: list[tuple[int, str]], attempts: int) -> tuple[str, str]:
-    """(log, result record) names of a job's latest attempt, from its
-    catalog history: (run id, status) rows, oldest first."""
-    run_id = history[-1][0]
-    relpath = relpath.replace(os.sep, "/")
-    return (store.attempt_name(relpath, run_id, attempts, LOG_FILE),
-            store.attempt_name(relpath, run_id, attempts, RESULT_FILE))
-
-
-def spec_json(spec: dict[str, Any]) -> str:
-    return json.dumps(spec, sort_keys=True)
