@@ -275,3 +275,17 @@ def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, mo
         ui.stop()
     assert status == 200
     assert "summing 3 parts" in page and "<pre class=value>30</pre>" in page, page
+
+
+@pytest.mark.parametrize("store, message", [
+    ("s3://AKIDEXAMPLE:wJalrXUtnFEMI@bucket/p", "must not hold credentials"),
+    ("bucket/p", "must be a URL such as s3://bucket/prefix"),
+    ("gs://bucket/p", "install the fsspec back end for gs://"),
+    ("nosuchscheme://bucket/p", "cannot open the store nosuchscheme://bucket/p"),
+])
+def test_a_store_that_cannot_be_used_stops_the_run_before_it_starts_saying_why(tmp_path, s3, store, message):
+    project = stored_project(tmp_path, s3, "fan", FAN_IN.format(scale=1))
+    proc = run(project, "run", "--store", store, server=s3)
+    assert proc.returncode != 0 and message in proc.stderr, proc.stdout + proc.stderr
+    assert "wJalrXUtnFEMI" not in proc.stdout + proc.stderr
+    assert not (project.out / "catalog.sqlite").exists()
