@@ -15,9 +15,9 @@ import sys
 # The subcommands that inspect, and those of their options that take a value.
 INSPECTING = {
     "run": {"--out", "-j", "--jobs", "-s", "--select", "-p", "--partition", "--timeout", "--retries",
-            "--retry-delay", "--executor", "--scheduler", "--isolation"},
+            "--retry-delay", "--executor", "--scheduler", "--isolation", "--store"},
     "list": {"-s", "--select"},
-    "status": {"--out", "-s", "--select", "-p", "--partition"},
+    "status": {"--out", "-s", "--select", "-p", "--partition", "--store"},
 }
 
 
