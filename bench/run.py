@@ -50,6 +50,10 @@ the ratio; a figure with the goal "" is reported only.
               over 100,000 fresh jobs (10,000 with --quick) against `orvan
               status`; idle CPU and RSS with a page open over 60 s (15 s
               with --quick) against 1% of a core and 150 MB
+  store       bench/cli/bench_store.py: a fan-in of 500 values fetched from a
+              local S3 server (SeaweedFS) concurrently against sequential
+              GETs; the 200 jobs of cli with --store s3:// against the
+              output directory, both on the fork server
 
 Run it with the interpreter that has orvan installed (scripts/bench.sh does).
 A benchmark that fails is reported and the others still run; the exit status
@@ -216,6 +220,10 @@ def bench_dask(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_dask.py", repeat(args, 1, 3))[0]
 
 
+def bench_store(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_store.py", repeat(args, 1, 3))[0]
+
+
 def bench_progress(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
 
@@ -259,6 +267,7 @@ BENCHMARKS = {
     "warm": bench_warm,
     "dask": bench_dask,
     "serve": bench_serve,
+    "store": bench_store,
 }
 
 

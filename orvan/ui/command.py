@@ -20,6 +20,9 @@ def cmd_ui(args: Namespace) -> int:
     # The redo commands name --out only when it is not what `orvan run` assumes here.
     out_arg = None if out_dir == resolve_out(DEFAULT_OUT, directory) else (args.out or out_dir)
     app = App(out_dir, list(args.modules or []), directory, out_arg)
+    from ..cli.commands.stored import remote_store
+
+    app.store = remote_store(args, out_dir)
     try:
         server = UiServer(app, args.host, args.port, verbose=args.verbose)
     except OSError as e:

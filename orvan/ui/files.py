@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 import os
 
-from ..store import naming
+from ..store import Store, naming
 
 PREVIEW_BYTES = 64 * 1024
 TAIL_BYTES = 32 * 1024
@@ -34,6 +34,26 @@ def safe_path(out_dir: str, relpath: str) -> str:
 
 def job_dir(out_dir: str, key: str, partition: dict[str, str]) -> str:
     return safe_path(out_dir, naming.job_relpath(key, partition))
+
+
+def from_store(store: Store, out_dir: str, key: str, partition: dict[str, str], scratch: str) -> str:
+    """The job's latest log and stored value, read from a remote store into
+    `scratch` and laid out as its directory would be: the pages then read
+    them as they read the output directory."""
+    from .. import values
+    from ..cli.commands.stored import read_log, stored_value
+    from ..cli.plan.pipeline import CommandError
+
+    for name, read in ((naming.LOG_FILE, lambda: read_log(store, out_dir, key, partition)),
+                       ("", lambda: stored_value(store, out_dir, key, partition))):
+        try:
+            got = read()
+        except CommandError:
+            continue
+        data, file = (got, name) if isinstance(got, bytes) else (got[0], values.value_file(got[1]))
+        with open(os.path.join(scratch, file), "wb") as f:
+            f.write(data)
+    return scratch
 
 
 def value_file(directory: str) -> str | None:

@@ -5,10 +5,11 @@ from __future__ import annotations
 
 import os
 import shlex
+import tempfile
 from collections.abc import Sequence
 from urllib.parse import quote
 
-from ..store import naming
+from ..store import Store, naming
 from ..states import ATTEMPTS, JobState
 from . import files
 from ..cli.plan.jobs import partition_token
@@ -79,13 +80,20 @@ def _directory(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
 
 
 def job_page(key: str, partition: dict[str, str], asset: AssetView | None, history: list[JobRow],
-             judge: Judge, out_dir: str, out_arg: str | None, modules: Sequence[str] = ()) -> str:
+             judge: Judge, out_dir: str, out_arg: str | None, modules: Sequence[str] = (),
+             store: Store | None = None) -> str:
     attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
     fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
-    directory = _directory(out_dir, key, partition)
-    log_html, log_text = _log(out_dir, directory)
-    value_html, has_value = _value(out_dir, directory)
+    if store is None:
+        directory = _directory(out_dir, key, partition)
+        log_html, log_text = _log(out_dir, directory)
+        value_html, has_value = _value(out_dir, directory)
+    else:
+        with tempfile.TemporaryDirectory(prefix="orvan-ui-") as scratch:
+            directory = files.from_store(store, out_dir, key, partition, scratch)
+            log_html, log_text = _log(out_dir, directory)
+            value_html, has_value = _value(out_dir, directory)
     token = partition_token(partition)
     state = judge.state(key, token, fp) if index is not None else state_of(attempt, fp, judge.alive)
     if state not in (FAILED, RUNNING) and not has_value:

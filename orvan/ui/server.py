@@ -14,6 +14,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ..catalog import RunLock
+from ..store import Store
 from ..cli.plan.jobs import partition_token
 from . import files, pages
 from .asset_page import asset_page
@@ -53,6 +54,8 @@ class App:
         self.out_dir = out_dir
         self.out_arg = out_arg
         self.modules = modules
+        # A remote store holding the values and logs, when there is one.
+        self.store: Store | None = None
         self.reader = Reader(out_dir)
         self.models = ModelCache(modules, directory)
         self._detector = ChangeDetector(self.reader.path)
@@ -100,7 +103,7 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
     return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg,
-                    app.models.named_modules(model))
+                    app.models.named_modules(model), store=app.store)
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:

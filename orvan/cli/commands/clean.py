@@ -13,6 +13,7 @@ from ..config import modules_or_last_run, project_directory, resolve_modules, re
 from ..plan.pipeline import OK, load
 from ..plan.jobs import Plan
 from ..report import display_path
+from ...store import Store
 
 
 def _remove(stored: undeclared.Stored, out_dir: str) -> None:
@@ -42,6 +43,11 @@ def _forgotten(plan: Plan, catalog: Catalog | None) -> list[tuple[str, str]]:
 def cmd_clean(args: Namespace) -> int:
     directory = project_directory()
     out_dir = resolve_out(args.out, directory)
+    from .stored import remote_store
+
+    store = remote_store(args, out_dir)
+    if store is not None:
+        return _clean_store(args, directory, out_dir, store)
     if not os.path.isdir(out_dir):
         print(f"nothing stored in {display_path(out_dir)}")
         return OK
@@ -75,4 +81,28 @@ def _clean(plan: Plan, out_dir: str, catalog: Catalog | None, dry_run: bool) -> 
         print(f"{len(orphans)} stored jobs no longer declared; run without --dry-run to remove them")
     if catalog is not None and not dry_run:
         catalog.mark_removed(sorted({s.id for s, _ in orphans} | set(_forgotten(plan, catalog))))
+    return OK
+
+
+def _clean_store(args: Namespace, directory: str, out_dir: str, store: Store) -> int:
+    """The same, for a remote store, which also loses what superseded
+    attempts left there: each attempt's objects have names of their own."""
+    from .stored import clean
+
+    lock = None if args.dry_run else RunLock(out_dir)
+    try:
+        has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
+        catalog = Catalog.in_dir(out_dir, create=False, readonly=args.dry_run) if has_catalog else None
+        try:
+            modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
+            _, plan = load(resolve_modules(modules, directory), directory, strict=True)
+            gone = clean(store, catalog, plan, args.dry_run)
+            if catalog is not None and not args.dry_run:
+                catalog.mark_removed(sorted(set(gone) | set(_forgotten(plan, catalog))))
+        finally:
+            if catalog:
+                catalog.close()
+    finally:
+        if lock:
+            lock.release()
     return OK

@@ -107,6 +107,18 @@ def follow(out_dir: str, key: str, token: str, path: str, out: BinaryIO, label: 
 
 def cmd_logs(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
+    from .stored import read_log, remote_store
+
+    store = remote_store(args, out_dir)
+    if store is not None and not args.follow:
+        # A finished attempt's log is in the store; a running one's is
+        # followed where its job writes it (this host, for local executors).
+        partition = parse_partition(args.partition or [])
+        if args.run is not None:
+            _check_run(_history(out_dir, args.key, partition_token(partition)), args.run,
+                       job_label(args.key, partition))
+        _write_out(read_log(store, out_dir, args.key, partition))
+        return OK
     key, known = locate(out_dir, args.key)
     partition = parse_partition(args.partition or [])
     token, label = partition_token(partition), job_label(key, partition)
@@ -121,8 +133,15 @@ def cmd_logs(args: Namespace) -> int:
             follow(out_dir, key, token, path, sys.stdout.buffer, label)
         else:
             with open(path, "rb") as f:
-                sys.stdout.buffer.write(f.read())
-            sys.stdout.buffer.flush()
+                _write_out(f.read())
     except BrokenPipeError:
         pass  # `orvan logs KEY | head` is a normal thing to do
     return OK
+
+
+def _write_out(data: bytes) -> None:
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        pass

@@ -206,6 +206,16 @@ def format_value(value: object) -> str:
 def cmd_show(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
     args.key, known = locate(out_dir, args.key)
+    from .stored import remote_store, show
+
+    store = remote_store(args, out_dir)
+    if store is not None:
+        partition = parse_partition_args(args.partition or [], known.dims)
+        if not known.latest:
+            raise CommandError(f"nothing stored for asset {args.key!r} (no run recorded in {display_path(out_dir)})")
+        _check_dimensions(args.key, partition, known.dims, bool(known.dims))
+        print(show(store, out_dir, args.key, partition, args.raw))
+        return OK
     asset_dir = os.path.join(out_dir, naming.escape(args.key))
     dims = known.dims or sorted({d for p in _stored_partitions(asset_dir) for d in p})
     partition = parse_partition_args(args.partition or [], dims)

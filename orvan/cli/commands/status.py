@@ -17,7 +17,7 @@ from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..run.freshness import Verdict, assess
 from ..plan.graph import Graph
-from ..plan.pipeline import FAILURES, OK, choose_jobs, load_report, select
+from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
 from ..report import format_table, when
 
@@ -68,6 +68,23 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers, loaded.report)
 
 
+def _store_sizes(args: Namespace, out_dir: str, loaded: _Loaded) -> dict[JobId, int | None] | None:
+    """With a remote store, each stored value's size as the store has it,
+    asked by the names the catalog gives (no listing)."""
+    from .stored import remote_store
+
+    store = remote_store(args, out_dir)
+    if store is None:
+        return None
+    from ...store import StoreError
+    from ..run.storefiles import stored_sizes
+
+    try:
+        return stored_sizes(store, loaded.plan, loaded.attempts)
+    except StoreError as e:
+        raise CommandError(f"cannot check the stored values: {e}") from None
+
+
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
     return (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
 
@@ -101,7 +118,7 @@ def _status(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
-    verdicts = assess(loaded.plan, loaded.attempts, out_dir)
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded))
     if not RunLock.active(out_dir):
         for verdict in verdicts.values():
             if verdict.state == "running":

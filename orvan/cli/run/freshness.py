@@ -61,7 +61,12 @@ def _label(job_id: JobId) -> str:
     return job_label(key, partition if isinstance(partition, dict) else {})
 
 
-def _own(out_dir: str, job: Job, attempt: Attempt | None) -> tuple[str, list[Reason]]:
+# job -> the size of its stored value as a remote store has it (None: absent);
+# without it, the output directory is looked at.
+Sizes = Mapping[JobId, "int | None"]
+
+
+def _own(out_dir: str, job: Job, attempt: Attempt | None, sizes: Sizes | None = None) -> tuple[str, list[Reason]]:
     """The job's state and reasons from its own last attempt and files alone."""
     if attempt is None:
         return "missing", [Reason("never_run", "never run")]
@@ -69,7 +74,7 @@ def _own(out_dir: str, job: Job, attempt: Attempt | None) -> tuple[str, list[Rea
         return "failed", [Reason("failed", f"last attempt failed: {attempt.error or 'no error recorded'}")]
     if attempt.status == RUNNING:
         return "running", [Reason("running", "an attempt is running or its runner stopped")]
-    size = stored_size(out_dir, job)
+    size = stored_size(out_dir, job) if sizes is None else sizes.get(job.id)
     if size is None:
         return "missing", [Reason("value_missing", "its stored value or result is missing")]
     same = attempt.value_hash is not None and _same_parts(attempt, job)
@@ -110,8 +115,8 @@ def input_changes(job: Job, recorded: Mapping[JobId, str] | None, current: Mappi
 
 
 def _verdict(out_dir: str, job: Job, attempt: Attempt | None, upstream: Mapping[JobId, Verdict],
-             forced: bool) -> Verdict:
-    state, reasons = _own(out_dir, job, attempt)
+             forced: bool, sizes: Sizes | None = None) -> Verdict:
+    state, reasons = _own(out_dir, job, attempt, sizes)
     if forced:
         return Verdict(state, Decision.RUN, [Reason("forced", "--force"), *reasons])
     if reasons or attempt is None:
@@ -130,12 +135,13 @@ def _verdict(out_dir: str, job: Job, attempt: Attempt | None, upstream: Mapping[
 
 
 def assess(plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
-           forced: Iterable[str | JobId] = ()) -> dict[JobId, Verdict]:
+           forced: Iterable[str | JobId] = (), sizes: Sizes | None = None) -> dict[JobId, Verdict]:
     """A verdict for every job of the plan; `forced` names assets, or single
-    jobs (a backfill of some partitions), to rerun whatever their state."""
+    jobs (a backfill of some partitions), to rerun whatever their state.
+    `sizes`: the stored values' sizes, when a remote store holds them."""
     force = set(forced)
     verdicts: dict[JobId, Verdict] = {}
     for job in plan.jobs.values():  # dependency order: upstream verdicts come first
         verdicts[job.id] = _verdict(out_dir, job, attempts.get(job.id), verdicts,
-                                    job.key in force or job.id in force)
+                                    job.key in force or job.id in force, sizes)
     return verdicts

@@ -21,8 +21,8 @@ from ...store.naming import CATALOG_FILE
 from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
                              load_report, plan_ahead)
 from ...errors import OrvanError
-from ..config import (Settings, load_settings, project_directory, resolve_executor, resolve_isolation,
-                      resolve_modules, resolve_out)
+from ..config import (Settings, StoreSetting, load_settings, project_directory, resolve_executor,
+                      resolve_isolation, resolve_modules, resolve_out, resolve_store)
 from ..inspect.discovery import child_env
 from .executors.orphans import stop_processes
 from .freshness import Decision, Verdict, assess
@@ -31,7 +31,11 @@ from ..plan.jobs import Job, JobId, Plan
 from ..report import Progress, did_you_mean, display_path, summary
 
 if TYPE_CHECKING:
-    from collections.abc import Callable
+    from collections.abc import Callable, Mapping
+
+    from ...catalog import Attempt
+    from ...store import Store
+    from .storefiles import StoredJobs
 
     from .checkrun import RunChecks
     from .executors import Executor, WorkerTask
@@ -47,7 +51,8 @@ def cmd_run(args: Namespace) -> int:
     settings = load_settings(
         directory, {"retries": args.retries, "retry_delay": args.retry_delay, "timeout": args.timeout})
     executor_name, scheduler = resolve_executor(args.executor, args.scheduler, directory)
-    early = _Early.begin(out_dir, modules, directory, args)
+    store = _RunStore.open(resolve_store(args.store, directory), out_dir)
+    early = _Early.begin(out_dir, modules, directory, args, store)
     try:
         loaded = load_report(modules, directory, ahead=early.loaded if early else None)
         chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
@@ -64,9 +69,10 @@ def cmd_run(args: Namespace) -> int:
 
             return checks_only(early.catalog, loaded.plan, chosen.targets, checks, out_dir, progress)
         def executor() -> Executor:
-            return _executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir)
+            return store.wrap(_executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir,
+                                        store.setting), executor_name)
         return _run(early.catalog, executor, loaded, chosen.jobs, _forced(chosen, args),
-                    modules, out_dir, settings, progress, verdicts, checks=checks)
+                    modules, out_dir, settings, progress, verdicts, checks=checks, store=store)
     finally:
         if early is not None:
             early.close()
@@ -90,6 +96,56 @@ def _checks(loaded: Loaded, out_dir: str, directory: str) -> RunChecks | None:
 
     specs = specs_of(loaded.report, loaded.graph)
     return RunChecks(specs, loaded.plan, out_dir, directory) if specs else None
+
+
+class _RunStore:
+    """Where the run's values live: the output directory (`store` None), or
+    a remote store its jobs fetch from and upload to on their own hosts."""
+
+    def __init__(self, setting: StoreSetting, store: Store | None):
+        self.setting = setting
+        self.store = store
+
+    @classmethod
+    def open(cls, setting: StoreSetting, out_dir: str) -> _RunStore:
+        if setting.url is None:
+            return cls(setting, None)
+        from ...store import StoreError, open_store
+
+        try:
+            return cls(setting, open_store(setting.url, setting.options, out_dir))
+        except StoreError as e:
+            raise CommandError(str(e)) from None
+
+    def sizes(self, plan: Plan, attempts: Mapping[JobId, Attempt]) -> dict[JobId, int | None] | None:
+        if self.store is None:
+            return None
+        from ...store import StoreError
+        from .storefiles import stored_sizes
+
+        try:
+            return stored_sizes(self.store, plan, attempts)
+        except StoreError as e:
+            raise CommandError(f"cannot check the stored values: {e}") from None
+
+    def assess(self, plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
+               forced: set[JobId]) -> dict[JobId, Verdict]:
+        return assess(plan, attempts, out_dir, forced, self.sizes(plan, attempts))
+
+    def wrap(self, executor: Executor, name: str) -> Executor:
+        if self.store is None or name == "dask":  # a Dask task does its transfers itself
+            return executor
+        from .executors.stored import StoredExecutor
+
+        return StoredExecutor(executor)
+
+    def jobs(self, out_dir: str, plan: Plan, run_id: int) -> Callable[[Mapping[JobId, str]], StoredJobs] | None:
+        store, spec = self.store, self.setting.spec()
+        if store is None or spec is None:
+            return None
+        from .storefiles import StoredJobs
+
+        return lambda hashes: StoredJobs(store, spec, out_dir, plan, run_id, hashes)
 
 
 def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
@@ -119,7 +175,8 @@ class _Early:
             raise
 
     @classmethod
-    def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace) -> _Early | None:
+    def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace,
+              store: _RunStore) -> _Early | None:
         if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
             return None  # a first run leaves nothing behind until its plan holds
         early = cls(out_dir)
@@ -127,8 +184,8 @@ class _Early:
             early.loaded = plan_ahead(modules, directory, out_dir)
             if early.loaded is not None:
                 chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
-                early.verdicts = assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
-                                        _forced(chosen, args))
+                early.verdicts = store.assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
+                                              _forced(chosen, args))
         except OrvanError:
             early.loaded = early.verdicts = None
         return early
@@ -151,7 +208,7 @@ def make_executor(isolation: str, slots: int, directory: str) -> Executor:
 
 
 def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None, directory: str,
-              out_dir: str) -> Executor:
+              out_dir: str, store: StoreSetting) -> Executor:
     if name == "dask" and scheduler is not None:
         # Only here: Dask takes a second to import, and is an optional extra.
         from .executors.dask_setup import SetupError
@@ -159,7 +216,7 @@ def _executor(name: str, scheduler: str | None, isolation: str, jobs: int | None
         try:
             from .executors.dask import open_executor
 
-            return open_executor(scheduler, jobs, project_dir=directory, out_dir=out_dir)
+            return open_executor(scheduler, jobs, project_dir=directory, out_dir=out_dir, store=store.spec())
         except SetupError as e:
             raise CommandError(str(e)) from None
     return make_executor(isolation, jobs or os.process_cpu_count() or 1, directory)
@@ -176,15 +233,17 @@ def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded
     given the run's id as it starts."""
     isolation = resolve_isolation(None, directory)
     executor_name, scheduler = resolve_executor(None, None, directory)
+    store = _RunStore.open(resolve_store(None, directory), out_dir)
     early = _Early(out_dir, lock_wait)
     try:
-        verdicts = assess(loaded.plan, early.catalog.last_attempts(), out_dir)
+        verdicts = store.assess(loaded.plan, early.catalog.last_attempts(), out_dir, set())
         if all(verdicts[job.id].decision == Decision.FRESH for job in jobs):
             return None
         def executor() -> Executor:
-            return _executor(executor_name, scheduler, isolation, None, directory, out_dir)
+            return store.wrap(_executor(executor_name, scheduler, isolation, None, directory, out_dir,
+                                        store.setting), executor_name)
         return _run(early.catalog, executor, loaded, jobs, set(), modules, out_dir, settings,
-                    progress, verdicts, on_start, _checks(loaded, out_dir, directory))
+                    progress, verdicts, on_start, _checks(loaded, out_dir, directory), store)
     finally:
         early.close()
 
@@ -192,12 +251,13 @@ def run_planned(out_dir: str, directory: str, modules: list[str], loaded: Loaded
 def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, jobs: list[Job],
          forced: set[JobId], modules: list[str], out_dir: str, settings: Settings, progress: Progress,
          verdicts: dict[JobId, Verdict] | None, on_start: Callable[[int], None] | None = None,
-         checks: RunChecks | None = None) -> int:
+         checks: RunChecks | None = None, store: _RunStore | None = None) -> int:
     graph, plan = loaded.graph, loaded.plan
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
     if verdicts is None:
-        verdicts = assess(plan, catalog.last_attempts(), out_dir, forced)
+        verdicts = (store.assess(plan, catalog.last_attempts(), out_dir, forced) if store is not None
+                    else assess(plan, catalog.last_attempts(), out_dir, forced))
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
     held = _held_back(checks, plan, jobs, fresh, verdicts)
     todo = [job.id for job in jobs if job.id not in fresh and job.id not in held]
@@ -213,7 +273,8 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, job
         t0 = time.monotonic()
         try:
             results = running.schedule(loaded, todo, catalog, run_id, row_ids, out_dir, settings, progress,
-                                       verdicts) if running else {}
+                                       verdicts, store.jobs(out_dir, plan, run_id) if store else None
+                                       ) if running else {}
             results.update({jid: _not_run(why) for jid, why in held.items()})
             run_status = _run_status(running is not None and running.interrupted, results)
             if checks is not None and checks.blocked_any and run_status == "ok":
@@ -265,8 +326,8 @@ class _Running:
         self.lost: str | None = None
 
     def schedule(self, loaded: Loaded, todo: list[JobId], catalog: Catalog, run_id: int, row_ids: dict[JobId, int],
-                 out_dir: str, settings: Settings, progress: Progress,
-                 verdicts: dict[JobId, Verdict]) -> dict[JobId, JobResult]:
+                 out_dir: str, settings: Settings, progress: Progress, verdicts: dict[JobId, Verdict],
+                 stored: Callable[[Mapping[JobId, str]], StoredJobs] | None) -> dict[JobId, JobResult]:
         from .scheduler import Scheduler
 
         plan = loaded.plan
@@ -276,7 +337,8 @@ class _Running:
         self.executor.prepare(_imports(loaded, todo, settings))
         scheduler = Scheduler(plan, todo, catalog=catalog, row_ids=row_ids, executor=self.executor,
                               out_dir=out_dir, timeout=None, settings=settings.for_asset, progress=progress,
-                              verdicts=verdicts, **(self.checks.hooks() if self.checks is not None else {}))
+                              verdicts=verdicts, stored=stored,
+                              **(self.checks.hooks() if self.checks is not None else {}))
         with _SigtermAsInterrupt() as stop:
             results = scheduler.run()
         self.interrupted, self.signum, self.lost = scheduler.interrupted, stop.signum, scheduler.lost

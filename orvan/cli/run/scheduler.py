@@ -15,7 +15,7 @@ import time
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass
 from collections.abc import Mapping
-from typing import Callable
+from typing import TYPE_CHECKING, Callable
 
 from . import jobfiles
 from ...catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
@@ -24,6 +24,9 @@ from .executors import Executor, Outcome, WorkerTask
 from .freshness import Decision, Verdict, input_changes
 from ..plan.jobs import Job, JobId, Plan
 from ..report import Progress
+
+if TYPE_CHECKING:
+    from .storefiles import StoredJobs
 
 @dataclass
 class JobResult:
@@ -73,6 +76,7 @@ class Scheduler:
         verdicts: Mapping[JobId, Verdict] | None = None,
         settings: Callable[[str], JobSettings] | None = None,
         after_success: Callable[[JobId, str], str | None] | None = None,
+        stored: Callable[[Mapping[JobId, str]], StoredJobs] | None = None,
     ):
         self.plan = plan
         self.catalog = catalog
@@ -100,6 +104,8 @@ class Scheduler:
             j: v.value_hash for j, v in self.verdicts.items() if v.decision == Decision.FRESH and v.value_hash
         }
         self.reader = jobfiles.ValueReader(out_dir, plan, self.hashes)
+        # With a remote store, jobs read their inputs on their own host.
+        self.stored = stored(self.hashes) if stored is not None else None
         self._downstream: dict[JobId, list[JobId]] = {}
         self._waiting: dict[JobId, int] = {}
         self._ready: list[tuple[int, JobId]] = []
@@ -179,7 +185,11 @@ class Scheduler:
         t0, wall = time.monotonic(), time.time()
         try:
             # The job's directory is cleared here: only the last attempt's files stay.
-            task = self.prepare(self.out_dir, self.plan, job, self.settings(job.key).timeout, self.reader)
+            timeout = self.settings(job.key).timeout
+            if self.stored is not None:
+                task = self.stored.prepare(job, timeout, self._attempt.get(jid, 1))
+            else:
+                task = self.prepare(self.out_dir, self.plan, job, timeout, self.reader)
         except jobfiles.DamagedValue as e:
             if not self._redo(e.job):
                 self._fail_at_start(jid, f"{e}; removed, the next run redoes it", t0)
@@ -227,16 +237,34 @@ class Scheduler:
         heapq.heappush(self._ready, (self.plan.jobs[damaged].index, damaged))
         return True
 
+    def _damaged_input(self, jid: JobId, outcome: Outcome, took: float, task: WorkerTask) -> bool:
+        """An upstream value in the store that the job's host found damaged:
+        removed from the store, and redone before the job runs again, as a
+        damaged value in the output directory is. False if it is not one of
+        the job's inputs."""
+        if self.stored is None:
+            return False
+        upstream = self.stored.input_named(self.plan.jobs[jid], outcome.damaged, self.hashes)
+        if upstream is None:
+            return False
+        self.stored.store.delete([outcome.damaged or ""])
+        if not self._redo(upstream):
+            self._settle(jid, FAILED, f"{outcome.error}; removed, the next run redoes it", took, task.log_path)
+        return True
+
     def _release(self, jid: JobId) -> None:
         for down in self._downstream[jid]:
             self._waiting[down] -= 1
             if self._waiting[down] == 0:
                 heapq.heappush(self._ready, (self.plan.jobs[down].index, down))
 
-    def _succeeded(self, jid: JobId, task: WorkerTask, took: float) -> None:
+    def _succeeded(self, jid: JobId, task: WorkerTask, took: float, stored: tuple[int, str] | None) -> None:
         job = self.plan.jobs[jid]
         try:
-            sealed = jobfiles.seal(task.out_dir, job.asset.record.serializer)
+            # A value in a remote store was hashed on its way there, and is
+            # committed by the done row alone.
+            sealed = jobfiles.seal(task.out_dir, job.asset.record.serializer) if stored is None \
+                else jobfiles.Sealed(stored[0], stored[1], ())
         except OSError as e:
             self._settle(jid, FAILED, f"its value could not be stored: {e}", took, task.log_path)
             return
@@ -258,10 +286,12 @@ class Scheduler:
         jid, task, t0, wall = self._running.pop(future)
         outcome = future.result()
         took = time.monotonic() - t0
+        if outcome.damaged is not None and self._damaged_input(jid, outcome, took, task):
+            return
         if self._retried(jid, outcome, wall):
             return
         if outcome.ok:
-            self._succeeded(jid, task, took)
+            self._succeeded(jid, task, took, outcome.value)
         else:
             status = INTERRUPTED if outcome.interrupted else FAILED
             self._settle(jid, status, outcome.error, took, task.log_path)

@@ -22,7 +22,7 @@ import signal
 import sys
 from abc import ABC, abstractmethod
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 from ....values import VALUE_STEM
 from ....store.naming import KWARGS_FILE, RESULT_FILE
@@ -50,6 +50,9 @@ class WorkerTask:
     # to upstream values that are not JSON: both None on the native path.
     serializer: str | None = None
     refs_path: str | None = None
+    # With a remote store: what the job's host fetches before the job and
+    # uploads after it (see orvan.store.transfer); None for the output directory.
+    store: dict[str, Any] | None = None
 
 
 @dataclass(frozen=True)
@@ -60,6 +63,10 @@ class Outcome:
     interrupted: bool = False
     # The job's process (the leader of its process group), when it had one here.
     pid: int | None = None
+    # (size, sha256) of the value a job's host uploaded to a remote store.
+    value: tuple[int, str] | None = None
+    # The store's name of an upstream value found damaged as the job's host read it.
+    damaged: str | None = None
 
 
 @dataclass(frozen=True)

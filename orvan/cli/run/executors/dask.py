@@ -3,7 +3,9 @@ worker command on the worker's host (dask_task.py).
 
 Imported only when this executor is chosen; `distributed` comes from the
 `orvan[dask]` extra. What the runner and the workers must share is the output
-directory (job directories, logs): the catalog stays on the runner's disk.
+directory (job directories, logs), or else a remote store (`--store`), which
+the workers fetch from and upload to themselves: the catalog stays on the
+runner's disk.
 """
 
 from __future__ import annotations
@@ -15,7 +17,7 @@ import threading
 import time
 import uuid
 from concurrent.futures import Future
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from typing import Any
 
 from .base import STOP_GRACE_SECONDS, Executor, Outcome, WorkerTask, log_tail
@@ -71,9 +73,13 @@ class DaskExecutor(Executor):
         self._run_id = run_id
 
     def submit(self, task: WorkerTask) -> Future[Outcome]:
-        # A marker left by an earlier run would read as a dead first attempt.
-        _remove(os.path.join(task.out_dir, ATTEMPT_FILE))
         key = f"orvan-{self._run_id}-{next(self._numbers)}-{self._token}"
+        if task.store is not None:
+            # The attempt marker lives in the store, named after this task alone.
+            task = replace(task, store={**task.store, "claim": f"{task.store['relpath']}/{key}.{ATTEMPT_FILE}"})
+        else:
+            # A marker left by an earlier run would read as a dead first attempt.
+            _remove(os.path.join(task.out_dir, ATTEMPT_FILE))
         remote = self._client.submit(run_task, asdict(task), self._project_dir, self.cancel_event,
                                      STOP_GRACE_SECONDS, key=key, pure=False, retries=0)
         pending = _Pending(task, remote)
@@ -95,7 +101,10 @@ class DaskExecutor(Executor):
         log = "" if pending is None else log_tail(pending.task.log_path)
         if remote.status == "finished":
             result = remote.result()
-            return Outcome(bool(result["ok"]), result["error"], bool(result["interrupted"]))
+            value = result.get("value")
+            return Outcome(bool(result["ok"]), result["error"], bool(result["interrupted"]),
+                           value=None if value is None else (int(value[0]), str(value[1])),
+                           damaged=result.get("damaged"))
         if self._cancelling:
             return Outcome(False, "interrupted", interrupted=True)
         lost = self.lost(remote)
@@ -148,7 +157,8 @@ class DaskExecutor(Executor):
         if p.started is None:
             # Timed from the attempt's start, not the submission: on a busy
             # cluster a task may wait long in the queue, which is no fault.
-            if os.path.exists(os.path.join(p.task.out_dir, ATTEMPT_FILE)):
+            # With a store, its marker is not on this host: from the submission.
+            if p.task.store is not None or os.path.exists(os.path.join(p.task.out_dir, ATTEMPT_FILE)):
                 p.started = now
             return False
         return now - p.started > p.task.timeout + STOP_GRACE_SECONDS + POLL_SECONDS + TIMEOUT_SLACK_SECONDS
@@ -216,12 +226,13 @@ class DaskExecutor(Executor):
             _restore_sigint(previous)
 
 
-def open_executor(scheduler: str, jobs: int | None, *, project_dir: str, out_dir: str) -> DaskExecutor:
+def open_executor(scheduler: str, jobs: int | None, *, project_dir: str, out_dir: str,
+                  store: dict[str, Any] | None = None) -> DaskExecutor:
     """Connect to the scheduler (or start a local cluster) and check that it
     can run this pipeline; raises `SetupError` saying why not."""
     client, cluster = open_client(scheduler, jobs)
     try:
-        slots = check_cluster(client, out_dir, jobs)
+        slots = check_cluster(client, out_dir, jobs, store)
     except BaseException:
         client.close()
         if cluster is not None:

@@ -9,7 +9,7 @@ import os
 import uuid
 from typing import Any
 
-from .dask_task import probe_storage
+from .dask_task import probe_storage, probe_store
 
 INSTALL_HINT = "pip install 'orvan[dask]'"
 
@@ -76,7 +76,7 @@ def _local_cluster(distributed: Any, workers: int) -> tuple[Any, Any]:
         raise SetupError(f"could not start a local Dask cluster of {workers} workers: {e}") from None
 
 
-def check_cluster(client: Any, out_dir: str, jobs: int | None) -> int:
+def check_cluster(client: Any, out_dir: str, jobs: int | None, store: dict[str, Any] | None = None) -> int:
     """Check the workers against this runner, all problems at once; the slots
     for the run: -j, or else every worker thread of the cluster."""
     try:
@@ -85,7 +85,7 @@ def check_cluster(client: Any, out_dir: str, jobs: int | None) -> int:
         raise SetupError(f"the Dask scheduler at {client.scheduler.address} has no workers "
                          f"(waited {connect_timeout()})") from None
     problems = version_problems(client.get_versions(packages=["orvan"]))
-    problems += storage_problems(client, out_dir)
+    problems += storage_problems(client, out_dir) if store is None else store_problems(client, store)
     if problems:
         raise SetupError("the Dask workers cannot run this pipeline:\n  " + "\n  ".join(sorted(problems)))
     return jobs or sum(client.nthreads().values())
@@ -128,4 +128,33 @@ def storage_problems(client: Any, out_dir: str) -> list[str]:
         if seen != content:
             problems.append(f"{address}: a file it wrote into {out_dir} is not visible here: the output "
                             "directory must be on storage the workers share with this runner, at the same path")
+    return problems
+
+
+def store_problems(client: Any, store: dict[str, Any]) -> list[str]:
+    """Every worker must reach the store this runner reads: each leaves an
+    object there that the runner must then find, with its content."""
+    from ....store import StoreError
+    from ....store.transfer import open_spec
+
+    token = uuid.uuid4().hex
+    answers = client.run(probe_store, store, token, on_error="return")
+    problems = []
+    try:
+        mine = open_spec(store)
+    except StoreError as e:
+        return [f"this runner: {e}"]
+    for address, answer in answers.items():
+        if isinstance(answer, BaseException):
+            problems.append(f"{address}: {type(answer).__name__}: {answer}")
+            continue
+        name, content = answer
+        try:
+            seen = mine.read(name).decode("utf-8", "replace")
+            mine.delete([name])
+        except StoreError:
+            seen = None
+        if seen != content:
+            problems.append(f"{address}: an object it wrote into the store {mine.url} is not visible here: "
+                            "the workers must reach the same store as this runner")
     return problems

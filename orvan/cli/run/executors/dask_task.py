@@ -20,7 +20,10 @@ import time
 import uuid
 from typing import Any
 
+from dataclasses import replace
+
 from ....process import signal_group
+from ....store.naming import LOG_FILE
 from .base import Outcome, WorkerTask, append_to_log, log_tail, read_outcome, worker_command
 
 # Created by the first attempt at a job, removed by the runner once it has the
@@ -37,35 +40,67 @@ WORKER_DIED = "the worker running this job died"
 def run_task(fields: dict[str, Any], project_dir: str, cancel_event: str, grace: float) -> dict[str, Any]:
     """The task body: claim the attempt, run the job, report its outcome as plain data."""
     task = WorkerTask(**fields)
+    if task.store is not None:
+        return _run_with_store(task, project_dir, cancel_event, grace)
+    return _report(_run_here(task, project_dir, cancel_event, grace))
+
+
+def _run_here(task: WorkerTask, project_dir: str, cancel_event: str, grace: float) -> Outcome:
     earlier = claim(task)
     if earlier is not None:
-        return _report(task, Outcome(False, earlier + log_tail(task.log_path)))
+        outcome = Outcome(False, earlier + log_tail(task.log_path))
+    else:
+        outcome = _launched(task, project_dir, cancel_event, grace)
+    if not outcome.ok:
+        append_to_log(task.log_path, outcome.error)
+    return outcome
+
+
+def _launched(task: WorkerTask, project_dir: str, cancel_event: str, grace: float) -> Outcome:
     try:
         proc = launch(task, project_dir)
     except OSError as e:
-        return _report(task, Outcome(False, f"could not start the worker on {socket.gethostname()}: {e}"))
+        return Outcome(False, f"could not start the worker on {socket.gethostname()}: {e}")
     try:
-        outcome = supervise(task, proc, _Cancellation(cancel_event), grace)
+        return supervise(task, proc, _Cancellation(cancel_event), grace)
     finally:
         if proc.poll() is None:  # the task itself failed: leave nothing running
             signal_group(proc.pid, signal.SIGKILL)
             proc.wait()
-    return _report(task, outcome)
 
 
-def _report(task: WorkerTask, outcome: Outcome) -> dict[str, Any]:
-    if not outcome.ok:
-        append_to_log(task.log_path, outcome.error)
-    return {"ok": outcome.ok, "error": outcome.error, "interrupted": outcome.interrupted}
+def _run_with_store(task: WorkerTask, project_dir: str, cancel_event: str, grace: float) -> dict[str, Any]:
+    """The job in a scratch directory of this host, its inputs fetched from
+    the store and its files uploaded there: nothing of the runner's output
+    directory is needed here."""
+    import shutil
+    import tempfile
+
+    from .stored import run_stored
+
+    scratch = tempfile.mkdtemp(prefix="orvan-job-")
+    try:
+        task = replace(task, out_dir=scratch, log_path=os.path.join(scratch, LOG_FILE))
+        return _report(run_stored(task, lambda t: _run_here(t, project_dir, cancel_event, grace)))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _report(outcome: Outcome) -> dict[str, Any]:
+    return {"ok": outcome.ok, "error": outcome.error, "interrupted": outcome.interrupted,
+            "value": None if outcome.value is None else list(outcome.value), "damaged": outcome.damaged}
 
 
 def claim(task: WorkerTask) -> str | None:
     """None when this is the job's first attempt; otherwise why it must not run.
 
     O_EXCL creation is atomic on local file systems and on NFS v3 and later,
-    so of two attempts at most one ever starts the job."""
-    path = os.path.join(task.out_dir, ATTEMPT_FILE)
+    so of two attempts at most one ever starts the job; a store's
+    conditional create is, where it has one."""
     mine = {"host": socket.gethostname(), "pid": os.getpid()}
+    if task.store is not None and task.store.get("claim"):
+        return _claim_in_store(task.store, mine)
+    path = os.path.join(task.out_dir, ATTEMPT_FILE)
     try:
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
     except FileExistsError:
@@ -79,6 +114,20 @@ def claim(task: WorkerTask) -> str | None:
     with os.fdopen(fd, "w", encoding="utf-8") as f:
         json.dump(mine, f)
     return None
+
+
+def _claim_in_store(spec: dict[str, Any], mine: dict[str, Any]) -> str | None:
+    from ....store.transfer import open_spec
+
+    store = open_spec(spec["store"])
+    if store.put(spec["claim"], json.dumps(mine).encode(), create=True):
+        return None
+    try:
+        first = json.loads(store.read(spec["claim"]))
+        where = f" (on {first['host']}, process {first['pid']})"
+    except Exception:
+        where = ""
+    return f"{WORKER_DIED}{where}; it was not started again, since its first attempt may still have been writing"
 
 
 def launch(task: WorkerTask, project_dir: str) -> subprocess.Popen[bytes]:
@@ -209,4 +258,17 @@ def probe_storage(out_dir: str, token: str) -> tuple[str, str]:
     with open(path, encoding="utf-8") as f:
         if f.read() != content:
             raise OSError(f"{path} reads back differently on {host}")
+    return name, content
+
+
+def probe_store(store: dict[str, Any], token: str) -> tuple[str, str]:
+    """Run on every worker before a run with a remote store: leaves an object
+    there for the runner to read back, which proves both reach the same store
+    (and that this worker has the store's client installed)."""
+    from ....store.transfer import open_spec
+
+    host = socket.gethostname()
+    name = f".orvan-probe/{token}-{host}-{os.getpid()}-{uuid.uuid4().hex[:12]}"
+    content = f"{token} {host} {os.getpid()} {sys.version.split()[0]}"
+    open_spec(store).put(name, content.encode(), create=False)
     return name, content

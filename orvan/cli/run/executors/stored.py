@@ -1,0 +1,114 @@
+"""Jobs whose values live in a remote store: around the job itself, its host
+fetches the upstream values it reads and uploads what it leaves.
+
+`run_stored` is that wrapping, for any way of running the job on this host;
+`StoredExecutor` applies it to the local executors, on threads of its own,
+so that transfers never hold up the scheduler. The Dask tasks apply it on
+the worker's host (dask_task.py)."""
+
+from __future__ import annotations
+
+import os
+import threading
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import replace
+from typing import Callable
+
+from ....store.base import StoreError
+from ....store.naming import INPUTS_FILE, KWARGS_FILE
+from ....store.transfer import DamagedInput, commit_files, commit_value, open_spec, stage_inputs
+from .base import Executor, Outcome, ProcessStarted, WorkerTask, append_to_log
+
+
+def _write(directory: str, name: str, text: str | None) -> str | None:
+    if text is None:
+        return None
+    path = os.path.join(directory, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
+def _tidy(task: WorkerTask) -> None:
+    """The store holds the value now; the scratch copies are not needed."""
+    names = [task.kwargs_path, task.refs_path, os.path.join(task.out_dir, task.store["value_file"])] \
+        if task.store else []
+    names += [os.path.join(task.out_dir, n) for n in os.listdir(task.out_dir) if n.startswith(".input-")]
+    for path in names:
+        if path:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+
+
+def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcome:
+    """Fetch the job's inputs into its directory, run it, store what it
+    left. The job succeeds only once its value is in the store."""
+    spec = task.store
+    assert spec is not None
+    try:
+        store = open_spec(spec["store"])
+        kwargs, refs = stage_inputs(store, spec, task.out_dir)
+    except (StoreError, OSError) as e:
+        append_to_log(task.log_path, str(e))
+        return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
+    task = replace(task, kwargs_path=_write(task.out_dir, KWARGS_FILE, kwargs),
+                   refs_path=_write(task.out_dir, INPUTS_FILE, refs))
+    outcome = run(task)
+    try:
+        value = commit_value(store, spec, task.out_dir) if outcome.ok else None
+    except (StoreError, OSError) as e:
+        outcome = Outcome(False, f"its value could not be stored: {e}", pid=outcome.pid)
+        append_to_log(task.log_path, outcome.error)
+        value = None
+    try:
+        commit_files(store, spec, task.out_dir)
+    except (StoreError, OSError) as e:
+        if outcome.ok:
+            outcome = Outcome(False, f"its log could not be stored: {e}", pid=outcome.pid)
+    if outcome.ok:
+        _tidy(task)
+        return replace(outcome, value=value)
+    return outcome
+
+
+class StoredExecutor(Executor):
+    """A local executor whose jobs' values live in a remote store."""
+
+    def __init__(self, inner: Executor):
+        self.inner = inner
+        self.slots = inner.slots
+        # A thread per running job: each waits on its job between transfers.
+        self._pool = ThreadPoolExecutor(max(1, inner.slots), thread_name_prefix="orvan-store")
+        # The local executors take their tasks from one thread at a time.
+        self._submitting = threading.Lock()
+
+    @property  # forwarded to the executor that starts the processes
+    def on_process(self) -> ProcessStarted | None:
+        return self.inner.on_process
+
+    @on_process.setter
+    def on_process(self, value: ProcessStarted | None) -> None:
+        self.inner.on_process = value
+
+    def begin_run(self, run_id: int) -> None:
+        self.inner.begin_run(run_id)
+
+    def submit(self, task: WorkerTask) -> Future[Outcome]:
+        return self._pool.submit(self._run, task)
+
+    def _run(self, task: WorkerTask) -> Outcome:
+        try:
+            return run_stored(task, self._run_here)
+        except BaseException as e:  # the future must resolve with an outcome
+            return Outcome(False, f"could not run the job with its store: {e!r}")
+
+    def _run_here(self, task: WorkerTask) -> Outcome:
+        with self._submitting:
+            future = self.inner.submit(task)
+        return future.result()
+
+    def shutdown(self, *, cancel: bool) -> None:
+        self.inner.shutdown(cancel=cancel)
+        self._pool.shutdown(wait=True)
