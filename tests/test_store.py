@@ -114,15 +114,15 @@ def test_the_example_pipeline_with_an_s3_store_stores_the_values_of_a_local_run(
     there = run(example, "run", "--out", "there", "--store", f"s3://{bucket}/ex", server=s3)
     assert here.returncode == 0 and there.returncode == 0, here.stderr + there.stdout + there.stderr
     expected = local_values(example.root / "here")
-    assert len(expected) == 11
+    assert len(expected) == 15
     # Byte for byte, every serializer here being deterministic.
     assert value_objects(s3, f"{bucket}/ex") == expected
     assert not list((example.root / "there").rglob("value.*")), "values stay in the store alone"
     # Every reader reads the store: fresh, the same value shown, its log.
     again = run(example, "run", "--out", "there", "--store", f"s3://{bucket}/ex", server=s3)
-    assert re.search(r"11 jobs: 0 done, 11 fresh", again.stdout), again.stdout + again.stderr
+    assert re.search(r"15 jobs: 0 done, 15 fresh", again.stdout), again.stdout + again.stderr
     status = run(example, "status", "--out", "there", server=s3, env={"ORVAN_STORE": f"s3://{bucket}/ex"})
-    assert status.returncode == 0 and "11 fresh" in status.stdout, status.stdout + status.stderr
+    assert status.returncode == 0 and "15 fresh" in status.stdout, status.stdout + status.stderr
     shown = [run(example, "show", "market_summary", "--out", out, server=s3, env=env).stdout
              for out, env in (("here", {}), ("there", {"ORVAN_STORE": f"s3://{bucket}/ex"}))]
     assert shown[0] == shown[1] and "AAPL" in shown[0]
