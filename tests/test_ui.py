@@ -11,13 +11,12 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Project, plan_of, project, record, ref  # noqa: F401  (fixture)
+from cli_helpers import Project, project  # noqa: F401  (fixture)
+from orvan.cli.states import State
 from orvan.ui import files
 from orvan.ui.asset_page import matrix
-from orvan.ui.freshness import Judge
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
-from orvan.ui.reader import JobRow
 from ui_helpers import MODULES, UiProcess, failing_project
 
 
@@ -71,8 +70,8 @@ def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
     view = _view(dims)
     target = view.index_of({"a": "a1", "b": "b2", "c": "c3"})
     assert target is not None
-    states = ["fresh"] * len(view.tokens)
-    states[target] = "failed"
+    states = [State.FRESH] * len(view.tokens)
+    states[target] = State.FAILED
     html = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b2"})
     rows = re.findall(r"<tr><th>([^<]*)</th>(.*?)</tr>", html)
     assert [r[0] for r in rows] == dims["c"]
@@ -100,7 +99,7 @@ def test_graph_states_after_a_failing_run(served):
     _, ui = served
     status, html = ui.get("/")
     assert status == 200
-    assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "missing",
+    assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "blocked",
                              "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
 
 
@@ -194,23 +193,3 @@ def test_log_tail_reads_the_end_only(tmp_path, lines, cut):
     assert size == log.stat().st_size and was_cut == cut
     shown = text.splitlines()
     assert shown[-1].startswith(f"line {lines - 1:05d}") and len(shown) == min(lines, files.TAIL_LINES)
-
-
-@pytest.mark.parametrize("a_row, expected", [
-    (dict(fingerprint="old"), {"pipe.m.a": "stale", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (dict(status="failed"), {"pipe.m.a": "failed", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (None, {"pipe.m.a": "missing", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (dict(), {"pipe.m.a": "fresh", "pipe.m.b": "fresh", "pipe.m.c": "fresh"}),
-])
-def test_states_follow_the_catalog_and_pass_staleness_downstream(a_row, expected):
-    plan = plan_of(record("a"), record("b", inputs={"x": ref("a")}), record("c"))
-    latest = {}
-    for jid, job in plan.jobs.items():
-        fields = dict(fingerprint=job.fingerprint, status="done")
-        if job.key == "pipe.m.a":
-            if a_row is None:
-                continue
-            fields.update(a_row)
-        latest[jid] = JobRow(1, 1, jid[0], jid[1], fields["fingerprint"], fields["status"], 1.0, 2.0, None, None, 1)
-    judge = Judge(latest, alive=False, plan=plan)
-    assert {j.key: judge.state(j.key, "", j.fingerprint) for j in plan.jobs.values()} == expected

@@ -72,7 +72,8 @@ def fill(out: str, plan: Plan) -> None:
             with open(os.path.join(directory, name), "w") as f:
                 f.write("1")
         inputs = encode_inputs({dep: "h" for dep in job.deps})
-        updates.append((1, "h", json.dumps(job.parts), inputs, row_id))
+        # The parts as the runner records them: the very text the fingerprint hashes.
+        updates.append((1, "h", json.dumps(job.parts, sort_keys=True, separators=(",", ":")), inputs, row_id))
     with catalog.transaction():
         catalog.db.executemany("UPDATE jobs SET value_size=?, value_hash=?, parts=?, input_hashes=? WHERE id=?",
                                updates)

@@ -7,9 +7,8 @@ from collections import Counter
 from dataclasses import dataclass
 
 from ..cli.report import seconds
-from ..cli.states import JobState
-from . import freshness
-from .freshness import PRIORITY, Judge
+from ..cli.states import JobState, State
+from .freshness import GLYPHS, PRIORITY, Judge
 from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
 from .layout import Layout, layered
 from .model import AssetView, Model
@@ -19,21 +18,24 @@ NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
 LABEL_CHARS = 25
 
 
-def asset_counts(asset: AssetView, judge: Judge) -> dict[str, int]:
-    fps = asset.fingerprints
-    key = asset.key
+def asset_counts(asset: AssetView, judge: Judge) -> dict[State, int]:
+    key, state = asset.key, judge.state
     if not asset.dims:  # most assets: no counting machinery
-        found = judge.states.get((key, ""))
-        return {found if found is not None else judge.state(key, "", fps[0] if fps else None): 1}
-    counts: dict[str, int] = {}
-    for i, tok in enumerate(asset.tokens):
-        state = judge.state(key, tok, fps[i] if fps else None)
-        counts[state] = counts.get(state, 0) + 1
+        return {state(key, ""): 1}
+    counts: dict[State, int] = {}
+    for tok in asset.tokens:
+        s = state(key, tok)
+        counts[s] = counts.get(s, 0) + 1
     return counts
 
 
-def overall(counts: dict[str, int]) -> str:
-    return next((s for s in PRIORITY if s in counts), freshness.MISSING)
+def overall(counts: dict[State, int]) -> State:
+    return next((s for s in PRIORITY if s in counts), State.MISSING)
+
+
+def counts_line(counts: dict[State, int]) -> str:
+    """"3 failed · 102 fresh": the most pressing first."""
+    return " · ".join(f"{counts[s]} {s}" for s in PRIORITY if counts.get(s))
 
 
 def graph_layout(model: Model) -> Layout:
@@ -93,9 +95,9 @@ def drawing(model: Model) -> Drawing:
     return cached
 
 
-def _bar(counts: dict[str, int], total: int) -> str:
+def _bar(counts: dict[State, int], total: int) -> str:
     x, parts = 8.0, []
-    for state in (freshness.FRESH, freshness.STALE, freshness.FAILED, freshness.RUNNING, freshness.MISSING):
+    for state in reversed(PRIORITY):
         if state in counts:
             w = (NODE_W - 16) * counts[state] / total
             parts.append(f'<rect class="bar st-{state}" x="{x:.1f}" y="{NODE_H - 9}" width="{w:.1f}" height="5"/>')
@@ -103,18 +105,17 @@ def _bar(counts: dict[str, int], total: int) -> str:
     return "".join(parts)
 
 
-def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[str, int]) -> str:
+def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State, int]) -> str:
     opening, key, label, href = drawn
     if asset.dims:
         state = overall(counts)
-        detail = f'<text x="8" y="{NODE_H - 14}">{counts.get(freshness.FRESH, 0)}/{len(asset.tokens)} fresh</text>'
-        detail += _bar(counts, len(asset.tokens))
-        tip = ", ".join(f"{n} {s}" for s, n in counts.items())
+        tip = counts_line(counts)
+        detail = f'<text x="8" y="{NODE_H - 14}">{GLYPHS[state]} {tip}</text>' + _bar(counts, len(asset.tokens))
     else:
         state = next(iter(counts))
-        detail = f'<text x="8" y="33">{state}</text>'
+        detail = f'<text x="8" y="33">{GLYPHS[state]} {state}</text>'
         tip = state
-        if state == freshness.FAILED:  # its error and log are what its user wants: one click
+        if state in (State.FAILED, State.INTERRUPTED):  # its error and log are what its user wants: one click
             href = e(job_url(asset.key, {}))
     return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
@@ -126,7 +127,7 @@ def graph_svg(model: Model, judge: Judge) -> str:
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
-LEGEND = "".join(f'<span class="key st-{s}">{s}</span>' for s in PRIORITY)
+LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
 
 
 def graph_page(model: Model, judge: Judge, out_dir: str) -> str:

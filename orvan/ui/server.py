@@ -65,8 +65,9 @@ class App:
     def alive(self) -> bool:
         return RunLock.active(self.out_dir)
 
-    def judge(self, q: Queries, model: Model) -> Judge:
-        return Judge(q.latest(), self.alive(), model.plan, q.attempt, self.out_dir)
+    def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
+        """The verdicts a page needs: on every job, or on `scope`'s assets'."""
+        return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
 
     def banner(self, model: Model) -> str:
         if model.problem:
@@ -87,7 +88,7 @@ def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     found = model.assets.get(params.get("key", ""))
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
-    return asset_page(found, app.judge(q, model), params, app.out_dir, app.banner(model))
+    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -98,7 +99,7 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     view = model.assets.get(key)
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
-    return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg,
+    return job_page(key, partition, view, history, app.judge(q, model, [key]), app.out_dir, app.out_arg,
                     app.modules)
 
 

@@ -12,11 +12,12 @@ from typing import BinaryIO
 from .. import naming
 from ..catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
 from ..config import project_directory, resolve_out
+from ..freshness import recorded
 from ..pipeline import OK, CommandError
 from ..plan import job_label, partition_token
 from ..report import display_path
-from ..states import ATTEMPTS
-from .show import add_pair
+from ..states import ATTEMPTS, State
+from .show import add_pair, last_attempt
 
 # How often --follow looks for new output.
 POLL_SECONDS = 0.1
@@ -117,7 +118,10 @@ def cmd_logs(args: Namespace) -> int:
     if args.run is not None:
         _check_run(_history(out_dir, key, token), args.run, label)
     if not os.path.isfile(path) and not (args.follow and _active(out_dir, key, token)):
-        raise CommandError(f"no log for {label} in {display_path(out_dir)}")
+        verdict = recorded(last_attempt(out_dir, key, token), RunLock.active(out_dir))
+        # Said only when its last attempt explains it: a success keeps its log.
+        why = f" ({verdict.state}: {verdict.reasons[0].text})" if verdict.state != State.FRESH else ""
+        raise CommandError(f"no log for {label} in {display_path(out_dir)}{why}")
     try:
         if args.follow:
             follow(out_dir, key, token, path, sys.stdout.buffer)

@@ -15,12 +15,13 @@ from dataclasses import dataclass
 from ... import values
 from ...values.summary import summarize
 from .. import naming, undeclared
-from ..catalog import CATALOG_FILE, Catalog
+from ..catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_from_pyproject, project_directory, resolve_out
 from ..pipeline import ERRORS, OK, CommandError, load
 from ..plan import job_label, partition_token
 from ..report import display_path
-from ..states import ATTEMPTS, JobState
+from ..freshness import recorded
+from ..states import ATTEMPTS, State
 
 # A value whose compact form fits this width is printed on one line.
 ONE_LINE = 80
@@ -143,32 +144,42 @@ def _stored_list(asset_dir: str, partition: dict[str, str]) -> str:
     return text + (f"\n  ... and {len(stored) - LIST_LIMIT} more" if len(stored) > LIST_LIMIT else "")
 
 
-def _why_not(known: Known, token: str, directory: str) -> str | None:
-    """Why the catalog says there is no value, or None if it cannot say."""
-    attempt = known.attempts.get(token)
-    log = display_path(os.path.join(directory, naming.LOG_FILE))
-    if attempt is None:
+def last_attempt(out_dir: str, key: str, token: str) -> Attempt | None:
+    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        return None
+    catalog = Catalog.in_dir(out_dir, create=False)
+    try:
+        return catalog.last_attempt(key, token)
+    finally:
+        catalog.close()
+
+
+def _why_not(out_dir: str, key: str, known: Known, token: str, directory: str) -> str | None:
+    """Why the catalog says there is no value, or None if it cannot say: the
+    verdict on its last attempt, as `status` words it."""
+    if token not in known.attempts:
         latest = known.latest.get(token)
         if latest is None:
             return None
         return "never run" + (f" ({latest.error})" if latest.error else "")
-    if attempt.status == JobState.FAILED:
-        return f"last attempt failed: {attempt.error} (log: {log})"
-    if attempt.status == JobState.INTERRUPTED:
-        return f"last attempt was interrupted (log: {log})"
-    if attempt.status == JobState.RUNNING:
-        return "its job is running now"
-    return f"its value is missing from {display_path(directory)}; orvan run makes it again"
+    attempt = last_attempt(out_dir, key, token)
+    verdict = recorded(attempt, RunLock.active(out_dir))
+    if attempt is None or verdict.state == State.FRESH:
+        return f"its value is missing from {display_path(directory)}; orvan run makes it again"
+    log = display_path(os.path.join(directory, naming.LOG_FILE))
+    why = verdict.reasons[0].text
+    return f"{why} (log: {log})" if verdict.state in (State.FAILED, State.INTERRUPTED) else why
 
 
-def _no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str) -> CommandError:
+def _no_value(out_dir: str, key: str, partition: dict[str, str], known: Known, asset_dir: str,
+              directory: str) -> CommandError:
     label = ",".join(f"{d}={k}" for d, k in partition.items())
     head = f"no stored value for {key}" + (f" [{label}]" if label else "")
     missing = [d for d in known.dims if d not in partition]
     if missing:
         return CommandError(f"{head}: give every dimension (missing: {', '.join(missing)})"
                             + _stored_list(asset_dir, partition))
-    why = _why_not(known, partition_token(partition), directory)
+    why = _why_not(out_dir, key, known, partition_token(partition), directory)
     if why is None:
         return CommandError(head + (": no such partition" if partition else "") + _stored_list(asset_dir, partition))
     return CommandError(f"{head}: {why}")
@@ -192,7 +203,7 @@ def cmd_show(args: Namespace) -> int:
     directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
     stored_format = _stored_format(directory)
     if stored_format is None:
-        raise _no_value(args.key, partition, known, asset_dir, directory)
+        raise _no_value(out_dir, args.key, partition, known, asset_dir, directory)
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
@@ -234,13 +245,7 @@ def _print_value(path: str, fmt: str, raw: str | None) -> int:
 
 def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str) -> None:
     """Refuse a value whose bytes are not those recorded when it was written."""
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-        return
-    catalog = Catalog.in_dir(out_dir, create=False)
-    try:
-        attempt = catalog.last_attempt(key, partition_token(partition))
-    finally:
-        catalog.close()
+    attempt = last_attempt(out_dir, key, partition_token(partition))
     if attempt is None or attempt.value_hash is None:
         return  # recorded before hashes were; nothing to compare with
     try:

@@ -19,8 +19,11 @@ from ..graph import Graph
 from ..pipeline import FAILURES, OK, choose_jobs, load, select
 from ..plan import Job, JobId, Plan
 from ..report import format_table, when
+from ..states import State
 
-ORDER = ["fresh", "stale", "failed", "missing", "running"]
+ORDER = [State.FRESH, State.STALE, State.FAILED, State.INTERRUPTED, State.BLOCKED, State.MISSING, State.RUNNING]
+# Counted in the summary line even when none are.
+ALWAYS_COUNTED = (State.FRESH, State.STALE, State.FAILED, State.MISSING)
 
 
 @dataclass
@@ -58,7 +61,9 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
-    return (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
+    if verdict.state in (State.FAILED, State.INTERRUPTED) and attempt:
+        return attempt.error or "runner stopped"
+    return None
 
 
 def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus]:
@@ -89,11 +94,7 @@ def _status(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
-    verdicts = assess(loaded.plan, loaded.attempts, out_dir)
-    if not RunLock.active(out_dir):
-        for verdict in verdicts.values():
-            if verdict.state == "running":
-                verdict.state = "failed"  # its runner died; the next run redoes it
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir, alive=RunLock.active(out_dir))
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
     if args.json:
@@ -105,13 +106,13 @@ def _status(args: Namespace) -> int:
             _print_why(loaded.graph, loaded.plan, verdicts, orphans, why)
         else:
             _print_table(loaded, verdicts)
-        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s != "running")
+        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s in ALWAYS_COUNTED)
               + f" ({len(loaded.jobs)} jobs)")
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
     # Scripts gate on the plain form: anything but fresh needs a run. --why
     # explains; it has done its job when it has said why.
-    return OK if why is not None or counts["fresh"] == len(loaded.jobs) else FAILURES
+    return OK if why is not None or counts[State.FRESH] == len(loaded.jobs) else FAILURES
 
 
 def _print_table(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> None:
@@ -133,7 +134,7 @@ def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
     wanted = (set(select(graph.assets, declared)) if declared else set()) | (gone & set(keys)) if keys else None
     for job in plan.jobs.values():
         verdict = verdicts[job.id]
-        if verdict.state == "fresh" or (wanted is not None and job.key not in wanted):
+        if verdict.state == State.FRESH or (wanted is not None and job.key not in wanted):
             continue
         print(f"{job.label}: {verdict.state}")
         for reason in verdict.reasons:
