@@ -23,8 +23,9 @@ import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from enum import StrEnum
+from functools import lru_cache
 
-from .catalog import FAILED, INTERRUPTED, RUNNING, Attempt
+from .catalog import DONE, FAILED, INTERRUPTED, RUNNING, Attempt, decode_inputs
 from .fingerprint import diff, hashes_to
 from .jobfiles import stored_size
 from .plan import Job, JobId, Plan, job_label
@@ -93,9 +94,10 @@ def attempt_state(attempt: Attempt | None, alive: bool) -> tuple[State, list[Rea
 
 def _own(out_dir: str, job: Job, attempt: Attempt | None, alive: bool) -> tuple[State, list[Reason]]:
     """The job's state and reasons from its own last attempt and files alone."""
-    settled = attempt_state(attempt, alive)
-    if settled is not None:
-        return settled
+    if attempt is None or attempt.status != DONE:  # a success, most often, goes straight on
+        settled = attempt_state(attempt, alive)
+        if settled is not None:
+            return settled
     assert attempt is not None
     size = stored_size(out_dir, job)
     if size is None:
@@ -169,17 +171,33 @@ def _verdict(out_dir: str, job: Job, attempts: Mapping[JobId, Attempt], upstream
         return Verdict(state, Decision.RUN, [Reason("forced", "--force"), *reasons])
     if reasons or attempt is None:
         return Verdict(state, Decision.RUN, reasons)
-    if not job.deps and not attempt.input_hashes:  # the most common case, settled at once
-        return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, attempt.input_hashes)
+    read = _read_inputs(attempt.inputs_text)
+    if not job.deps and not read:  # the most common case, settled at once
+        return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
+    if read is not None and len(read) == len(job.deps):  # fresh if each upstream is, and gave what it read
+        for dep in job.deps:
+            up = upstream[dep]
+            if up.decision != Decision.FRESH or read.get(dep) != up.value_hash:
+                break
+        else:
+            return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
     ups = [upstream[d] for d in job.deps]
     rerun = [d for d, v in zip(job.deps, ups) if v.decision != Decision.FRESH]
     if rerun:
         why = [Reason("upstream_rerun", f"upstream {_label(d)} will rerun") for d in rerun]
-        return Verdict(State.STALE, Decision.CHECK, why, attempt.value_hash, attempt.input_hashes)
-    changed = input_changes(job, attempt.input_hashes, {d: v.value_hash for d, v in zip(job.deps, ups)})
+        return Verdict(State.STALE, Decision.CHECK, why, attempt.value_hash, read)
+    changed = input_changes(job, read, {d: v.value_hash for d, v in zip(job.deps, ups)})
     if changed:
         return Verdict(State.STALE, Decision.RUN, changed)
-    return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, attempt.input_hashes)
+    return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
+
+
+@lru_cache(maxsize=1024)
+def _read_inputs(text: str | None) -> dict[JobId, str] | None:
+    """What an attempt read, decoded once per distinct text: the partitions
+    of an asset that all read the same upstream job record the same text.
+    Shared, so never to be changed."""
+    return decode_inputs(text)
 
 
 def assess(plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,

@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 
 from ..cli.freshness import Verdict, assess, recorded
-from ..cli.plan import JobId, Plan
+from ..cli.plan import Plan
 from ..cli.report import when
 from ..cli.states import State
 from .reader import Latest
@@ -26,15 +26,17 @@ PRIORITY = tuple(State)
 
 def upstream_of(plan: Plan, keys: Iterable[str]) -> Plan:
     """The part of the plan that the verdicts on `keys`' jobs depend on:
-    their jobs and everything upstream of them, in the plan's order."""
-    wanted: set[JobId] = set()
-    stack = [job.id for key in keys for job in plan.by_asset.get(key, ())]
+    their assets' jobs and those of every asset upstream, in the plan's order."""
+    wanted: set[str] = set()
+    stack = list(keys)
     while stack:
-        jid = stack.pop()
-        if jid not in wanted:
-            wanted.add(jid)
-            stack.extend(plan.jobs[jid].deps)
-    return Plan({j: job for j, job in plan.jobs.items() if j in wanted}, {})
+        key = stack.pop()
+        if key not in wanted and key in plan.by_asset:
+            wanted.add(key)
+            stack.extend(plan.by_asset[key][0].asset.inputs.values())
+    if len(wanted) == len(plan.by_asset):
+        return plan
+    return Plan({j: job for j, job in plan.jobs.items() if job.key in wanted}, {})
 
 
 class Judge:
