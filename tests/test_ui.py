@@ -61,6 +61,33 @@ def test_safe_path_refuses_symlinks_out_and_allows_inside(tmp_path):
     assert files.safe_path(str(out), "a/log.txt") == str((out / "a" / "log.txt").resolve())
 
 
+def _luminance(colour: str) -> float:
+    channels = [int(colour[i:i + 2], 16) / 255 for i in (1, 3, 5)]
+    r, g, b = (c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4 for c in channels)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def contrast(a: str, b: str) -> float:
+    light, dark = sorted((_luminance(a), _luminance(b)), reverse=True)
+    return (light + 0.05) / (dark + 0.05)
+
+
+def _css_colours(block: str) -> dict[str, str]:
+    return dict(re.findall(r"--([\w-]+): (#[0-9a-f]{6})", block))
+
+
+def test_every_state_colour_gives_white_text_enough_contrast():
+    css = (Path(files.__file__).parent / "static" / "ui.css").read_text()
+    light = _css_colours(css.split("}", 1)[0])
+    dark = _css_colours(css.split("prefers-color-scheme: dark", 1)[1].split("}", 1)[0])
+    assert contrast("#000000", "#ffffff") == pytest.approx(21) and contrast("#767676", "#ffffff") > 4.5
+    for state in State:
+        assert contrast(light[state], "#ffffff") >= 4.5, state
+    for theme in (light, {**light, **dark}):
+        assert contrast(theme["ink"], theme["bg"]) >= 4.5 and contrast(theme["ink"], theme["panel"]) >= 4.5
+        assert contrast(theme["muted"], theme["panel"]) >= 4.5 and contrast(theme["link"], theme["panel"]) >= 4.5
+
+
 def _view(dims: dict[str, list[str]]) -> AssetView:
     return AssetView("k", [], dims, tokens_for(dims), None)
 
