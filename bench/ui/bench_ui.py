@@ -8,8 +8,9 @@ A page's time covers what a request does: open the read-only connection,
 query, work out each job's state, render the HTML. The pipeline's model
 (discovery's result) is kept between requests, as the server keeps it; the
 graph's layout is kept with it, and timed on its own against its 1 s budget.
-Every request works its states out afresh from the catalog's rows of the
-whole pipeline, so the floor reads all of them too.
+Every request asks `orvan status`'s judge for its states afresh, from the
+catalog's rows of the whole pipeline and a look at each job's stored files;
+the floor reads the rows only.
 
     python bench/ui/bench_ui.py [--repeat N] [--json FILE|-]
 """
