@@ -7,6 +7,7 @@ import http.client
 import os
 import re
 import sqlite3
+from html import unescape
 from pathlib import Path
 
 import pytest
@@ -128,6 +129,21 @@ def test_graph_states_after_a_failing_run(served):
     assert status == 200
     assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "blocked",
                              "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
+
+
+def test_front_page_counts_what_needs_attention_and_each_count_lists_its_jobs(served):
+    _, ui = served
+    _, html = ui.get("/")
+    counts = dict((s, int(n)) for s, n in re.findall(r'href="/jobs\?state=(\w+)">\S+ (\d+) \w+</a>', html))
+    # grid: 1 of 6 partitions failed; total never ran because of it; edited's code changed
+    assert counts == {"failed": 2, "blocked": 1, "stale": 1}
+    assert "6 of 10 jobs fresh" in html and html.index("attention") < html.index("<svg")
+    _, failed = ui.get("/jobs?state=failed")
+    assert sorted(re.findall(r"<li><a [^>]*>([^<]*)</a>", unescape(failed))) == [
+        "pipe.main.broken", "pipe.main.grid[day=d2,region=us]"]
+    _, blocked = ui.get("/jobs?state=blocked")
+    assert "upstream pipe.main.grid[day=d2,region=us] failed in run 1" in unescape(blocked)
+    assert ui.get("/jobs?state=bogus")[0] == 404
 
 
 def test_pages_explain_failures_and_staleness(served):

@@ -121,10 +121,46 @@ def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
-def graph_svg(model: Model, judge: Judge) -> str:
+def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None) -> str:
     drawn = drawing(model)
-    nodes = [_node(a, drawn.nodes[k], asset_counts(a, judge)) for k, a in model.assets.items()]
+    nodes = []
+    for key, asset in model.assets.items():
+        counts = asset_counts(asset, judge)
+        nodes.append(_node(asset, drawn.nodes[key], counts))
+        if totals is not None:
+            for state, n in counts.items():
+                totals[state] = totals.get(state, 0) + n
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
+
+
+def attention(totals: dict[State, int]) -> str:
+    """What needs looking at first: how many jobs are in each state but
+    fresh, each a link to their list."""
+    links = [f'<a class="count st-{s}" href="/jobs?state={s}">{GLYPHS[s]} {totals[s]} {s}</a>'
+             for s in PRIORITY if s != State.FRESH and totals.get(s)]
+    fresh = f"{totals.get(State.FRESH, 0)} of {sum(totals.values())} jobs fresh"
+    return f'<p class=attention>{" ".join(links)} <span>{fresh}</span></p>'
+
+
+JOBS_LISTED = 500
+
+
+def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
+    """Every job in one state, with why: where the front page's counts lead."""
+    items, total = [], 0
+    for asset in model.assets.values():
+        for tok in asset.tokens:
+            if judge.state(asset.key, tok) != state:
+                continue
+            total += 1
+            if total <= JOBS_LISTED:
+                partition = parse_token(tok)
+                why = "; ".join(judge.reasons(asset.key, tok)[:2])
+                items.append(f'<li><a href="{e(job_url(asset.key, partition))}">'
+                             f'{e(job_label(asset.key, partition))}</a> <span class=why>{e(why)}</span></li>')
+    more = f"<li>… and {total - JOBS_LISTED} more</li>" if total > JOBS_LISTED else ""
+    listed = f'<ul class=bad>{"".join(items)}{more}</ul>' if items else f"<p>No job is {e(state)}.</p>"
+    return shell(f"{state} jobs", f"<h1>{badge(state)} jobs <small>{total}</small></h1>{listed}", out_dir=out_dir)
 
 
 LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
@@ -133,8 +169,10 @@ LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRI
 def graph_page(model: Model, judge: Judge, out_dir: str) -> str:
     banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
         if model.problem else ""
-    body = (f'<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'<div class=graph-box>{graph_svg(model, judge)}</div>')
+    totals: dict[State, int] = {}
+    svg = graph_svg(model, judge, totals)
+    body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
+            f'<div class=graph-box>{svg}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner)
 
 

@@ -15,6 +15,7 @@ from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ..cli.catalog import RunLock
 from ..cli.plan import partition_token
+from ..cli.states import State
 from . import files, pages
 from .asset_page import asset_page
 from .freshness import Judge
@@ -103,6 +104,14 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
                     app.modules)
 
 
+def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    state = params.get("state", "")
+    if state not in list(State):
+        raise NotFound(f"no state {state!r}: one of {', '.join(State)}")
+    model = app.models.get(q)
+    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir)
+
+
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     listed = q.runs(RUNS_SHOWN)
     return pages.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
@@ -115,7 +124,7 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
 
 
-ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/runs": runs}
+ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/jobs": jobs, "/runs": runs}
 PREFIX_ROUTES: dict[str, Page] = {"/run/": run}
 
 
