@@ -23,3 +23,18 @@ class JobState(StrEnum):
 
 # The rows that are attempts at materialising a job.
 ATTEMPTS = (JobState.RUNNING, JobState.DONE, JobState.FAILED, JobState.INTERRUPTED)
+
+
+class State(StrEnum):
+    """What a job is now, as every view tells it (`status`, `show`, `logs`,
+    every page of the UI), decided by `freshness.assess` alone. Listed in the
+    order a reader's attention should go: the first of an asset's jobs' states
+    in this order is the asset's."""
+
+    RUNNING = "running"
+    FAILED = "failed"
+    INTERRUPTED = "interrupted"
+    BLOCKED = "blocked"  # never run: something upstream failed
+    STALE = "stale"
+    MISSING = "missing"
+    FRESH = "fresh"

@@ -246,7 +246,7 @@ def test_why_lists_failures_code_edits_and_never_run(project):
     assert project.orvan("run", "o").returncode == 1  # no data.txt: a fails
     text = project.orvan("status", "o", "--why").stdout
     assert "o.a: failed\n  - last attempt failed: " in text and "FileNotFoundError" in text
-    assert "o.m: missing\n  - never run\n" in text
+    assert "o.m: blocked\n  - upstream o.a failed in run 1\n" in text
     project.write("data.txt", "1")
     assert project.orvan("run", "o").returncode == 0
     source = textwrap.dedent(OUTSIDE).replace("return a + 1", "return a + 100").replace("import pathlib",

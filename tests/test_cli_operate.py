@@ -298,7 +298,8 @@ def test_json_output_of_list_status_and_history(pipe):
     doc = json.loads(status.stdout)
     assert [(j["label"], j["state"], j["attempts"]) for j in doc["jobs"]] == [
         ("pp.chain.b", "fresh", 1), ("pp.chain.c", "fresh", 1), ("pp.chain.e", "missing", 0)]
-    assert doc["counts"] == {"fresh": 2, "stale": 0, "failed": 0, "missing": 1, "running": 0}
+    assert doc["counts"] == {"fresh": 2, "stale": 0, "failed": 0, "interrupted": 0, "blocked": 0, "missing": 1,
+                             "running": 0}
     run = json.loads(pipe.orvan("history", "--json").stdout)["runs"][0]
     assert (run["id"], run["status"], run["done"], run["retries"]) == (1, "ok", 3, 0)
     assert run["ended_at"] >= run["started_at"]

@@ -7,17 +7,17 @@ import http.client
 import os
 import re
 import sqlite3
+from html import unescape
 from pathlib import Path
 
 import pytest
 
-from cli_helpers import Project, plan_of, project, record, ref  # noqa: F401  (fixture)
+from cli_helpers import Project, project  # noqa: F401  (fixture)
+from orvan.cli.states import State
 from orvan.ui import files
 from orvan.ui.asset_page import matrix
-from orvan.ui.freshness import Judge
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
-from orvan.ui.reader import JobRow
 from ui_helpers import MODULES, UiProcess, failing_project
 
 
@@ -62,6 +62,33 @@ def test_safe_path_refuses_symlinks_out_and_allows_inside(tmp_path):
     assert files.safe_path(str(out), "a/log.txt") == str((out / "a" / "log.txt").resolve())
 
 
+def _luminance(colour: str) -> float:
+    channels = [int(colour[i:i + 2], 16) / 255 for i in (1, 3, 5)]
+    r, g, b = (c / 12.92 if c <= 0.03928 else ((c + 0.055) / 1.055) ** 2.4 for c in channels)
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+
+def contrast(a: str, b: str) -> float:
+    light, dark = sorted((_luminance(a), _luminance(b)), reverse=True)
+    return (light + 0.05) / (dark + 0.05)
+
+
+def _css_colours(block: str) -> dict[str, str]:
+    return dict(re.findall(r"--([\w-]+): (#[0-9a-f]{6})", block))
+
+
+def test_every_state_colour_gives_white_text_enough_contrast():
+    css = (Path(files.__file__).parent / "static" / "ui.css").read_text()
+    light = _css_colours(css.split("}", 1)[0])
+    dark = _css_colours(css.split("prefers-color-scheme: dark", 1)[1].split("}", 1)[0])
+    assert contrast("#000000", "#ffffff") == pytest.approx(21) and contrast("#767676", "#ffffff") > 4.5
+    for state in State:
+        assert contrast(light[state], "#ffffff") >= 4.5, state
+    for theme in (light, {**light, **dark}):
+        assert contrast(theme["ink"], theme["bg"]) >= 4.5 and contrast(theme["ink"], theme["panel"]) >= 4.5
+        assert contrast(theme["muted"], theme["panel"]) >= 4.5 and contrast(theme["link"], theme["panel"]) >= 4.5
+
+
 def _view(dims: dict[str, list[str]]) -> AssetView:
     return AssetView("k", [], dims, tokens_for(dims), None)
 
@@ -71,8 +98,8 @@ def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
     view = _view(dims)
     target = view.index_of({"a": "a1", "b": "b2", "c": "c3"})
     assert target is not None
-    states = ["fresh"] * len(view.tokens)
-    states[target] = "failed"
+    states = [State.FRESH] * len(view.tokens)
+    states[target] = State.FAILED
     html = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b2"})
     rows = re.findall(r"<tr><th>([^<]*)</th>(.*?)</tr>", html)
     assert [r[0] for r in rows] == dims["c"]
@@ -100,8 +127,23 @@ def test_graph_states_after_a_failing_run(served):
     _, ui = served
     status, html = ui.get("/")
     assert status == 200
-    assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "missing",
+    assert _states(html) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "blocked",
                              "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
+
+
+def test_front_page_counts_what_needs_attention_and_each_count_lists_its_jobs(served):
+    _, ui = served
+    _, html = ui.get("/")
+    counts = dict((s, int(n)) for s, n in re.findall(r'href="/jobs\?state=(\w+)">\S+ (\d+) \w+</a>', html))
+    # grid: 1 of 6 partitions failed; total never ran because of it; edited's code changed
+    assert counts == {"failed": 2, "blocked": 1, "stale": 1}
+    assert "6 of 10 jobs fresh" in html and html.index("attention") < html.index("<svg")
+    _, failed = ui.get("/jobs?state=failed")
+    assert sorted(re.findall(r"<li><a [^>]*>([^<]*)</a>", unescape(failed))) == [
+        "pipe.main.broken", "pipe.main.grid[day=d2,region=us]"]
+    _, blocked = ui.get("/jobs?state=blocked")
+    assert "upstream pipe.main.grid[day=d2,region=us] failed in run 1" in unescape(blocked)
+    assert ui.get("/jobs?state=bogus")[0] == 404
 
 
 def test_pages_explain_failures_and_staleness(served):
@@ -194,23 +236,3 @@ def test_log_tail_reads_the_end_only(tmp_path, lines, cut):
     assert size == log.stat().st_size and was_cut == cut
     shown = text.splitlines()
     assert shown[-1].startswith(f"line {lines - 1:05d}") and len(shown) == min(lines, files.TAIL_LINES)
-
-
-@pytest.mark.parametrize("a_row, expected", [
-    (dict(fingerprint="old"), {"pipe.m.a": "stale", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (dict(status="failed"), {"pipe.m.a": "failed", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (None, {"pipe.m.a": "missing", "pipe.m.b": "stale", "pipe.m.c": "fresh"}),
-    (dict(), {"pipe.m.a": "fresh", "pipe.m.b": "fresh", "pipe.m.c": "fresh"}),
-])
-def test_states_follow_the_catalog_and_pass_staleness_downstream(a_row, expected):
-    plan = plan_of(record("a"), record("b", inputs={"x": ref("a")}), record("c"))
-    latest = {}
-    for jid, job in plan.jobs.items():
-        fields = dict(fingerprint=job.fingerprint, status="done")
-        if job.key == "pipe.m.a":
-            if a_row is None:
-                continue
-            fields.update(a_row)
-        latest[jid] = JobRow(1, 1, jid[0], jid[1], fields["fingerprint"], fields["status"], 1.0, 2.0, None, None, 1)
-    judge = Judge(latest, alive=False, plan=plan)
-    assert {j.key: judge.state(j.key, "", j.fingerprint) for j in plan.jobs.values()} == expected

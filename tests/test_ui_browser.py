@@ -62,9 +62,9 @@ def node_states(page: Page) -> dict[str, str]:
 
 def test_graph_shows_every_asset_and_a_failed_node_leads_to_its_error(served, page):
     page.goto(served.url + "/")
-    assert node_states(page) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "missing",
+    assert node_states(page) == {"pipe.main.source": "fresh", "pipe.main.grid": "failed", "pipe.main.total": "blocked",
                                  "pipe.main.broken": "failed", "pipe.other.edited": "stale"}
-    assert "5/6 fresh" in page.inner_text(".graph-box")
+    assert "1 failed · 5 fresh" in page.inner_text(".graph-box")
     page.click('a.node[data-key="pipe.main.broken"]')
     page.wait_for_url("**/job?key=pipe.main.broken")
     assert "RuntimeError: broken on purpose" in page.inner_text("p.error")

@@ -8,8 +8,9 @@ A page's time covers what a request does: open the read-only connection,
 query, work out each job's state, render the HTML. The pipeline's model
 (discovery's result) is kept between requests, as the server keeps it; the
 graph's layout is kept with it, and timed on its own against its 1 s budget.
-Every request works its states out afresh from the catalog's rows of the
-whole pipeline, so the floor reads all of them too.
+Every request asks `orvan status`'s judge for its states afresh, from the
+catalog's rows of the whole pipeline and a look at each job's stored files;
+the floor reads the rows only.
 
     python bench/ui/bench_ui.py [--repeat N] [--json FILE|-]
 """
@@ -72,7 +73,8 @@ def fill(out: str, plan: Plan) -> None:
             with open(os.path.join(directory, name), "w") as f:
                 f.write("1")
         inputs = encode_inputs({dep: "h" for dep in job.deps})
-        updates.append((1, "h", json.dumps(job.parts), inputs, row_id))
+        # The parts as the runner records them: the very text the fingerprint hashes.
+        updates.append((1, "h", json.dumps(job.parts, sort_keys=True, separators=(",", ":")), inputs, row_id))
     with catalog.transaction():
         catalog.db.executemany("UPDATE jobs SET value_size=?, value_hash=?, parts=?, input_hashes=? WHERE id=?",
                                updates)

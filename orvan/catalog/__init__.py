@@ -9,10 +9,11 @@ outside this package.
 """
 
 from .sqlite import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Attempt, Catalog, CatalogError,
-                     CatalogWriteError, RunLock, RunSummary, connect_read_only, encode_inputs)
+                     CatalogWriteError, RunLock, RunSummary, connect_read_only, decode_inputs,
+                     encode_inputs)
 from ..store.naming import CATALOG_FILE
 from . import ticks
 
 __all__ = ["CATALOG_FILE", "DONE", "FAILED", "FRESH", "INTERRUPTED", "NOT_RUN", "PENDING", "RUNNING", "Attempt",
            "Catalog", "CatalogError", "CatalogWriteError", "RunLock", "RunSummary", "connect_read_only",
-           "encode_inputs", "ticks"]
+           "decode_inputs", "encode_inputs", "ticks"]

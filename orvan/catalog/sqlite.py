@@ -160,6 +160,7 @@ class Attempt:
     # and decoded they take ten times the memory.
     inputs_text: str | None = None
     parts_text: str | None = None
+    run_id: int | None = None  # the run that made the attempt
     _inputs: Any = field(default=_UNREAD, repr=False, compare=False)
     _parts: Any = field(default=_UNREAD, repr=False, compare=False)
 
@@ -578,7 +579,7 @@ class Catalog:
         ).fetchall())]
 
     _ATTEMPT_COLUMNS = ("asset_key, partition, fingerprint, status, ended_at, error, value_size, value_hash,"
-                        " input_hashes, parts")
+                        " input_hashes, parts, run_id")
 
     @staticmethod
     def _attempt(row: tuple[Any, ...]) -> Attempt:
@@ -598,8 +599,8 @@ class Catalog:
         rows = self._read(lambda db: db.execute(
             f"SELECT {self._ATTEMPT_COLUMNS}, attempt, removed_at IS NULL FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
         ).fetchall())
-        attempts = {(row[0], row[1]): Attempt(*row[2:10]) for row in rows if row[11]}
-        return attempts, {(row[0], row[1]): row[10] for row in rows}
+        attempts = {(row[0], row[1]): Attempt(*row[2:11]) for row in rows if row[12]}
+        return attempts, {(row[0], row[1]): row[11] for row in rows}
 
     def last_attempt(self, key: str, partition: str) -> Attempt | None:
         self.writes.flush()

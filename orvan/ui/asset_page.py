@@ -13,7 +13,8 @@ from collections import Counter
 from collections.abc import Mapping
 
 from . import files
-from .freshness import CODES, FRESH, PRIORITY, Judge
+from ..states import State
+from .freshness import CODES, PRIORITY, Judge
 from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
 from .model import AssetView
 from .reader import JobRow
@@ -21,13 +22,10 @@ from .reader import JobRow
 BAD_LIST = 50
 
 
-def cell_states(asset: AssetView, judge: Judge) -> tuple[list[str], list[JobRow | None]]:
+def cell_states(asset: AssetView, judge: Judge) -> tuple[list[State], list[JobRow | None]]:
     """Each partition's state and latest attempt, in the plan's order."""
-    key, fps, state = asset.key, asset.fingerprints, judge.state
-    rows = [judge.latest.get((key, tok)) for tok in asset.tokens]
-    if fps is None:
-        return [state(key, tok, None) for tok in asset.tokens], rows
-    return [state(key, tok, fp) for tok, fp in zip(asset.tokens, fps)], rows
+    key, state, latest = asset.key, judge.state, judge.latest
+    return [state(key, tok) for tok in asset.tokens], [latest.get((key, tok)) for tok in asset.tokens]
 
 
 def axes(asset: AssetView, params: Mapping[str, str]) -> tuple[str | None, str, dict[str, str]]:
@@ -91,7 +89,7 @@ def _controls(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, st
     return f'<form class=matrix-controls method=get action="/asset">{"".join(parts)}</form>'
 
 
-def matrix(asset: AssetView, states: list[str], rows: list[JobRow | None], params: Mapping[str, str]) -> str:
+def matrix(asset: AssetView, states: list[State], rows: list[JobRow | None], params: Mapping[str, str]) -> str:
     row_dim, col_dim, fixed = axes(asset, params)
     grid = _indices(asset, row_dim, col_dim, fixed)
     codes = "".join(CODES[s] for s in states)
@@ -115,19 +113,22 @@ def _links(keys: list[str]) -> str:
     return ", ".join(f'<a href="{e(asset_url(k))}">{e(k)}</a>' for k in keys) or "none"
 
 
-def _bad_list(asset: AssetView, states: list[str], judge: Judge) -> str:
-    bad = [i for i, s in enumerate(states) if s in ("failed", "stale")]
+# What the list above the matrix shows: the jobs a run would redo.
+BAD = (State.FAILED, State.INTERRUPTED, State.BLOCKED, State.STALE)
+
+
+def _bad_list(asset: AssetView, states: list[State], judge: Judge) -> str:
+    bad = [i for i, s in enumerate(states) if s in BAD]
     if not bad:
         return ""
     items = []
     for i in bad[:BAD_LIST]:
         partition = parse_token(asset.tokens[i])
-        fp = asset.fingerprints[i] if asset.fingerprints else None
-        why = "; ".join(judge.reasons(asset.key, asset.tokens[i], fp)[:3])
+        why = "; ".join(judge.reasons(asset.key, asset.tokens[i])[:3])
         items.append(f'<li><a href="{e(job_url(asset.key, partition))}">{e(job_label(asset.key, partition))}</a>'
                      f' {badge(states[i])} <span class=why>{e(why)}</span></li>')
     more = f"<li>… and {len(bad) - BAD_LIST} more</li>" if len(bad) > BAD_LIST else ""
-    return f'<h2>Failed or stale <small>{len(bad)}</small></h2><ul class=bad>{"".join(items)}{more}</ul>'
+    return f'<h2>Not fresh <small>{len(bad)}</small></h2><ul class=bad>{"".join(items)}{more}</ul>'
 
 
 def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
@@ -152,7 +153,7 @@ def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
 def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
     states, rows = cell_states(asset, judge)
     counts = Counter(states)
-    state = next((s for s in PRIORITY if counts[s]), FRESH)
+    state = next((s for s in PRIORITY if counts[s]), State.FRESH)
     where = f"{asset.module}.{asset.function}" if asset.module else ""
     source = f"{os.path.basename(asset.file)}:{asset.line}" if asset.file else ""
     meta = (f'<dl class=meta><dt>defined by</dt><dd>{e(where) or "unknown"} <span class=file title="{e(asset.file)}">'
@@ -162,8 +163,7 @@ def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_di
     if asset.dims:
         main = _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
     else:
-        fp = asset.fingerprints[0] if asset.fingerprints else None
-        why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, "", fp))
+        why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, ""))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
     body = (f"<h1>{e(asset.key)} {badge(state)}</h1>{meta}{main}{_preview(out_dir, asset, rows)}"

@@ -9,6 +9,7 @@ import re
 from urllib.parse import quote, urlencode
 
 from ..cli.report import seconds, when
+from .freshness import GLYPHS
 
 
 _URL_SAFE = re.compile(r"[A-Za-z0-9_.~-]*")
@@ -68,7 +69,9 @@ def duration(start: float | None, end: float | None) -> str:
 
 
 def badge(state: str) -> str:
-    return f'<span class="badge st-{e(state)}">{e(state.replace("_", " "))}</span>'
+    glyph = GLYPHS.get(state)  # type: ignore[call-overload]  # a job's state, or a run's status
+    mark = f"{glyph} " if glyph else ""
+    return f'<span class="badge st-{e(state)}">{mark}{e(state.replace("_", " "))}</span>'
 
 
 def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool = False) -> str:

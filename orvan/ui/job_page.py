@@ -13,7 +13,8 @@ from ..store import Store, naming
 from ..states import ATTEMPTS, JobState
 from . import files
 from ..cli.plan.jobs import partition_token
-from .freshness import FAILED, MISSING, RUNNING, Judge, state_of
+from ..states import State
+from .freshness import Judge
 from .html import badge, duration, e, job_label, shell, time_text
 from .model import AssetView
 from .reader import JobRow
@@ -54,14 +55,14 @@ def _log(out_dir: str, directory: str | None) -> tuple[str, str]:
     return f"<h2>Log</h2><p>{e(note)}{whole}</p><pre class=log>{e(text)}</pre>", text
 
 
-def _value(out_dir: str, directory: str | None) -> tuple[str, bool]:
+def _value(out_dir: str, directory: str | None) -> str:
     path = files.value_file(directory) if directory else None
     if path is None:
-        return "<h2>Value</h2><p>No value stored.</p>", False
+        return "<h2>Value</h2><p>No value stored.</p>"
     text, size, cut = files.preview(path)
     note = f"first 64 KiB of {size} bytes; " if cut else ""
     link = f'<a href="{e(_file_url(out_dir, path))}">{e(os.path.basename(path))}</a>'
-    return f"<h2>Value</h2><p>{e(note)}{link}</p><pre class=value>{e(text)}</pre>", True
+    return f"<h2>Value</h2><p>{e(note)}{link}</p><pre class=value>{e(text)}</pre>"
 
 
 def _error(attempt: JobRow | None, log_text: str) -> str:
@@ -88,17 +89,15 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
     if store is None:
         directory = _directory(out_dir, key, partition)
         log_html, log_text = _log(out_dir, directory)
-        value_html, has_value = _value(out_dir, directory)
+        value_html = _value(out_dir, directory)
     else:
         with tempfile.TemporaryDirectory(prefix="orvan-ui-") as scratch:
             directory = files.from_store(store, out_dir, key, partition, scratch)
             log_html, log_text = _log(out_dir, directory)
-            value_html, has_value = _value(out_dir, directory)
+            value_html = _value(out_dir, directory)
     token = partition_token(partition)
-    state = judge.state(key, token, fp) if index is not None else state_of(attempt, fp, judge.alive)
-    if state not in (FAILED, RUNNING) and not has_value:
-        state = MISSING
-    why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(key, token, fp, has_value))
+    state = judge.state(key, token)
+    why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(key, token))
     known = "" if asset is not None and index is not None else \
         "<p class=problem>The pipeline as loaded now has no such job.</p>"
     cmd = redo_command(key, partition, out_arg, modules)
@@ -106,4 +105,4 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
             f'<div class=redo><code id=redo>{e(cmd)}</code><button type=button class=copy data-copy=redo>copy</button>'
             f'</div><h2>Why {e(state)}</h2><ul class=why>{why}</ul>{_error(attempt, log_text)}'
             f"{_attempts(history) if history else ''}{log_html}{value_html}")
-    return shell(job_label(key, partition), body, out_dir=out_dir, poll=state == RUNNING)
+    return shell(job_label(key, partition), body, out_dir=out_dir, poll=state == State.RUNNING)

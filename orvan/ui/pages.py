@@ -7,9 +7,8 @@ from collections import Counter
 from dataclasses import dataclass
 
 from ..cli.report import seconds
-from ..states import JobState
-from . import freshness
-from .freshness import PRIORITY, Judge
+from ..states import JobState, State
+from .freshness import GLYPHS, PRIORITY, Judge
 from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
 from .layout import Layout, layered
 from .model import AssetView, Model
@@ -19,21 +18,24 @@ NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
 LABEL_CHARS = 25
 
 
-def asset_counts(asset: AssetView, judge: Judge) -> dict[str, int]:
-    fps = asset.fingerprints
-    key = asset.key
+def asset_counts(asset: AssetView, judge: Judge) -> dict[State, int]:
+    key, state = asset.key, judge.state
     if not asset.dims:  # most assets: no counting machinery
-        found = judge.states.get((key, ""))
-        return {found if found is not None else judge.state(key, "", fps[0] if fps else None): 1}
-    counts: dict[str, int] = {}
-    for i, tok in enumerate(asset.tokens):
-        state = judge.state(key, tok, fps[i] if fps else None)
-        counts[state] = counts.get(state, 0) + 1
+        return {state(key, ""): 1}
+    counts: dict[State, int] = {}
+    for tok in asset.tokens:
+        s = state(key, tok)
+        counts[s] = counts.get(s, 0) + 1
     return counts
 
 
-def overall(counts: dict[str, int]) -> str:
-    return next((s for s in PRIORITY if s in counts), freshness.MISSING)
+def overall(counts: dict[State, int]) -> State:
+    return next((s for s in PRIORITY if s in counts), State.MISSING)
+
+
+def counts_line(counts: dict[State, int]) -> str:
+    """"3 failed · 102 fresh": the most pressing first."""
+    return " · ".join(f"{counts[s]} {s}" for s in PRIORITY if counts.get(s))
 
 
 def graph_layout(model: Model) -> Layout:
@@ -93,9 +95,9 @@ def drawing(model: Model) -> Drawing:
     return cached
 
 
-def _bar(counts: dict[str, int], total: int) -> str:
+def _bar(counts: dict[State, int], total: int) -> str:
     x, parts = 8.0, []
-    for state in (freshness.FRESH, freshness.STALE, freshness.FAILED, freshness.RUNNING, freshness.MISSING):
+    for state in reversed(PRIORITY):
         if state in counts:
             w = (NODE_W - 16) * counts[state] / total
             parts.append(f'<rect class="bar st-{state}" x="{x:.1f}" y="{NODE_H - 9}" width="{w:.1f}" height="5"/>')
@@ -103,37 +105,74 @@ def _bar(counts: dict[str, int], total: int) -> str:
     return "".join(parts)
 
 
-def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[str, int]) -> str:
+def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State, int]) -> str:
     opening, key, label, href = drawn
     if asset.dims:
         state = overall(counts)
-        detail = f'<text x="8" y="{NODE_H - 14}">{counts.get(freshness.FRESH, 0)}/{len(asset.tokens)} fresh</text>'
-        detail += _bar(counts, len(asset.tokens))
-        tip = ", ".join(f"{n} {s}" for s, n in counts.items())
+        tip = counts_line(counts)
+        detail = f'<text x="8" y="{NODE_H - 14}">{GLYPHS[state]} {tip}</text>' + _bar(counts, len(asset.tokens))
     else:
         state = next(iter(counts))
-        detail = f'<text x="8" y="33">{state}</text>'
+        detail = f'<text x="8" y="33">{GLYPHS[state]} {state}</text>'
         tip = state
-        if state == freshness.FAILED:  # its error and log are what its user wants: one click
+        if state in (State.FAILED, State.INTERRUPTED):  # its error and log are what its user wants: one click
             href = e(job_url(asset.key, {}))
     return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
-def graph_svg(model: Model, judge: Judge) -> str:
+def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None) -> str:
     drawn = drawing(model)
-    nodes = [_node(a, drawn.nodes[k], asset_counts(a, judge)) for k, a in model.assets.items()]
+    nodes = []
+    for key, asset in model.assets.items():
+        counts = asset_counts(asset, judge)
+        nodes.append(_node(asset, drawn.nodes[key], counts))
+        if totals is not None:
+            for state, n in counts.items():
+                totals[state] = totals.get(state, 0) + n
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
-LEGEND = "".join(f'<span class="key st-{s}">{s}</span>' for s in PRIORITY)
+def attention(totals: dict[State, int]) -> str:
+    """What needs looking at first: how many jobs are in each state but
+    fresh, each a link to their list."""
+    links = [f'<a class="count st-{s}" href="/jobs?state={s}">{GLYPHS[s]} {totals[s]} {s}</a>'
+             for s in PRIORITY if s != State.FRESH and totals.get(s)]
+    fresh = f"{totals.get(State.FRESH, 0)} of {sum(totals.values())} jobs fresh"
+    return f'<p class=attention>{" ".join(links)} <span>{fresh}</span></p>'
+
+
+JOBS_LISTED = 500
+
+
+def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
+    """Every job in one state, with why: where the front page's counts lead."""
+    items, total = [], 0
+    for asset in model.assets.values():
+        for tok in asset.tokens:
+            if judge.state(asset.key, tok) != state:
+                continue
+            total += 1
+            if total <= JOBS_LISTED:
+                partition = parse_token(tok)
+                why = "; ".join(judge.reasons(asset.key, tok)[:2])
+                items.append(f'<li><a href="{e(job_url(asset.key, partition))}">'
+                             f'{e(job_label(asset.key, partition))}</a> <span class=why>{e(why)}</span></li>')
+    more = f"<li>… and {total - JOBS_LISTED} more</li>" if total > JOBS_LISTED else ""
+    listed = f'<ul class=bad>{"".join(items)}{more}</ul>' if items else f"<p>No job is {e(state)}.</p>"
+    return shell(f"{state} jobs", f"<h1>{badge(state)} jobs <small>{total}</small></h1>{listed}", out_dir=out_dir)
+
+
+LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
 
 
 def graph_page(model: Model, judge: Judge, out_dir: str) -> str:
     banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
         if model.problem else ""
-    body = (f'<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'<div class=graph-box>{graph_svg(model, judge)}</div>')
+    totals: dict[State, int] = {}
+    svg = graph_svg(model, judge, totals)
+    body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
+            f'<div class=graph-box>{svg}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner)
 
 

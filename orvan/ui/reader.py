@@ -39,6 +39,11 @@ class JobRow(NamedTuple):
     value_size: int | None
 
 
+class Latest(NamedTuple):
+    rows: dict[tuple[str, str], JobRow]
+    attempts: dict[tuple[str, str], Attempt]
+
+
 @dataclass(frozen=True)
 class RunRow:
     id: int
@@ -51,7 +56,8 @@ class RunRow:
 
 # Columns a schema-1 catalog lacks read as NULL.
 _OPTIONAL = ("removed_at", "value_size")
-_MARKS = ",".join("?" * len(ATTEMPTS))
+# What freshness reads of an attempt besides a JobRow's columns.
+_HASHES = ("value_hash", "input_hashes", "parts")
 
 
 def open_readonly(path: str) -> sqlite3.Connection:
@@ -84,8 +90,7 @@ class Reader:
 class Queries:
     def __init__(self, db: sqlite3.Connection):
         self.db = db
-        present = {r[1] for r in db.execute("PRAGMA table_info(jobs)")}
-        self.has_hashes = {"value_hash", "parts", "input_hashes", "removed_at"} <= present
+        self.present = present = {r[1] for r in db.execute("PRAGMA table_info(jobs)")}
         extra = ", ".join(c if c in present else f"NULL AS {c}" for c in _OPTIONAL)
         self._job_cols = (
             "id, run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error, " + extra
@@ -94,25 +99,28 @@ class Queries:
     def _jobs(self, sql: str, params: tuple[object, ...]) -> list[JobRow]:
         return list(map(JobRow._make, self.db.execute(f"SELECT {self._job_cols} FROM jobs {sql}", params)))
 
-    def latest(self, asset_key: str | None = None) -> dict[tuple[str, str], JobRow]:
-        """(asset key, partition) -> the latest attempt at it, of one asset or all."""
+    def latest(self, asset_key: str | None = None) -> Latest:
+        """Each job's latest attempt, of one asset or all: as the pages show
+        it, and as freshness reads it (a job whose files `orvan clean`
+        removed has no attempt there, as for `orvan status`)."""
         where = "asset_key=? AND " if asset_key is not None else ""
         params: tuple[object, ...] = (asset_key,) if asset_key is not None else ()
+        hashes = ", ".join(c if c in self.present else f"NULL AS {c}" for c in _HASHES)
         # The statuses written out, so that the catalog's index of attempts serves.
-        rows = self._jobs(
-            f"WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}status IN ({ATTEMPT_STATUSES})"
-            " GROUP BY asset_key, partition)", params)
-        return {(r.asset_key, r.partition): r for r in rows}
-
-    def attempt(self, jid: tuple[str, str]) -> Attempt | None:
-        """A job's latest attempt as the runner reads it (None also for a
-        catalog too old to record what freshness needs)."""
-        if not self.has_hashes:
-            return None
-        row = self.db.execute(
-            f"SELECT {Catalog._ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({_MARKS})"
-            " AND removed_at IS NULL ORDER BY id DESC LIMIT 1", (*jid, *ATTEMPTS)).fetchone()
-        return Catalog._attempt(row) if row is not None else None
+        found = self.db.execute(
+            f"SELECT {self._job_cols}, {hashes} FROM jobs WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}"
+            f"status IN ({ATTEMPT_STATUSES}) GROUP BY asset_key, partition)", params).fetchall()
+        rows: dict[tuple[str, str], JobRow] = {}
+        attempts: dict[tuple[str, str], Attempt] = {}
+        make = JobRow._make
+        for r in found:
+            row = make(r[:11])
+            jid = (row.asset_key, row.partition)
+            rows[jid] = row
+            if row.removed_at is None:
+                attempts[jid] = Attempt(row.fingerprint, row.status, row.ended_at, row.error, row.value_size,
+                                        r[11], r[12], r[13], row.run_id)
+        return Latest(rows, attempts)
 
     def job_history(self, asset_key: str, partition: str, limit: int = 30) -> list[JobRow]:
         return self._jobs("WHERE asset_key=? AND partition=? ORDER BY id DESC LIMIT ?", (asset_key, partition, limit))

@@ -16,6 +16,7 @@ from urllib.parse import parse_qsl, unquote, urlsplit
 from ..catalog import RunLock
 from ..store import Store
 from ..cli.plan.jobs import partition_token
+from ..states import State
 from . import files, pages
 from .asset_page import asset_page
 from .automations_page import automations_page
@@ -69,8 +70,9 @@ class App:
     def alive(self) -> bool:
         return RunLock.active(self.out_dir)
 
-    def judge(self, q: Queries, model: Model) -> Judge:
-        return Judge(q.latest(), self.alive(), model.plan, q.attempt, self.out_dir)
+    def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
+        """The verdicts a page needs: on every job, or on `scope`'s assets'."""
+        return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
 
     def banner(self, model: Model) -> str:
         if model.problem:
@@ -91,7 +93,7 @@ def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     found = model.assets.get(params.get("key", ""))
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
-    return asset_page(found, app.judge(q, model), params, app.out_dir, app.banner(model))
+    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -102,8 +104,16 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     view = model.assets.get(key)
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
-    return job_page(key, partition, view, history, app.judge(q, model), app.out_dir, app.out_arg,
+    return job_page(key, partition, view, history, app.judge(q, model, [key]), app.out_dir, app.out_arg,
                     app.models.named_modules(model), store=app.store)
+
+
+def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
+    state = params.get("state", "")
+    if state not in list(State):
+        raise NotFound(f"no state {state!r}: one of {', '.join(State)}")
+    model = app.models.get(q)
+    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir)
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -119,7 +129,7 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
 
 
-ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/runs": runs,
+ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/jobs": jobs, "/runs": runs,
                            "/automations": automations_page}
 PREFIX_ROUTES: dict[str, Page] = {"/run/": run}
 

@@ -11,10 +11,12 @@ from typing import BinaryIO
 from ...store import naming
 from ...catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
 from ..config import project_directory, resolve_out
+from ..run.freshness import recorded
 from ..plan.pipeline import OK, CommandError
 from ..plan.jobs import job_label, partition_token
-from ...states import ATTEMPTS
-from .show import add_pair, locate, no_value
+from ..report import display_path
+from ...states import ATTEMPTS, State
+from .show import add_pair, last_attempt, locate, no_value
 
 # How often --follow looks for new output.
 POLL_SECONDS = 0.1
@@ -127,7 +129,8 @@ def cmd_logs(args: Namespace) -> int:
     if args.run is not None:
         _check_run(_history(out_dir, key, token), args.run, label)
     if not os.path.isfile(path) and not (args.follow and _active(out_dir, key, token)):
-        raise no_value(key, partition, known, os.path.join(out_dir, naming.escape(key)), directory, what="log")
+        raise no_value(out_dir, key, partition, known, os.path.join(out_dir, naming.escape(key)), directory,
+                       what="log")
     try:
         if args.follow:
             follow(out_dir, key, token, path, sys.stdout.buffer, label)

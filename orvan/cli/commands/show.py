@@ -15,13 +15,14 @@ from ... import values
 from ...values.summary import summarize
 from ...store import naming
 from ..plan import undeclared
-from ...catalog import CATALOG_FILE, Catalog, connect_read_only
+from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock, connect_read_only
 from ..config import modules_or_last_run, project_directory, resolve_out
 from ...errors import OrvanError
 from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label, partition_token
 from ..report import did_you_mean, display_path
-from ...states import ATTEMPTS, JobState
+from ..run.freshness import recorded
+from ...states import ATTEMPTS, JobState, State
 
 # A value whose compact form fits this width is printed on one line.
 ONE_LINE = 80
@@ -164,25 +165,34 @@ def _stored_list(asset_dir: str, partition: dict[str, str]) -> str:
     return text + (f"\n  ... and {len(stored) - LIST_LIMIT} more" if len(stored) > LIST_LIMIT else "")
 
 
-def _why_not(known: Known, token: str, directory: str) -> str | None:
-    """Why the catalog says there is no value, or None if it cannot say."""
-    attempt = known.attempts.get(token)
-    log = display_path(os.path.join(directory, naming.LOG_FILE))
-    if attempt is None:
+def last_attempt(out_dir: str, key: str, token: str) -> Attempt | None:
+    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        return None
+    catalog = Catalog.in_dir(out_dir, create=False)
+    try:
+        return catalog.last_attempt(key, token)
+    finally:
+        catalog.close()
+
+
+def _why_not(out_dir: str, key: str, known: Known, token: str, directory: str) -> str | None:
+    """Why the catalog says there is no value, or None if it cannot say: the
+    verdict on its last attempt, as `status` words it."""
+    if token not in known.attempts:
         latest = known.latest.get(token)
         if latest is None:
             return None
         return "never run" + (f" ({latest.error})" if latest.error else "")
-    if attempt.status == JobState.FAILED:
-        return f"last attempt failed: {attempt.error} (log: {log})"
-    if attempt.status == JobState.INTERRUPTED:
-        return f"last attempt was interrupted (log: {log})"
-    if attempt.status == JobState.RUNNING:
-        return "its job is running now"
-    return f"its value is missing from {display_path(directory)}; orvan run makes it again"
+    attempt = last_attempt(out_dir, key, token)
+    verdict = recorded(attempt, RunLock.active(out_dir))
+    if attempt is None or verdict.state == State.FRESH:
+        return f"its value is missing from {display_path(directory)}; orvan run makes it again"
+    log = display_path(os.path.join(directory, naming.LOG_FILE))
+    why = verdict.reasons[0].text
+    return f"{why} (log: {log})" if verdict.state in (State.FAILED, State.INTERRUPTED) else why
 
 
-def no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str,
+def no_value(out_dir: str, key: str, partition: dict[str, str], known: Known, asset_dir: str, directory: str,
              what: str = "stored value") -> CommandError:
     """Why there is no `what` (a stored value, a log) for the job, as far as
     the catalog and the stored partitions can tell."""
@@ -192,7 +202,7 @@ def no_value(key: str, partition: dict[str, str], known: Known, asset_dir: str, 
     if missing:
         return CommandError(f"{head}: give every dimension (missing: {', '.join(missing)})"
                             + _stored_list(asset_dir, partition))
-    why = _why_not(known, partition_token(partition), directory)
+    why = _why_not(out_dir, key, known, partition_token(partition), directory)
     if why is None:
         return CommandError(head + (": no such partition" if partition else "") + _stored_list(asset_dir, partition))
     return CommandError(f"{head}: {why}")
@@ -224,7 +234,7 @@ def cmd_show(args: Namespace) -> int:
     directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
     stored_format = _stored_format(directory)
     if stored_format is None:
-        raise no_value(args.key, partition, known, asset_dir, directory)
+        raise no_value(out_dir, args.key, partition, known, asset_dir, directory)
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
@@ -286,13 +296,7 @@ def _copy_to_stdout(path: str) -> int:
 
 def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str) -> None:
     """Refuse a value whose bytes are not those recorded when it was written."""
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-        return
-    catalog = Catalog.in_dir(out_dir, create=False)
-    try:
-        attempt = catalog.last_attempt(key, partition_token(partition))
-    finally:
-        catalog.close()
+    attempt = last_attempt(out_dir, key, partition_token(partition))
     if attempt is None or attempt.value_hash is None:
         return  # recorded before hashes were; nothing to compare with
     try:

@@ -20,8 +20,11 @@ from ..plan.graph import Graph
 from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
 from ..report import format_table, when
+from ...states import State
 
-ORDER = ["fresh", "stale", "failed", "missing", "running", "blocked"]
+ORDER = [State.FRESH, State.STALE, State.FAILED, State.INTERRUPTED, State.BLOCKED, State.MISSING, State.RUNNING]
+# Counted in the summary line even when none are.
+ALWAYS_COUNTED = (State.FRESH, State.STALE, State.FAILED, State.MISSING)
 
 
 @dataclass
@@ -86,7 +89,9 @@ def _store_sizes(args: Namespace, out_dir: str, loaded: _Loaded) -> dict[JobId, 
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
-    return (attempt.error or "runner stopped") if verdict.state == "failed" and attempt else None
+    if verdict.state in (State.FAILED, State.INTERRUPTED) and attempt:
+        return attempt.error or "runner stopped"
+    return None
 
 
 def _statuses(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> list[JobStatus]:
@@ -118,11 +123,8 @@ def _status(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
-    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded))
-    if not RunLock.active(out_dir):
-        for verdict in verdicts.values():
-            if verdict.state == "running":
-                verdict.state = "failed"  # its runner died; the next run redoes it
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded),
+                      alive=RunLock.active(out_dir))
     _add_checks(loaded, out_dir, verdicts)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
@@ -137,13 +139,13 @@ def _status(args: Namespace) -> int:
             _print_why(loaded.graph, loaded.plan, verdicts, orphans, why, loaded.checks)
         else:
             _print_table(loaded, verdicts)
-        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s not in ("running", "blocked"))
+        print(", ".join(f"{counts[s]} {s}" for s in ORDER if counts[s] or s in ALWAYS_COUNTED)
               + f" ({len(loaded.jobs)} jobs)")
         if orphans and why is None:
             print(f"{len(orphans)} stored values no longer declared (status --why lists them, orvan clean removes them)")
     # Scripts gate on the plain form: anything but fresh needs a run. --why
     # explains; it has done its job when it has said why.
-    return OK if why is not None or counts["fresh"] == len(loaded.jobs) else FAILURES
+    return OK if why is not None or counts[State.FRESH] == len(loaded.jobs) else FAILURES
 
 
 def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -> None:
@@ -158,7 +160,7 @@ def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -
     loaded.checks, blocked = status_of(specs, loaded.plan, out_dir, verdicts)
     held = downstream_of(loaded.plan, blocked, [j for j, v in verdicts.items() if v.state != "fresh"])
     for jid, why in held.items():
-        verdicts[jid].state = "blocked"
+        verdicts[jid].state = State.BLOCKED
         verdicts[jid].reasons.insert(0, Reason("blocked", why))
 
 
@@ -189,7 +191,7 @@ def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],
     wanted = (set(select(graph.assets, declared)) if declared else set()) | (gone & set(keys)) if keys else None
     for job in plan.jobs.values():
         verdict = verdicts[job.id]
-        if verdict.state == "fresh" or (wanted is not None and job.key not in wanted):
+        if verdict.state == State.FRESH or (wanted is not None and job.key not in wanted):
             continue
         print(f"{job.label}: {verdict.state}")
         for reason in verdict.reasons:

@@ -9,7 +9,12 @@ is left to the scheduler, which compares the hashes when the upstream values
 are written (`Decision.CHECK`). `orvan status`, which runs nothing, reports
 such a job as stale because an upstream will rerun.
 
-`assess` returns structured reasons, for `status --why` and the web UI alike.
+`assess` is the one judge of a job's state (`State`): `run` acts on its
+decisions, and `status`, `show`, `logs` and every page of the web UI show its
+states and reasons; none of them keeps rules of its own. A job never run
+because something upstream failed is `blocked`; one whose last attempt was
+cut short is `interrupted`; a running attempt whose runner is gone is
+`failed` (the next run redoes it).
 """
 
 from __future__ import annotations
@@ -18,8 +23,10 @@ import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from enum import StrEnum
+from functools import lru_cache
 
-from ...catalog import FAILED, INTERRUPTED, RUNNING, Attempt
+from ...catalog import DONE, FAILED, INTERRUPTED, RUNNING, Attempt, decode_inputs
+from ...states import State
 from ..plan.fingerprint import diff, hashes_to
 from .jobfiles import stored_size
 from ..plan.jobs import Job, JobId, Plan, job_label
@@ -33,8 +40,8 @@ class Decision(StrEnum):
 
 @dataclass(frozen=True)
 class Reason:
-    # A stable identifier (never_run, failed, running, value_missing, damaged,
-    # recipe, where, function_source, module_source, local_module, python,
+    # A stable identifier (never_run, failed, interrupted, running,
+    # runner_stopped, blocked, value_missing, damaged, recipe, where, function_source, module_source, local_module, python,
     # package, partition, upstream_changed, upstream_rerun, forced) and the
     # sentence shown to the user.
     code: str
@@ -43,7 +50,7 @@ class Reason:
 
 @dataclass
 class Verdict:
-    state: str  # fresh, stale, failed, missing or running, as `status` shows it
+    state: State
     decision: Decision
     reasons: list[Reason] = field(default_factory=list)
     # The hash of the stored value, while it may still be served as fresh.
@@ -66,24 +73,49 @@ def _label(job_id: JobId) -> str:
 Sizes = Mapping[JobId, "int | None"]
 
 
-def _own(out_dir: str, job: Job, attempt: Attempt | None, sizes: Sizes | None = None) -> tuple[str, list[Reason]]:
-    """The job's state and reasons from its own last attempt and files alone."""
+
+def _in_run(attempt: Attempt) -> str:
+    return f" (run {attempt.run_id})" if attempt.run_id is not None else ""
+
+
+def attempt_state(attempt: Attempt | None, alive: bool) -> tuple[State, list[Reason]] | None:
+    """The state a job's last attempt settles by its status alone, or None
+    for a success (its files and code decide). `alive`: whether a runner
+    holds the output directory now."""
     if attempt is None:
-        return "missing", [Reason("never_run", "never run")]
-    if attempt.status in (FAILED, INTERRUPTED):
-        return "failed", [Reason("failed", f"last attempt failed: {attempt.error or 'no error recorded'}")]
+        return State.MISSING, [Reason("never_run", "never run")]
+    if attempt.status == FAILED:
+        return State.FAILED, [Reason("failed", f"last attempt failed: {attempt.error or 'no error recorded'}")]
+    if attempt.status == INTERRUPTED:
+        error = f": {attempt.error}" if attempt.error else ""
+        return State.INTERRUPTED, [Reason("interrupted", f"last attempt{_in_run(attempt)} was interrupted{error}")]
     if attempt.status == RUNNING:
-        return "running", [Reason("running", "an attempt is running or its runner stopped")]
+        if alive:
+            return State.RUNNING, [Reason("running", f"run {attempt.run_id} is computing it now")]
+        # Nothing will finish it: its runner is gone. The next run redoes it.
+        return State.FAILED, [Reason("runner_stopped", f"its runner{_in_run(attempt)} stopped before the job "
+                                                       "finished; the next run redoes it")]
+    return None
+
+
+def _own(out_dir: str, job: Job, attempt: Attempt | None, alive: bool,
+         sizes: Sizes | None = None) -> tuple[State, list[Reason]]:
+    """The job's state and reasons from its own last attempt and files alone."""
+    if attempt is None or attempt.status != DONE:  # a success, most often, goes straight on
+        settled = attempt_state(attempt, alive)
+        if settled is not None:
+            return settled
+    assert attempt is not None
     size = stored_size(out_dir, job) if sizes is None else sizes.get(job.id)
     if size is None:
-        return "missing", [Reason("value_missing", "its stored value or result is missing")]
+        return State.MISSING, [Reason("value_missing", "its stored value or result is missing")]
     same = attempt.value_hash is not None and _same_parts(attempt, job)
     if not same and (attempt.value_hash is None or attempt.parts is None):
-        return "stale", [Reason("recipe", "fingerprint recipe changed")]
+        return State.STALE, [Reason("recipe", "fingerprint recipe changed")]
     reasons = [] if same else _code_changes(attempt, job)
     if size != attempt.value_size:
         reasons.insert(0, Reason("damaged", f"stored value damaged ({size} bytes, {attempt.value_size} recorded)"))
-    return ("stale" if reasons else "fresh"), reasons
+    return (State.STALE if reasons else State.FRESH), reasons
 
 
 def _same_parts(attempt: Attempt, job: Job) -> bool:
@@ -114,34 +146,91 @@ def input_changes(job: Job, recorded: Mapping[JobId, str] | None, current: Mappi
     return reasons
 
 
-def _verdict(out_dir: str, job: Job, attempt: Attempt | None, upstream: Mapping[JobId, Verdict],
-             forced: bool, sizes: Sizes | None = None) -> Verdict:
-    state, reasons = _own(out_dir, job, attempt, sizes)
+# The upstream states that keep a job never run from running.
+_BLOCKING = (State.FAILED, State.INTERRUPTED, State.BLOCKED)
+
+
+def _blocked(job: Job, upstream: Mapping[JobId, Verdict], attempts: Mapping[JobId, Attempt]) -> Reason | None:
+    """Why a job never run cannot run yet: the first upstream job that failed
+    (and in which run), or that is blocked itself (and by what)."""
+    for dep in job.deps:
+        verdict = upstream[dep]
+        if verdict.state not in _BLOCKING:
+            continue
+        if verdict.state == State.BLOCKED:
+            return Reason("blocked", f"upstream {_label(dep)} never ran: {verdict.reasons[0].text}")
+        attempt = attempts.get(dep)
+        run = f" in run {attempt.run_id}" if attempt is not None and attempt.run_id is not None else ""
+        how = "was interrupted" if verdict.state == State.INTERRUPTED else "failed"
+        return Reason("blocked", f"upstream {_label(dep)} {how}{run}")
+    return None
+
+
+def _verdict(out_dir: str, job: Job, attempts: Mapping[JobId, Attempt], upstream: Mapping[JobId, Verdict],
+             forced: bool, alive: bool, sizes: Sizes | None = None) -> Verdict:
+    attempt = attempts.get(job.id)
+    state, reasons = _own(out_dir, job, attempt, alive, sizes)
+    if attempt is None and job.deps:
+        blocked = _blocked(job, upstream, attempts)
+        if blocked is not None:
+            state, reasons = State.BLOCKED, [blocked]
     if forced:
         return Verdict(state, Decision.RUN, [Reason("forced", "--force"), *reasons])
     if reasons or attempt is None:
         return Verdict(state, Decision.RUN, reasons)
-    if not job.deps and not attempt.input_hashes:  # the most common case, settled at once
-        return Verdict("fresh", Decision.FRESH, [], attempt.value_hash, attempt.input_hashes)
+    read = _read_inputs(attempt.inputs_text)
+    if not job.deps and not read:  # the most common case, settled at once
+        return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
+    if read is not None and len(read) == len(job.deps):  # fresh if each upstream is, and gave what it read
+        for dep in job.deps:
+            up = upstream[dep]
+            if up.decision != Decision.FRESH or read.get(dep) != up.value_hash:
+                break
+        else:
+            return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
     ups = [upstream[d] for d in job.deps]
     rerun = [d for d, v in zip(job.deps, ups) if v.decision != Decision.FRESH]
     if rerun:
         why = [Reason("upstream_rerun", f"upstream {_label(d)} will rerun") for d in rerun]
-        return Verdict("stale", Decision.CHECK, why, attempt.value_hash, attempt.input_hashes)
-    changed = input_changes(job, attempt.input_hashes, {d: v.value_hash for d, v in zip(job.deps, ups)})
+        return Verdict(State.STALE, Decision.CHECK, why, attempt.value_hash, read)
+    changed = input_changes(job, read, {d: v.value_hash for d, v in zip(job.deps, ups)})
     if changed:
-        return Verdict("stale", Decision.RUN, changed)
-    return Verdict("fresh", Decision.FRESH, [], attempt.value_hash, attempt.input_hashes)
+        return Verdict(State.STALE, Decision.RUN, changed)
+    return Verdict(State.FRESH, Decision.FRESH, [], attempt.value_hash, read)
+
+
+@lru_cache(maxsize=1024)
+def _read_inputs(text: str | None) -> dict[JobId, str] | None:
+    """What an attempt read, decoded once per distinct text: the partitions
+    of an asset that all read the same upstream job record the same text.
+    Shared, so never to be changed."""
+    return decode_inputs(text)
 
 
 def assess(plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
-           forced: Iterable[str | JobId] = (), sizes: Sizes | None = None) -> dict[JobId, Verdict]:
+           forced: Iterable[str | JobId] = (), sizes: Sizes | None = None, alive: bool = False
+           ) -> dict[JobId, Verdict]:
     """A verdict for every job of the plan; `forced` names assets, or single
     jobs (a backfill of some partitions), to rerun whatever their state.
-    `sizes`: the stored values' sizes, when a remote store holds them."""
+    `sizes`: the stored values' sizes, when a remote store holds them.
+    `alive`: whether another runner holds the output directory now (a run
+    assessing its own start leaves it False: every running row is then a
+    dead runner's)."""
     force = set(forced)
     verdicts: dict[JobId, Verdict] = {}
     for job in plan.jobs.values():  # dependency order: upstream verdicts come first
-        verdicts[job.id] = _verdict(out_dir, job, attempts.get(job.id), verdicts,
-                                    job.key in force or job.id in force, sizes)
+        verdicts[job.id] = _verdict(out_dir, job, attempts, verdicts,
+                                    job.key in force or job.id in force, alive, sizes)
     return verdicts
+
+
+def recorded(attempt: Attempt | None, alive: bool) -> Verdict:
+    """The verdict on a job the pipeline's code does not (or cannot now)
+    declare: what its last attempt settles, else fresh as recorded, for want
+    of code to compare it with."""
+    settled = attempt_state(attempt, alive)
+    if settled is not None:
+        return Verdict(settled[0], Decision.RUN, settled[1])
+    assert attempt is not None
+    return Verdict(State.FRESH, Decision.FRESH, [Reason("recorded", "as recorded; its code is not loaded to compare")],
+                   attempt.value_hash, attempt.input_hashes)

@@ -66,7 +66,7 @@
     return p;
   }
 
-  const NAMES = { f: "fresh", s: "stale", x: "failed", r: "running", m: "missing" };
+  const NAMES = { f: "fresh", s: "stale", x: "failed", i: "interrupted", r: "running", m: "missing", b: "blocked" };
 
   function initMatrix() {
     const dataEl = document.getElementById("matrix-data"), box = document.querySelector(".matrix");
