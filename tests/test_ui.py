@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from cli_helpers import Project, project  # noqa: F401  (fixture)
-from orvan.cli.states import State
+from orvan.states import State
 from orvan.ui import files
 from orvan.ui.asset_page import matrix
 from orvan.ui.layout import crossings, layered

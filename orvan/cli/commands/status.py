@@ -131,7 +131,7 @@ def _status(args: Namespace) -> int:
     if args.json:
         jobs = [{k: v for k, v in asdict(s).items() if k != "checks" or v is not None}
                 for s in _statuses(loaded, verdicts)]
-        print(json.dumps({"jobs": jobs, "counts": {s: counts[s] for s in ORDER if s != "blocked" or counts[s]}},
+        print(json.dumps({"jobs": jobs, "counts": {s: counts[s] for s in ORDER}},
                          indent=2, ensure_ascii=False))
     else:
         orphans = undeclared.find(loaded.plan, out_dir)
