@@ -40,7 +40,7 @@ Retries and per-asset settings:
     retry_delay = 5
     timeout = 60
 
-See docs/runner.md for the whole story.
+The whole guide: python -m orvan.docs
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
@@ -154,7 +154,7 @@ def _partition(p: argparse.ArgumentParser) -> None:
 
 
 def _json(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--json", action="store_true", help="print one JSON document (see docs/runner.md)")
+    p.add_argument("--json", action="store_true", help="print one JSON document (described in python -m orvan.docs)")
 
 
 def _list_parser(sub: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
@@ -314,8 +314,7 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
 
 
 class _VersionAction(argparse._VersionAction):
-    # importlib.metadata takes longer to import than the rest of the command
-    # line: it is read only when the version is asked for.
+    # Read only when asked for, from the module the package metadata is built from.
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: str | None = None) -> None:
         self.version = f"orvan {_version()}"
@@ -323,12 +322,9 @@ class _VersionAction(argparse._VersionAction):
 
 
 def _version() -> str:
-    import importlib.metadata
+    from .._version import __version__
 
-    try:
-        return importlib.metadata.version("orvan")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
+    return __version__
 
 
 def parse(argv: list[str] | None) -> argparse.Namespace:
