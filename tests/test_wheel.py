@@ -6,9 +6,12 @@ manylinux_2_17 tag promises."""
 
 import os
 import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import zipfile
 from pathlib import Path
 
@@ -160,3 +163,29 @@ def test_the_check_refuses_libstdcxx_a_newer_glibc_and_debug_symbols(tmp_path):
     assert re.search(r"needs symbol version GLIBCXX_[\d.]+ of libstdc\+\+\.so\.6", check.stderr)
     assert "needs GLIBC_2.25 of libc.so.6, newer than glibc 2.17" in check.stderr
     assert "is not stripped" in check.stderr
+
+
+def test_make_demo_in_a_fresh_clone_says_what_it_does_at_once(tmp_path):
+    """The demo's first minutes go to setting up a venv and building: it
+    says so before anything slow starts, not after."""
+    clone = tmp_path / "clone"
+    subprocess.run(["git", "clone", "-q", str(ROOT), str(clone)], check=True)
+    env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "MAKEFLAGS", "MAKELEVEL")}
+    demo = subprocess.Popen(["make", "demo"], cwd=clone, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            env=env, start_new_session=True)
+    out = b""
+    try:
+        deadline = time.monotonic() + 5
+        while out.count(b"\n") < 2 and time.monotonic() < deadline:
+            ready, _, _ = select.select([demo.stdout], [], [], max(deadline - time.monotonic(), 0))
+            chunk = os.read(demo.stdout.fileno(), 4096) if ready else b""
+            if ready and not chunk:
+                break
+            out += chunk
+    finally:
+        os.killpg(demo.pid, signal.SIGTERM)
+        demo.wait(timeout=60)
+        demo.stdout.close()
+    lines = out.decode().splitlines(keepends=True)
+    assert lines[:1] and lines[0].startswith("make demo: sets up .venv, builds the extension"), lines
+    assert lines[1:2] == ["setting up .venv for demo\n"], lines
