@@ -18,7 +18,7 @@ export PATH="$tools/bin:$PATH"
 version=$(python -c 'import re, sys; print(re.search(r"__version__ = \"(.+)\"", open(sys.argv[1]).read())[1])' orvan/_version.py)
 
 mkdir -p dist build
-rm -f dist/orvan-"$version"*
+rm -f "dist/orvan-$version.tar.gz"
 echo "wheel: building the sdist"
 python -m build --sdist --no-isolation --outdir dist . >build/wheel-sdist.log 2>&1 \
     || { cat build/wheel-sdist.log >&2; echo "error: building the sdist failed" >&2; exit 1; }
@@ -26,7 +26,7 @@ sdist="dist/orvan-$version.tar.gz"
 
 for arch in "${archs[@]}"; do
     work="$root/build/wheel/$arch"
-    rm -rf "$work"
+    rm -rf "$work" dist/orvan-"$version"-*_"$arch".whl
     mkdir -p "$work"
     {
         [ "$arch" = x86_64 ] || printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\n' "$arch"
@@ -47,7 +47,6 @@ for arch in "${archs[@]}"; do
     fi
     auditwheel repair --plat "manylinux_2_17_$arch" -w dist "$work"/raw/*.whl >"$work/repair.log" 2>&1 \
         || { cat "$work/repair.log" >&2; echo "error: auditwheel would not tag the $arch wheel manylinux_2_17" >&2; exit 1; }
-    wheel="dist/orvan-$version-cp313-cp313-manylinux_2_17_$arch.manylinux2014_$arch.whl"
-    python scripts/check-wheel.py "$wheel"
+    python scripts/check-wheel.py dist/orvan-"$version"-cp313-cp313-*manylinux_2_17_"$arch"*.whl
 done
 ls -l dist/orvan-"$version"*

@@ -78,7 +78,7 @@ def auditwheel_problems(wheel: Path, tag: str) -> list[str]:
 
 
 def check(wheel: Path, max_glibc: tuple[int, int]) -> list[str]:
-    m = re.search(r"-manylinux_(\d+)_(\d+)_(x86_64|aarch64)\.", wheel.name)
+    m = re.search(r"[-.]manylinux_(\d+)_(\d+)_(x86_64|aarch64)\.", wheel.name)
     if m is None:
         return [f"{wheel.name} has no manylinux tag for x86_64 or aarch64"]
     arch, tag = m[3], f"manylinux_{m[1]}_{m[2]}_{m[3]}"

@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 version=$(sed -n 's/^__version__ = "\(.*\)"/\1/p' orvan/_version.py)
-wheel="dist/orvan-$version-cp313-cp313-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-[ -f "$wheel" ] || { echo "error: $wheel is missing: run make wheel first" >&2; exit 1; }
+wheel=$(ls dist/orvan-"$version"-cp313-cp313-*manylinux_2_17_x86_64*.whl 2>/dev/null) \
+    || { echo "error: no x86_64 wheel of orvan $version in dist/: run make wheel first" >&2; exit 1; }
 venv=build/wheel/venv
 rm -rf "$venv"
 "$(scripts/find-python.sh)" -m venv "$venv"
