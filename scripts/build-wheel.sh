@@ -45,7 +45,12 @@ for arch in "${archs[@]}"; do
         echo "error: building the $arch wheel failed (log: $work/build.log)" >&2
         exit 1
     fi
-    auditwheel repair --plat "manylinux_2_17_$arch" -w dist "$work"/raw/*.whl >"$work/repair.log" 2>&1 \
+    # auditwheel names only this host's architecture with --plat; for the
+    # cross-built wheel it finds the tag itself, and check-wheel.py then
+    # requires it to be manylinux_2_17.
+    plat="manylinux_2_17_$arch"
+    [ "$arch" = "$(uname -m)" ] || plat=auto
+    auditwheel repair --plat "$plat" -w dist "$work"/raw/*.whl >"$work/repair.log" 2>&1 \
         || { cat "$work/repair.log" >&2; echo "error: auditwheel would not tag the $arch wheel manylinux_2_17" >&2; exit 1; }
     python scripts/check-wheel.py dist/orvan-"$version"-cp313-cp313-*manylinux_2_17_"$arch"*.whl
 done
