@@ -6,24 +6,40 @@ JOBS ?= 2
 # Tools installed into the venv (cmake, ninja) come first.
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-python test-cpp venv install deps asan valgrind fuzz bench bench-json bench-peers clean
+.PHONY: demo test test-python test-cpp venv install deps asan valgrind fuzz bench bench-json bench-peers wheel clean
 
-demo: install  ## the main job: materialise the example pipeline
+# The demo's venv holds only what the demo needs; `make test` adds the test tools.
+demo:  ## the main job: materialise the example pipeline
+	@echo "make demo: sets up $(VENV), builds the extension, then runs the example pipeline"
+	@$(MAKE) --no-print-directory $(VENV)/.ready-demo
+	@echo "building the extension into $(VENV) (C++20; a minute or two the first time)"
+	@$(INSTALL)
 	@scripts/demo.sh "$(PY)"
 
 test: test-cpp test-python  ## every test, C++ and Python
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml scripts/setup-venv.sh
-	@scripts/setup-venv.sh "$(VENV)"
+	@scripts/setup-venv.sh "$(VENV)" test
+	@touch $@ $(VENV)/.ready-demo
+$(VENV)/.ready-demo: pyproject.toml scripts/setup-venv.sh
+	@scripts/setup-venv.sh "$(VENV)" demo
 	@touch $@
 
 # CI treats compiler warnings as errors.
 BUILD_FLAGS := $(if $(CI),-C cmake.define.ORVAN_WERROR=ON)
 
-install: venv  ## (re)build the extension into the venv, incrementally
-	@$(PY) -m pip install --no-build-isolation --no-deps -q $(BUILD_FLAGS) . \
+INSTALL = $(PY) -m pip install --no-build-isolation --no-deps -q $(BUILD_FLAGS) . \
 	    || { echo "error: building orvan failed (see above)" >&2; exit 1; }
+
+install: venv  ## (re)build the extension into the venv, incrementally
+	@$(INSTALL)
+
+# ARCHS=x86_64 builds one wheel only.
+ARCHS ?= x86_64 aarch64
+wheel:  ## the sdist and manylinux_2_17 wheels in dist/, built with zig (no Docker, no system compiler)
+	@scripts/system-deps.sh wheel
+	@scripts/build-wheel.sh $(ARCHS)
 
 test-python: install
 	$(PY) -X dev -P -m pytest -q tests
@@ -59,4 +75,4 @@ bench-json:
 	scripts/bench-json.sh
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -29,4 +29,8 @@ else:
             value = getattr(_orvan, name)
             globals()[name] = value
             return value
+        if name == "__version__":
+            from ._version import __version__
+
+            return __version__
         raise AttributeError(f"module 'orvan' has no attribute {name!r}")

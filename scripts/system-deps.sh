@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the system packages a task needs exist; installs the missing ones
 # with apt when running as root.
-#   scripts/system-deps.sh [test|fuzz|bench ...]   (default: test)
+#   scripts/system-deps.sh [test|fuzz|bench|wheel ...]   (default: test)
 set -euo pipefail
 need=()
 want() { need+=("$1"); }
@@ -21,12 +21,16 @@ for task in "${@:-test}"; do
         ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 \
             || want libclang-rt-14-dev
         ;;
+    wheel)
+        # scripts/check-wheel.py reads the extension with readelf.
+        command -v readelf >/dev/null 2>&1 || want binutils
+        ;;
     bench)
         [ -f /usr/include/rapidjson/document.h ] || want rapidjson-dev
         command -v g++ >/dev/null 2>&1 || want g++
         command -v valgrind >/dev/null 2>&1 || want valgrind
         ;;
-    *) echo "error: unknown task '$task' (test, fuzz or bench)" >&2; exit 2 ;;
+    *) echo "error: unknown task '$task' (test, fuzz, bench or wheel)" >&2; exit 2 ;;
     esac
 done
 [ ${#need[@]} -eq 0 ] && exit 0

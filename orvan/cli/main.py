@@ -41,7 +41,7 @@ Retries and per-asset settings:
     retry_delay = 5
     timeout = 60
 
-Each subcommand's --help tells the rest: orvan run --help, orvan status --help.
+Each subcommand's --help tells the rest (orvan run --help); the whole guide: python -m orvan.docs
 """
 
 EPILOG = "Exit status: 0 success, 1 a job failed or was not run, 2 a usage or pipeline error, 130 interrupted."
@@ -155,7 +155,7 @@ def _partition(p: argparse.ArgumentParser) -> None:
 
 
 def _json(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--json", action="store_true", help="print one JSON document instead of the table")
+    p.add_argument("--json", action="store_true", help="print one JSON document (described in python -m orvan.docs)")
 
 
 def _list_options(p: argparse.ArgumentParser) -> None:
@@ -356,8 +356,7 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
 
 
 class _VersionAction(argparse._VersionAction):
-    # importlib.metadata takes longer to import than the rest of the command
-    # line: it is read only when the version is asked for.
+    # Read only when asked for, from the module the package metadata is built from.
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: str | None = None) -> None:
         self.version = f"orvan {_version()}"
@@ -365,12 +364,9 @@ class _VersionAction(argparse._VersionAction):
 
 
 def _version() -> str:
-    import importlib.metadata
+    from .._version import __version__
 
-    try:
-        return importlib.metadata.version("orvan")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
+    return __version__
 
 
 def parse(argv: list[str] | None) -> argparse.Namespace:
