@@ -256,6 +256,14 @@ def test_a_stopped_server_that_outlives_its_killed_runner_is_ended_by_the_next_r
     wait_for(lambda: (project.root / "started").exists(), "the long job to start")
     processes = family(project)
     server = int((project.root / "started").read_text().split()[1])
+
+    def job_recorded() -> bool:  # process records are committed in batches: a kill before that loses them
+        db = sqlite3.connect(project.out / "catalog.sqlite")
+        try:
+            return db.execute("SELECT 1 FROM jobs WHERE pid = ?", (processes[0],)).fetchone() is not None
+        finally:
+            db.close()
+    wait_for(job_recorded, "the long job's process to be recorded")
     db = sqlite3.connect(project.out / "catalog.sqlite")
     recorded = db.execute("SELECT pid, pid_started FROM runs ORDER BY id DESC LIMIT 1").fetchone()
     db.close()
