@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 from argparse import Namespace
+from collections.abc import Callable
 
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Catalog, RunLock
@@ -51,6 +52,13 @@ def cmd_clean(args: Namespace) -> int:
     if not os.path.isdir(out_dir):
         print(f"nothing stored in {display_path(out_dir)}")
         return OK
+    return _with_plan(args, directory, out_dir, lambda plan, catalog: _clean(plan, out_dir, catalog, args.dry_run))
+
+
+def _with_plan(args: Namespace, directory: str, out_dir: str,
+               act: Callable[[Plan, Catalog | None], int]) -> int:
+    """`act` on the plan of the modules to clean, the output location locked
+    (unless it is a dry run) and its catalog open, if it has one."""
     lock = None if args.dry_run else RunLock(out_dir)
     try:
         has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
@@ -58,7 +66,7 @@ def cmd_clean(args: Namespace) -> int:
         try:
             modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
             _, plan = load(resolve_modules(modules, directory), directory, strict=True)
-            return _clean(plan, out_dir, catalog, args.dry_run)
+            return act(plan, catalog)
         finally:
             if catalog:
                 catalog.close()
@@ -89,20 +97,9 @@ def _clean_store(args: Namespace, directory: str, out_dir: str, store: Store) ->
     attempts left there: each attempt's objects have names of their own."""
     from .stored import clean
 
-    lock = None if args.dry_run else RunLock(out_dir)
-    try:
-        has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
-        catalog = Catalog.in_dir(out_dir, create=False, readonly=args.dry_run) if has_catalog else None
-        try:
-            modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
-            _, plan = load(resolve_modules(modules, directory), directory, strict=True)
-            gone = clean(store, catalog, plan, args.dry_run)
-            if catalog is not None and not args.dry_run:
-                catalog.mark_removed(sorted(set(gone) | set(_forgotten(plan, catalog))))
-        finally:
-            if catalog:
-                catalog.close()
-    finally:
-        if lock:
-            lock.release()
-    return OK
+    def act(plan: Plan, catalog: Catalog | None) -> int:
+        gone = clean(store, catalog, plan, args.dry_run)
+        if catalog is not None and not args.dry_run:
+            catalog.mark_removed(sorted(set(gone) | set(_forgotten(plan, catalog))))
+        return OK
+    return _with_plan(args, directory, out_dir, act)
