@@ -213,7 +213,8 @@ def refs_text(plan: Plan, job: Job, reader: ValueReader) -> str | None:
     return json.dumps(refs, ensure_ascii=False) if refs else None
 
 
-def _write(directory: str, name: str, text: str | None) -> str | None:
+def write_arguments(directory: str, name: str, text: str | None) -> str | None:
+    """Writes a worker's argument file (keyword arguments, input references); None when there is none."""
     if text is None:
         return None
     path = os.path.join(directory, name)
@@ -236,11 +237,11 @@ def prepare(out_dir: str, plan: Plan, job: Job, timeout: float | None,
         module=rec.module,
         function=rec.function,
         out_dir=directory,
-        kwargs_path=_write(directory, KWARGS_FILE, kwargs_text(out_dir, plan, job, reader)),
+        kwargs_path=write_arguments(directory, KWARGS_FILE, kwargs_text(out_dir, plan, job, reader)),
         log_path=os.path.join(directory, LOG_FILE),
         timeout=timeout,
         serializer=None if values.is_json(rec.serializer) else rec.serializer,
-        refs_path=_write(directory, INPUTS_FILE, refs_text(plan, job, reader)),
+        refs_path=write_arguments(directory, INPUTS_FILE, refs_text(plan, job, reader)),
     )
 
 

@@ -17,16 +17,8 @@ from typing import Callable
 from ....store.base import StoreError
 from ....store.naming import INPUTS_FILE, KWARGS_FILE
 from ....store.transfer import DamagedInput, commit_files, commit_value, open_spec, stage_inputs
+from ..jobfiles import write_arguments
 from .base import Executor, Outcome, ProcessStarted, WorkerTask, append_to_log
-
-
-def _write(directory: str, name: str, text: str | None) -> str | None:
-    if text is None:
-        return None
-    path = os.path.join(directory, name)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
-    return path
 
 
 def _tidy(task: WorkerTask) -> None:
@@ -53,8 +45,8 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
         return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
-    task = replace(task, kwargs_path=_write(task.out_dir, KWARGS_FILE, kwargs),
-                   refs_path=_write(task.out_dir, INPUTS_FILE, refs))
+    task = replace(task, kwargs_path=write_arguments(task.out_dir, KWARGS_FILE, kwargs),
+                   refs_path=write_arguments(task.out_dir, INPUTS_FILE, refs))
     outcome = run(task)
     try:
         value = commit_value(store, spec, task.out_dir) if outcome.ok else None
