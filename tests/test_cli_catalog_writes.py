@@ -12,7 +12,7 @@ import time
 import pytest
 from cli_helpers import project  # noqa: F401  (fixture)
 
-from orvan.catalog import sqlite as catalog_module
+from orvan.store import durable as durable_module
 from orvan.catalog import DONE, FAILED, PENDING, RUNNING, Catalog, CatalogWriteError
 
 
@@ -157,14 +157,14 @@ def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
     files = some_files(tmp_path)
     paths = fsynced(monkeypatch)
     fds = []
-    monkeypatch.setattr(catalog_module, "_syncfs", lambda: lambda fd: fds.append(os.readlink(f"/proc/self/fd/{fd}")) or 0)
-    catalog_module.make_durable(files)
+    monkeypatch.setattr(durable_module, "_syncfs", lambda: lambda fd: fds.append(os.readlink(f"/proc/self/fd/{fd}")) or 0)
+    durable_module.make_durable(files)
     assert fds == [str(tmp_path / "a")] and paths == []
     # And the real one, where there is one, reports success on a healthy disk.
     monkeypatch.undo()
     if sys.platform == "linux":
-        assert catalog_module._syncfs() is not None
-    catalog_module.make_durable(files)
+        assert durable_module._syncfs() is not None
+    durable_module.make_durable(files)
 
 
 @pytest.mark.parametrize("syncfs, fuse", [(lambda: None, False), (lambda: lambda fd: -1, False),
@@ -172,25 +172,25 @@ def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
 def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_path, monkeypatch, syncfs, fuse):
     files = some_files(tmp_path)
     paths = fsynced(monkeypatch)
-    monkeypatch.setattr(catalog_module, "_syncfs", syncfs)
+    monkeypatch.setattr(durable_module, "_syncfs", syncfs)
     if fuse:
-        monkeypatch.setattr(catalog_module, "_filesystem_type", lambda fd: catalog_module.FUSE_SUPER_MAGIC)
-    catalog_module.make_durable(files + files[:1])
+        monkeypatch.setattr(durable_module, "_filesystem_type", lambda fd: durable_module.FUSE_SUPER_MAGIC)
+    durable_module.make_durable(files + files[:1])
     assert paths == files + [str(tmp_path / "a"), str(tmp_path / "b")]
     os.unlink(files[3])
     with pytest.raises(FileNotFoundError):
-        catalog_module.make_durable(files)
+        durable_module.make_durable(files)
 
 
 # The run with every sync failing, as a disk giving write-back errors would.
 FAILING_SYNC = """\
 import errno, os, runpy, sys
-import orvan.catalog.sqlite as catalog
+import orvan.store.durable as durable
 
 def make_durable(files):
     raise OSError(errno.EIO, os.strerror(errno.EIO), files[0])
 
-catalog.make_durable = make_durable
+durable.make_durable = make_durable
 sys.argv = ["orvan", *sys.argv[1:]]
 runpy.run_module("orvan", run_name="__main__")
 """

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 from cli_helpers import Project, project  # noqa: F401  (fixture)
 
-from orvan.catalog.sqlite import ABANDONED_PROCESSES, LATEST_ATTEMPTS, MIGRATIONS
+from orvan.catalog.schema import ABANDONED_PROCESSES, LATEST_ATTEMPTS, MIGRATIONS
 
 HELPERS = {
     "textutil.py": """\

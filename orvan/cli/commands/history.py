@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import json
-import os
 from argparse import Namespace
 from dataclasses import asdict, dataclass
 
-from ...catalog import (CATALOG_FILE, DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Catalog, RunLock,
-                        RunSummary, ticks)
+from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, RunSummary,
+                        catalog_of)
 from ..config import project_directory, resolve_out
 from ..plan.pipeline import OK
 from ..report import display_path, format_table, seconds, when
@@ -49,15 +48,16 @@ def _row(run: RunSummary, alive: bool, retries: int) -> RunRow:
 def cmd_history(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
     runs: list[RunRow] = []
-    if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-        catalog = Catalog.in_dir(out_dir, create=False)
+    location = catalog_of(out_dir)
+    catalog = location.open_existing()
+    if catalog is not None:
         try:
             recent = catalog.recent_runs(args.limit)
             retries = catalog.retries_by_run([r.id for r in recent])
-            started_by = ticks.run_automations(catalog.db, [r.id for r in recent])
+            started_by = catalog.run_automations([r.id for r in recent])
         finally:
             catalog.close()
-        alive = RunLock.active(out_dir)
+        alive = location.active()
         runs = [_row(run, alive, retries.get(run.id, 0)) for run in recent]
         for row in runs:
             row.automation = started_by.get(row.id)
