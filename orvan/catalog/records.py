@@ -26,11 +26,10 @@ from collections.abc import Sequence
 from contextlib import AbstractContextManager
 from typing import Any, Callable, TypeVar
 
-from ..states import ATTEMPTS
 from . import ticks
 from .base import (FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, FAILED, Attempt, Db, RunSummary,
                    encode_inputs)
-from .schema import ABANDONED_HELPERS, LATEST_ATTEMPTS
+from .schema import ABANDONED_HELPERS
 from .writes import Durable, JobWrites
 
 T = TypeVar("T")
@@ -39,8 +38,10 @@ T = TypeVar("T")
 # before the write is tried once more.
 FreeSpace = Callable[[], None]
 
-_ATTEMPT_COLUMNS = ("asset_key, partition, fingerprint, status, ended_at, error, value_size, value_hash,"
-                    " input_hashes, parts, run_id")
+_ATTEMPT_COLUMNS = ("j.asset_key, j.partition, j.fingerprint, j.status, j.ended_at, j.error, j.value_size,"
+                    " j.value_hash, j.input_hashes, j.parts, j.run_id")
+# Each job's latest attempt row.
+LATEST_JOBS = "latest l JOIN jobs j ON j.id = l.job_id"
 # No run has this id: "no current run" in queries that compare with one.
 _NO_RUN = -1
 
@@ -150,8 +151,8 @@ class Catalog(ABC):
         written), and writing its directory."""
         run = _NO_RUN if current_run is None else current_run
         return [(str(k), str(p)) for k, p in self._read(lambda db: db.execute(
-            f"SELECT asset_key, partition FROM jobs j WHERE id IN ({LATEST_ATTEMPTS})"
-            " AND (status IN (?, ?) OR (status=? AND run_id <> ?))"
+            f"SELECT j.asset_key, j.partition FROM {LATEST_JOBS}"
+            " WHERE (j.status IN (?, ?) OR (j.status=? AND j.run_id <> ?))"
             " AND NOT EXISTS (SELECT 1 FROM jobs c WHERE c.run_id = ? AND c.asset_key = j.asset_key"
             " AND c.partition = j.partition AND c.status IN (?, ?))",
             (FAILED, INTERRUPTED, RUNNING, run, run, PENDING, RUNNING),
@@ -265,7 +266,7 @@ class Catalog(ABC):
     def attempt_numbers(self) -> dict[tuple[str, str], int]:
         """(asset key, partition) -> how many attempts its latest job row took."""
         rows = self._read(lambda db: db.execute(
-            f"SELECT asset_key, partition, attempt FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
+            f"SELECT j.asset_key, j.partition, j.attempt FROM {LATEST_JOBS}"
         ).fetchall())
         return {(k, p): n for k, p, n in rows}
 
@@ -305,17 +306,16 @@ class Catalog(ABC):
         """The latest attempt at each job (those whose files `orvan clean`
         removed left out) and how many tries its row took, from one query."""
         rows = self._read(lambda db: db.execute(
-            f"SELECT {_ATTEMPT_COLUMNS}, attempt, removed_at IS NULL FROM jobs WHERE id IN ({LATEST_ATTEMPTS})"
+            f"SELECT {_ATTEMPT_COLUMNS}, j.attempt, j.removed_at IS NULL FROM {LATEST_JOBS}"
         ).fetchall())
         attempts = {(row[0], row[1]): Attempt(*row[2:11]) for row in rows if row[12]}
         return attempts, {(row[0], row[1]): row[11] for row in rows}
 
     def last_attempt(self, key: str, partition: str) -> Attempt | None:
-        marks = ",".join("?" * len(ATTEMPTS))
         row = self._read(lambda db: db.execute(
-            f"SELECT {_ATTEMPT_COLUMNS} FROM jobs WHERE asset_key=? AND partition=? AND status IN ({marks})"
-            " AND removed_at IS NULL ORDER BY id DESC LIMIT 1",
-            (key, partition, *ATTEMPTS),
+            f"SELECT {_ATTEMPT_COLUMNS} FROM {LATEST_JOBS} WHERE l.asset_key=? AND l.partition=?"
+            " AND j.removed_at IS NULL",
+            (key, partition),
         ).fetchone())
         return Attempt(*row[2:]) if row is not None else None
 

@@ -8,10 +8,8 @@ import json
 from dataclasses import dataclass
 from typing import Callable, NamedTuple
 
-from ..states import ATTEMPTS
 from . import ticks
 from .base import Attempt, Db
-from .schema import ATTEMPT_STATUSES
 
 
 class JobRow(NamedTuple):
@@ -69,12 +67,12 @@ class Views:
         """Each job's latest attempt, of one asset or all: as the pages show
         it, and as freshness reads it (a job whose files `orvan clean`
         removed has no attempt there, as for `orvan status`)."""
-        where = "asset_key=? AND " if asset_key is not None else ""
+        where = " WHERE l.asset_key=?" if asset_key is not None else ""
         params: tuple[object, ...] = (asset_key,) if asset_key is not None else ()
-        # The statuses written out, so that the catalog's index of attempts serves.
+        columns = ", ".join(f"j.{c.strip()}" for c in _JOB_COLUMNS.split(","))
         found = self.db.execute(
-            f"SELECT {_JOB_COLUMNS}, value_hash, input_hashes, parts FROM jobs WHERE id IN (SELECT MAX(id) FROM jobs"
-            f" WHERE {where}status IN ({ATTEMPT_STATUSES}) GROUP BY asset_key, partition)", params).fetchall()
+            f"SELECT {columns}, j.value_hash, j.input_hashes, j.parts FROM latest l JOIN jobs j ON j.id = l.job_id"
+            f"{where}", params).fetchall()
         rows: dict[tuple[str, str], JobRow] = {}
         attempts: dict[tuple[str, str], Attempt] = {}
         make = JobRow._make
@@ -90,12 +88,12 @@ class Views:
     def latest_rows(self, asset_key: str, attempts_only: bool) -> dict[str, Row]:
         """partition -> the latest row of each of an asset's jobs, of any
         state or only those that were attempts at materialising it."""
-        where = f" AND status IN ({','.join('?' * len(ATTEMPTS))})" if attempts_only else ""
-        rows = self.db.execute(
-            "SELECT partition, status, error FROM jobs WHERE id IN"
-            f" (SELECT MAX(id) FROM jobs WHERE asset_key=?{where} GROUP BY partition)",
-            (asset_key, *(ATTEMPTS if attempts_only else ())),
-        )
+        if attempts_only:
+            rows = self.db.execute("SELECT l.partition, j.status, j.error FROM latest l JOIN jobs j ON j.id = l.job_id"
+                                   " WHERE l.asset_key=?", (asset_key,))
+        else:
+            rows = self.db.execute("SELECT partition, status, error FROM jobs WHERE id IN"
+                                   " (SELECT MAX(id) FROM jobs WHERE asset_key=? GROUP BY partition)", (asset_key,))
         return {p: Row(st, err) for p, st, err in rows}
 
     def job_history(self, asset_key: str, partition: str, limit: int = 30) -> list[JobRow]:
