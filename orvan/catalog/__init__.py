@@ -7,6 +7,7 @@
     views     what the readers show (`orvan show`, the pages of `orvan ui`)
     ticks     the ticks of `orvan serve`'s automations
     sqlite    the embedded back end, `OUT/catalog.sqlite`
+    postgres  a database several output locations share, one namespace each
     locate    which catalog a command names, and its lock
 
 Every reader and writer goes through the names exported here; no SQL lives
@@ -15,9 +16,9 @@ outside this package.
 
 from ..store.naming import CATALOG_FILE
 from . import ticks
-from .base import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Attempt, CatalogError, CatalogTooNew,
+from .base import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, Attempt, CatalogError, CatalogMissing, CatalogTooNew,
                    CatalogWriteError, RunLock, RunSummary, decode_inputs, encode_inputs)
-from .locate import CatalogMissing, Location, catalog_of
+from .locate import Location, catalog_of
 from .records import Catalog
 from .views import JobRow, Latest, Row, RunRow, Views
 

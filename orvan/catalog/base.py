@@ -25,6 +25,10 @@ class CatalogError(OrvanError):
     pass
 
 
+class CatalogMissing(CatalogError):
+    """Nothing has been recorded there yet."""
+
+
 class CatalogTooNew(CatalogError):
     """Written by a newer orvan: refused by every command, reader or not."""
 

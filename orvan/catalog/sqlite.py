@@ -12,7 +12,7 @@ from contextlib import contextmanager
 from typing import Any, Callable, TypeVar
 
 from ..store.naming import CATALOG_FILE as CATALOG_FILE, LOCK_FILE as LOCK_FILE, quote
-from .base import CatalogError, CatalogWriteError, Db
+from .base import CatalogError, CatalogMissing, CatalogWriteError, Db
 from .records import Catalog
 from .schema import ABANDONED_PROCESSES, MIGRATIONS, SCHEMA_VERSION, check_version
 
@@ -122,7 +122,7 @@ class SqliteCatalog(Catalog):
 
     def __init__(self, path: str, *, create: bool = True, readonly: bool | None = None):
         if not create and not os.path.exists(path):
-            raise CatalogError(f"no catalog at {path} (nothing has been run there yet)")
+            raise CatalogMissing(f"no catalog at {path} (nothing has been run there yet)")
         self.path = self.where = path
         # Opening one that must exist is reading it, unless said otherwise.
         self.readonly = not create if readonly is None else readonly

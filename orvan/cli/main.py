@@ -133,6 +133,10 @@ def _modules(p: argparse.ArgumentParser) -> None:
 def _out(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out", metavar="DIR", default=None,
                    help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
+    p.add_argument("--catalog", metavar="URL", default=None,
+                   help="keep the catalog in a PostgreSQL database several output directories share, "
+                        "postgresql://USER@HOST:PORT/DB (default: ORVAN_CATALOG, then [tool.orvan] catalog, "
+                        "then OUT/catalog.sqlite)")
 
 
 def _store(p: argparse.ArgumentParser) -> None:
@@ -386,6 +390,10 @@ def run(argv: list[str] | None = None) -> int:
     tolerate_closed_output()
     args = parse(argv)
     try:
+        if hasattr(args, "catalog"):
+            from .config import choose_catalog
+
+            choose_catalog(args.catalog)
         status: int = args.func(args)
         return status
     except KeyboardInterrupt:

@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from ..catalog import CatalogError, CatalogMissing, JobRow, Latest, Location, RunRow, Views
+from ..catalog import CatalogError, CatalogMissing, JobRow, Latest, Location, RunRow, Views, catalog_of
 
 __all__ = ["CatalogUnavailable", "ChangeDetector", "JobRow", "Latest", "Queries", "Reader", "RunRow"]
 
@@ -25,7 +25,7 @@ class CatalogUnavailable(Exception):
 class Reader:
     def __init__(self, out_dir: str, location: Location | None = None):
         self.out_dir = out_dir
-        self.location = location if location is not None else Location(out_dir)
+        self.location = location if location is not None else catalog_of(out_dir)
         self.path = self.location.describe()
 
     @contextmanager
