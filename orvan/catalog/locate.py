@@ -120,6 +120,16 @@ class Location:
 
         return lock_active(self.url, self.namespace)
 
+    def sharing(self) -> list[Location]:
+        """Every location whose catalog is in the same database, this one
+        first (only this one for a catalog of its own)."""
+        if self.url is None:
+            return [self]
+        from .postgres import namespace_list
+
+        others = [name for name in namespace_list(self.url) if name != self.namespace]
+        return [self] + [Location(name, self.url, name) for name in others]
+
     def watch(self) -> ChangeWatch:
         """A token that changes whenever a run commits (for pages to follow)."""
         if self.url is None:

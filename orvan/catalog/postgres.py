@@ -337,6 +337,16 @@ class PostgresCatalog(Catalog):
         self.db = PgDb(self.session.conn)
         return query(self.db)
 
+    def bulk_insert(self, db: Db, table: str, columns: str, marks: str, rows: list[tuple[Any, ...]]) -> None:
+        with self.session.conn.cursor().copy(f"COPY {table} ({columns}) FROM STDIN") as copy:
+            for row in rows:
+                copy.write_row(row)
+
+    def ids_copied(self, db: Db) -> None:
+        for table in ("runs", "jobs", "ticks"):
+            db.execute(f"SELECT setval(pg_get_serial_sequence('{table}', 'id'), COALESCE(MAX(id), 0) + 1, false)"
+                       f" FROM {table}")
+
     def _insert_jobs(self, db: Db, values: list[tuple[Any, ...]]) -> list[int]:
         """Many rows at once: their ids from the sequence, the rows by COPY
         (a statement per row costs a round trip to the server each)."""

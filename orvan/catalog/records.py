@@ -90,6 +90,13 @@ class Catalog(ABC):
     def checkpoint(self) -> None:
         """Give back the room the catalog can give back (SQLite's log)."""
 
+    def bulk_insert(self, db: Db, table: str, columns: str, marks: str, rows: list[tuple[Any, ...]]) -> None:
+        """Rows copied from another catalog, ids and all."""
+        db.executemany(f"INSERT INTO {table} ({columns}) VALUES ({marks})", rows)
+
+    def ids_copied(self, db: Db) -> None:
+        """After rows were copied in with their ids: new rows come after them."""
+
     # -- shared --------------------------------------------------------------
 
     def close(self) -> None:

@@ -133,6 +133,9 @@ def _status(args: Namespace) -> int:
         print(json.dumps({"jobs": jobs, "counts": {s: counts[s] for s in ORDER}},
                          indent=2, ensure_ascii=False))
     else:
+        location = catalog_of(out_dir)
+        if location.shared:
+            print(f"catalog: {location.describe()}")
         orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
             _print_why(loaded.graph, loaded.plan, verdicts, orphans, why, loaded.checks)
