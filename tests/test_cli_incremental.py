@@ -8,7 +8,7 @@ import sqlite3
 import textwrap
 
 import pytest
-from cli_helpers import Project, project  # noqa: F401  (fixture)
+from cli_helpers import Project, on_both_catalogs, project  # noqa: F401  (fixture)
 
 from orvan.catalog.schema import ABANDONED_PROCESSES, LATEST_ATTEMPTS, LATEST_BY_GROUPING, MIGRATIONS
 
@@ -301,6 +301,7 @@ def test_why_reads_the_recorded_parts_whatever_their_text(project, stored, damag
         assert text == "6 fresh, 0 stale, 0 failed, 0 missing (6 jobs)\n"
 
 
+@on_both_catalogs
 def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
     project.write("o.py", OUTSIDE)
     project.write("data.txt", "1")
@@ -331,9 +332,7 @@ def test_clean_removes_what_is_no_longer_declared_and_show_says_so(project):
     assert cleaned.returncode == 0 and "removed o.parts[p=z]" in cleaned.stdout
     assert not (project.out / "o.parts" / "p=z").exists() and not (project.out / "o.b").exists()
     assert (project.out / "o.parts" / "p=y" / "value.json").exists()
-    db = sqlite3.connect(project.out / "catalog.sqlite")
-    removed = {r[0] for r in db.execute("SELECT asset_key || partition FROM jobs WHERE removed_at IS NOT NULL")}
-    db.close()
+    removed = {r["k"] for r in project.query("SELECT asset_key || partition AS k FROM jobs WHERE removed_at IS NOT NULL")}
     assert removed == {"o.b", 'o.parts{"p":"z"}'}
     assert project.orvan("history").stdout == runs_before
     assert "nothing to clean" in project.orvan("clean", "o").stdout

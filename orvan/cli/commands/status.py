@@ -134,7 +134,7 @@ def _status(args: Namespace) -> int:
                          indent=2, ensure_ascii=False))
     else:
         location = catalog_of(out_dir)
-        if location.shared:
+        if location.shared and why is None:
             print(f"catalog: {location.describe()}")
         orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
