@@ -44,7 +44,9 @@ class PgServer:
 
     user = "orvan"
 
-    def __init__(self) -> None:
+    def __init__(self, durable: bool = False) -> None:
+        # Durable as a server in use is (fsync on): for benchmarks.
+        self.durable = durable
         self.bin = bindir()
         self.root = Path(tempfile.mkdtemp(prefix="orvan-pg-"))
         self.data = self.root / "data"
@@ -52,7 +54,9 @@ class PgServer:
         self._as: list[str] = []
         if os.geteuid() == 0:
             # The server's files belong to the user it runs as.
-            self._as = ["runuser", "-u", "nobody", "--"]
+            runuser = shutil.which("runuser") or next(p for p in ("/usr/sbin/runuser", "/sbin/runuser")
+                                                      if os.path.exists(p))
+            self._as = [runuser, "-u", "nobody", "--"]
             nobody = pwd.getpwnam("nobody")
             os.chown(self.root, nobody.pw_uid, nobody.pw_gid)
         self._names = itertools.count()
@@ -60,8 +64,10 @@ class PgServer:
         self.start()
 
     def _run(self, tool: str, *args: str) -> None:
+        # Not the sanitizer runtime the suite may run under: the server is not built for it.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         done = subprocess.run([*self._as, os.path.join(self.bin, tool), *args], capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL, timeout=120)
+                              stdin=subprocess.DEVNULL, timeout=120, env=env)
         if done.returncode != 0:
             raise RuntimeError(f"{tool} failed: {done.stdout}{done.stderr}{self.log()}")
 
@@ -72,9 +78,9 @@ class PgServer:
             return ""
 
     def _options(self) -> str:
-        # Not durable across a crash of this machine: the tests never need it.
-        return (f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c fsync=off"
-                " -c full_page_writes=off -c max_connections=200")
+        # Unless asked, not durable across a crash of this machine: the tests never need it.
+        return (f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c max_connections=200"
+                + ("" if self.durable else " -c fsync=off -c full_page_writes=off"))
 
     def start(self) -> None:
         self._run("pg_ctl", "-D", str(self.data), "-l", str(self.root / "log"), "-o", self._options(), "-w", "start")

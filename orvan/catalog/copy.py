@@ -77,13 +77,14 @@ def _copy_locked(source: Location, target: Location) -> dict[str, int]:
                 raise CatalogError(f"the catalog {target.describe()} already records runs: copy into an empty one")
             counts = {}
             with writer.transaction() as db:
+                writer.copy_starts(db)
                 for table, columns in TABLES:
                     counts[table] = 0
                     marks = ", ".join("?" * len(columns.split(",")))
                     for rows in _rows(reader, table, columns):
                         writer.bulk_insert(db, table, columns, marks, rows)
                         counts[table] += len(rows)
-                writer.ids_copied(db)
+                writer.copy_ends(db)
             return counts
         finally:
             writer.close()

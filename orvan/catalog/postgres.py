@@ -25,7 +25,8 @@ from urllib.parse import urlsplit, urlunsplit
 
 from .base import CatalogError, CatalogMissing, CatalogWriteError, Db
 from .records import Catalog
-from .schema import POSTGRES_ABANDONED_PROCESSES, POSTGRES_MIGRATIONS, SCHEMA_VERSION, check_version
+from .schema import (LATEST_BY_GROUPING, POSTGRES_ABANDONED_PROCESSES, POSTGRES_MIGRATIONS, SCHEMA_VERSION,
+                     check_version)
 
 if TYPE_CHECKING:
     import psycopg
@@ -105,9 +106,17 @@ def connect(url: str) -> psycopg.Connection[Any]:
         raise CatalogError(f"cannot connect to the catalog at {masked(url)}: {_first_line(e)}") from None
 
 
+# Every join the catalog makes starts from a few rows (each job's latest
+# attempt, the runs not ended) and walks an index into the job rows. Left to
+# its statistics the planner may hash the whole history instead (a copied
+# catalog not analysed yet, a history far larger than the present), which
+# costs what the `latest` table is there to avoid.
+_PLANNER = "-c enable_hashjoin=off -c enable_mergejoin=off"
+
+
 def _open(pg: Any, url: str) -> psycopg.Connection[Any]:
     conn: psycopg.Connection[Any] = pg.connect(url, autocommit=True, connect_timeout=CONNECT_TIMEOUT,
-                                               application_name="orvan")
+                                               application_name="orvan", options=_PLANNER)
     return conn
 
 
@@ -166,6 +175,14 @@ def _migrate(conn: psycopg.Connection[Any], url: str, namespace: str) -> tuple[s
     return schema, SCHEMA_VERSION
 
 
+def _for_writing(conn: psycopg.Connection[Any]) -> psycopg.Connection[Any]:
+    # A commit the server loses in a crash of its own is a job redone, never
+    # a job done without its files (those are synced before the commit):
+    # the same bargain as SQLite's synchronous=NORMAL, without a flush per batch.
+    conn.execute("SET synchronous_commit TO off")
+    return conn
+
+
 class Session:
     """The connection a runner records its run on, and holds its lock by.
     Shared by the run lock and the catalog the same process opens."""
@@ -173,7 +190,7 @@ class Session:
     def __init__(self, url: str, namespace: str, *, create: bool):
         self.url = url
         self.namespace = namespace
-        self.conn = connect(url)
+        self.conn = _for_writing(connect(url))
         try:
             self.schema = enter(self.conn, url, namespace, create=create)
         except BaseException:
@@ -215,7 +232,7 @@ class Session:
             self.conn.close()
         except psycopg.Error:
             pass
-        self.conn = conn
+        self.conn = _for_writing(conn)
         conn.execute("SELECT set_config('search_path', %s, false)", (self.schema,))
         if self.locked:
             self.locked = False
@@ -342,10 +359,18 @@ class PostgresCatalog(Catalog):
             for row in rows:
                 copy.write_row(row)
 
-    def ids_copied(self, db: Db) -> None:
+    def copy_starts(self, db: Db) -> None:
+        # Filled once at the end rather than updated for every row copied.
+        db.execute("ALTER TABLE jobs DISABLE TRIGGER USER")
+
+    def copy_ends(self, db: Db) -> None:
+        db.execute(f"INSERT INTO latest (asset_key, partition, job_id) SELECT asset_key, partition, id FROM jobs"
+                   f" WHERE id IN ({LATEST_BY_GROUPING})")
+        db.execute("ALTER TABLE jobs ENABLE TRIGGER USER")
         for table in ("runs", "jobs", "ticks"):
             db.execute(f"SELECT setval(pg_get_serial_sequence('{table}', 'id'), COALESCE(MAX(id), 0) + 1, false)"
                        f" FROM {table}")
+        db.execute("ANALYZE")
 
     def _insert_jobs(self, db: Db, values: list[tuple[Any, ...]]) -> list[int]:
         """Many rows at once: their ids from the sequence, the rows by COPY

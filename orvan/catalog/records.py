@@ -94,8 +94,12 @@ class Catalog(ABC):
         """Rows copied from another catalog, ids and all."""
         db.executemany(f"INSERT INTO {table} ({columns}) VALUES ({marks})", rows)
 
-    def ids_copied(self, db: Db) -> None:
-        """After rows were copied in with their ids: new rows come after them."""
+    def copy_starts(self, db: Db) -> None:
+        """Before rows are copied in from another catalog."""
+
+    def copy_ends(self, db: Db) -> None:
+        """After rows were copied in with their ids: new rows come after them,
+        and each job's latest attempt is known."""
 
     # -- shared --------------------------------------------------------------
 
