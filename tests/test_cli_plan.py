@@ -10,7 +10,7 @@ from orvan.cli.run import jobfiles
 from orvan.store import naming
 from orvan.cli.plan.fingerprint import canonical, code_parts, fingerprint, partition_fingerprints
 from orvan.cli.plan.graph import GraphError
-from orvan.cli.plan.jobs import partition_token
+from orvan.store.naming import partition_token
 
 
 def jobs_of(plan, key):

@@ -15,7 +15,7 @@ from operator import attrgetter
 from ..plan import undeclared
 from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
-from ..run.freshness import Verdict, assess
+from ..run.freshness import Verdict, assess, store_sizes
 from ..plan.graph import Graph
 from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
@@ -71,23 +71,6 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers, loaded.report)
 
 
-def _store_sizes(args: Namespace, out_dir: str, loaded: _Loaded) -> dict[JobId, int | None] | None:
-    """With a remote store, each stored value's size as the store has it,
-    asked by the names the catalog gives (no listing)."""
-    from .stored import remote_store
-
-    store = remote_store(args, out_dir)
-    if store is None:
-        return None
-    from ...store import StoreError
-    from ..run.storefiles import stored_sizes
-
-    try:
-        return stored_sizes(store, loaded.plan, loaded.attempts)
-    except StoreError as e:
-        raise CommandError(f"cannot check the stored values: {e}") from None
-
-
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
     if verdict.state in (State.FAILED, State.INTERRUPTED) and attempt:
         return attempt.error or "runner stopped"
@@ -123,7 +106,10 @@ def _status(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
-    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded),
+    from .stored import remote_store
+
+    sizes = store_sizes(remote_store(args, out_dir), loaded.plan, loaded.attempts)
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), sizes,
                       alive=RunLock.active(out_dir))
     _add_checks(loaded, out_dir, verdicts)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)

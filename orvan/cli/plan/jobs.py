@@ -16,8 +16,6 @@ Partition mapping, from an upstream U to a downstream D:
 from __future__ import annotations
 
 import itertools
-import json
-import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
@@ -98,16 +96,6 @@ class Job:
         return ",".join([f"{d}={k}" for d, k in self.partition.items()])
 
 
-_token = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode
-
-
-def partition_token(partition: dict[str, str]) -> str:
-    """How a partition is stored in the catalog: "" or compact sorted JSON."""
-    if not partition:
-        return ""
-    return _token(partition)
-
-
 def job_label(key: str, partition: dict[str, str]) -> str:
     if not partition:
         return key
@@ -139,7 +127,7 @@ class _Key:
 
 def _key(dim: str, value: object) -> _Key:
     text = naming.key_text(value)
-    return _Key(text, value, _token(dim) + ":" + _token(text), canonical(dim) + ":" + canonical(text),
+    return _Key(text, value, naming.token_member(dim, text), canonical(dim) + ":" + canonical(text),
                 naming.partition_component(dim, text))
 
 
@@ -215,7 +203,7 @@ class _Builder:
         values = {dim: key.value for dim, key in zip(dims, keys)}
         job = Job((asset.key, token), len(self.jobs), asset, partition, values,
                   inputs, list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())) if inputs else [],
-                  os.sep.join([naming.escape(asset.key), *[key.component for key in keys]]),
+                  naming.join_relpath(asset.key, [key.component for key in keys]),
                   hasher(text or "{}"), shared)
         self.jobs[job.id] = job
         return job

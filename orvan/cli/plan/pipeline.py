@@ -54,6 +54,15 @@ class Loaded:
     deps: CodeDeps
 
 
+def _check_sources(report: str) -> dict[str, list[str]]:
+    """The sources of the report's checks, per module: they count in their
+    module's fingerprint."""
+    found: dict[str, list[str]] = {}
+    for rec in json.loads(report).get("checks") or []:
+        found.setdefault(rec.get("module", ""), []).append(rec.get("source") or "")
+    return found
+
+
 def _build(report: str, modules: list[str], directory: str, scans: dict[str, list[Statement]] | None = None
            ) -> Loaded:
     records = parse_report(parse_json(report))
@@ -62,9 +71,7 @@ def _build(report: str, modules: list[str], directory: str, scans: dict[str, lis
         raise CommandError("no assets found in " + ", ".join(modules))
     graph = build_graph(records)
     if '"checks":[' in report:
-        from ..run.checkrun import check_sources
-
-        graph.check_sources = check_sources(report)
+        graph.check_sources = _check_sources(report)
     files = {r.module: r.file_path for r in records}
     bases = {module_base(path, module) for module, path in files.items()}
     deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b), scans=scans)

@@ -14,7 +14,8 @@ from collections.abc import Set
 from dataclasses import dataclass
 
 from ...store import naming
-from .jobs import Plan, job_label, partition_token
+from ...store.naming import partition_token
+from .jobs import Plan, job_label
 
 # The files a job leaves; value files may carry another suffix than .json.
 # The last two are its checks' outcome and request (orvan.checks names them;

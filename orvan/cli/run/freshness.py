@@ -19,17 +19,21 @@ cut short is `interrupted`; a running attempt whose runner is gone is
 
 from __future__ import annotations
 
-import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from enum import StrEnum
 from functools import lru_cache
+from typing import TYPE_CHECKING
 
 from ...catalog import DONE, FAILED, INTERRUPTED, RUNNING, Attempt, decode_inputs
 from ...states import State
+from ...store.naming import token_partition
 from ..plan.fingerprint import diff, hashes_to
 from .jobfiles import stored_size
 from ..plan.jobs import Job, JobId, Plan, job_label
+
+if TYPE_CHECKING:
+    from ...store import Store
 
 
 class Decision(StrEnum):
@@ -61,16 +65,28 @@ class Verdict:
 
 def _label(job_id: JobId) -> str:
     key, token = job_id
-    try:
-        partition = json.loads(token) if token else {}
-    except ValueError:
-        partition = {}
-    return job_label(key, partition if isinstance(partition, dict) else {})
+    return job_label(key, token_partition(token))
 
 
 # job -> the size of its stored value as a remote store has it (None: absent);
 # without it, the output directory is looked at.
 Sizes = Mapping[JobId, "int | None"]
+
+
+def store_sizes(store: Store | None, plan: Plan, attempts: Mapping[JobId, Attempt]) -> Sizes | None:
+    """With a remote store, each stored value's size as the store has it,
+    asked by the names the catalog gives (no listing); None without one."""
+    if store is None:
+        return None
+    from ...store import StoreError
+    from .storefiles import stored_sizes
+
+    try:
+        return stored_sizes(store, plan, attempts)
+    except StoreError as e:
+        from ..plan.pipeline import CommandError
+
+        raise CommandError(f"cannot check the stored values: {e}") from None
 
 
 

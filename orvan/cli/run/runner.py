@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import sys
@@ -25,7 +24,7 @@ from ..config import (Settings, StoreSetting, load_settings, project_directory, 
                       resolve_isolation, resolve_modules, resolve_out, resolve_store)
 from ..inspect.discovery import child_env
 from .executors.orphans import stop_processes
-from .freshness import Decision, Verdict, assess
+from .freshness import Decision, Verdict, assess, store_sizes
 from ..plan.graph import Graph
 from ..plan.jobs import Job, JobId, Plan
 from ..report import Progress, did_you_mean, display_path, summary
@@ -123,20 +122,9 @@ class _RunStore:
         except StoreError as e:
             raise CommandError(str(e)) from None
 
-    def sizes(self, plan: Plan, attempts: Mapping[JobId, Attempt]) -> dict[JobId, int | None] | None:
-        if self.store is None:
-            return None
-        from ...store import StoreError
-        from .storefiles import stored_sizes
-
-        try:
-            return stored_sizes(self.store, plan, attempts)
-        except StoreError as e:
-            raise CommandError(f"cannot check the stored values: {e}") from None
-
     def assess(self, plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
                forced: set[JobId]) -> dict[JobId, Verdict]:
-        return assess(plan, attempts, out_dir, forced, self.sizes(plan, attempts))
+        return assess(plan, attempts, out_dir, forced, store_sizes(self.store, plan, attempts))
 
     def wrap(self, executor: Executor, name: str) -> Executor:
         if self.store is None or name == "dask":  # a Dask task does its transfers itself
@@ -468,7 +456,7 @@ class _SpaceFreer:
         from .executors.base import remove_values
 
         for key, part in self.catalog.useless_files(self.run_id):
-            directory = os.path.join(self.out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
+            directory = naming.job_dir(self.out_dir, key, naming.token_partition(part))
             remove_values(directory)
             try:
                 os.unlink(os.path.join(directory, naming.KWARGS_FILE))
