@@ -114,16 +114,10 @@ def parse_partition_component(name: str) -> tuple[str, str]:
     return unescape(dim), unescape(key)
 
 
-def join_relpath(asset_key: str, components: list[str]) -> str:
-    """The job's directory below the output directory, from its escaped
-    partition components (`partition_component`) in sorted dimension order."""
-    # Every part is one escaped component: a plain join is os.path.join here.
-    return os.sep.join([escape(asset_key), *components])
-
-
 def job_relpath(asset_key: str, partition: dict[str, str]) -> str:
     """`<asset key>` or `<asset key>/<dim>=<key>/...`, dimensions in sorted order."""
-    return join_relpath(asset_key, [partition_component(dim, partition[dim]) for dim in sorted(partition)])
+    # Every part is one escaped component: a plain join is os.path.join here.
+    return os.sep.join([escape(asset_key), *[partition_component(dim, partition[dim]) for dim in sorted(partition)]])
 
 
 def job_dir(out_dir: str, asset_key: str, partition: dict[str, str]) -> str:

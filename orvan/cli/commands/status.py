@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import json
 import os
 import sys
@@ -19,7 +20,7 @@ from ..run.freshness import Verdict, assess, store_sizes
 from ..plan.graph import Graph
 from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
-from ..report import format_table, when
+from ..report import table_lines, when
 from ...states import State
 
 ORDER = [State.FRESH, State.STALE, State.FAILED, State.INTERRUPTED, State.BLOCKED, State.MISSING, State.RUNNING]
@@ -68,7 +69,9 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     finally:
         if catalog:
             catalog.close()
-    return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers, loaded.report)
+    # In plan order; every job's already is.
+    ordered = chosen.jobs if len(jobs) == len(plan.jobs) else sorted(jobs, key=attrgetter("index"))
+    return _Loaded(graph, plan, ordered, attempts, numbers, loaded.report)
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
@@ -153,19 +156,23 @@ def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -
 def _print_table(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> None:
     from ..run.checkrun import summary_cell
 
-    rows = []
-    for job in loaded.jobs:
-        verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
-        ended = attempt.ended_at if attempt else None
-        row = [job.key, job.partition_label or "-", verdict.state, when(ended) if ended else "-",
-               loaded.numbers.get(job.id, 0) or "-"]
-        if loaded.checks:
-            outcomes = loaded.checks.get(job.id)
-            row.append(summary_cell(outcomes) if outcomes else "-")
-        rows.append(row + [_error(verdict, attempt) or ""])
-    heads = ["asset", "partition", "state", "last attempt", "tries"] + (["checks"] if loaded.checks else [])
-    if rows:
-        print(format_table(heads + ["error"], rows, numeric={4}))
+    jobs = loaded.jobs
+    if not jobs:
+        return
+    got = [verdicts[job.id] for job in jobs]
+    attempts = [loaded.attempts.get(job.id) for job in jobs]
+    columns: list[list[str]] = [[job.key for job in jobs], [job.partition_label or "-" for job in jobs], [v.state for v in got],
+               [when(a.ended_at) if a and a.ended_at else "-" for a in attempts],
+               [str(loaded.numbers.get(job.id, 0) or "-") for job in jobs]]
+    heads = ["asset", "partition", "state", "last attempt", "tries"]
+    if loaded.checks:
+        heads.append("checks")
+        columns.append([summary_cell(o) if (o := loaded.checks.get(job.id)) else "-" for job in jobs])
+    columns.append([_error(v, a) or "" for v, a in zip(got, attempts)])
+    # Written a batch of lines at a time: the whole table as one text
+    # would be as large again as the columns.
+    for lines in itertools.batched(table_lines(heads + ["error"], columns, numeric={4}), 10_000):
+        print("\n".join(lines))
 
 
 def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],

@@ -186,6 +186,9 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
     partitions asked for, plus, for a run, every upstream job they read."""
     selected = select(graph.assets, wanted)
     targets, left_out = _targets(graph, plan, selected, partitions or [])
+    specs = sorted(subsets.parse_specs(partitions or []))
+    if len(targets) == len(plan.jobs):  # every job: none upstream to add
+        return Chosen(selected, targets, list(plan.jobs.values()), left_out, specs)
     needed = {job.id for job in targets}
     stack = list(needed)
     while stack:
@@ -193,5 +196,4 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
             if dep not in needed:
                 needed.add(dep)
                 stack.append(dep)
-    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out,
-                  sorted(subsets.parse_specs(partitions or [])))
+    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out, specs)

@@ -42,7 +42,7 @@ class Decision(StrEnum):
     CHECK = "check"  # code unchanged: fresh if its upstream values come out the same
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Reason:
     # A stable identifier (never_run, failed, interrupted, running,
     # runner_stopped, blocked, value_missing, damaged, recipe, where, function_source, module_source, local_module, python,
@@ -52,7 +52,8 @@ class Reason:
     text: str
 
 
-@dataclass
+# Slots: `status` holds one per job, 876,000 of them for ten years of hours.
+@dataclass(slots=True)
 class Verdict:
     state: State
     decision: Decision
@@ -94,12 +95,15 @@ def _in_run(attempt: Attempt) -> str:
     return f" (run {attempt.run_id})" if attempt.run_id is not None else ""
 
 
+_NEVER_RUN = Reason("never_run", "never run")
+
+
 def attempt_state(attempt: Attempt | None, alive: bool) -> tuple[State, list[Reason]] | None:
     """The state a job's last attempt settles by its status alone, or None
     for a success (its files and code decide). `alive`: whether a runner
     holds the output directory now."""
     if attempt is None:
-        return State.MISSING, [Reason("never_run", "never run")]
+        return State.MISSING, [_NEVER_RUN]
     if attempt.status == FAILED:
         return State.FAILED, [Reason("failed", f"last attempt failed: {attempt.error or 'no error recorded'}")]
     if attempt.status == INTERRUPTED:
@@ -185,6 +189,8 @@ def _blocked(job: Job, upstream: Mapping[JobId, Verdict], attempts: Mapping[JobI
 def _verdict(out_dir: str, job: Job, attempts: Mapping[JobId, Attempt], upstream: Mapping[JobId, Verdict],
              forced: bool, alive: bool, sizes: Sizes | None = None) -> Verdict:
     attempt = attempts.get(job.id)
+    if attempt is None and not forced and not job.deps:  # never run, nothing upstream: settled at once
+        return Verdict(State.MISSING, Decision.RUN, [_NEVER_RUN])
     state, reasons = _own(out_dir, job, attempt, alive, sizes)
     if attempt is None and job.deps:
         blocked = _blocked(job, upstream, attempts)
