@@ -18,7 +18,7 @@ from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..run.freshness import Verdict, assess, store_sizes
 from ..plan.graph import Graph
-from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
+from ..plan.pipeline import FAILURES, OK, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
 from ..report import table_lines, when
 from ...states import State

@@ -78,14 +78,11 @@ def _build(report: str, modules: list[str], directory: str, scans: dict[str, lis
     return Loaded(graph, build_plan(graph, deps), report, deps)
 
 
-def load_report(modules: list[str], directory: str, *, strict: bool = False, ahead: Loaded | None = None) -> Loaded:
-    """The graph and plan of the modules. `ahead`, planned from an earlier
-    report while this one was awaited, is kept if the report is the same:
-    the plan depends on nothing else but files that it read afresh."""
-    report = _report_text(modules, directory, strict=strict)
-    if ahead is not None and ahead.report == report:
-        return ahead
-    return _build(report, modules, directory, ahead.deps.scans if ahead else None)
+def load_report(modules: list[str], directory: str, *, strict: bool = False,
+                scans: dict[str, list[Statement]] | None = None) -> Loaded:
+    """The graph and plan of the modules. `scans`: the import statements of
+    local sources parsed before, by content hash (`cached_scans`)."""
+    return _build(_report_text(modules, directory, strict=strict), modules, directory, scans)
 
 
 def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
@@ -93,33 +90,33 @@ def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[G
     return loaded.graph, loaded.plan
 
 
-# The last report a run read, beside its values: the next run of the same
-# modules plans from it while its own inspection goes on.
+# What the last run's plan parsed of the local sources, beside its values:
+# the next run of the same modules parses only the files that changed.
 LAST_REPORT = project.LAST_REPORT
 
 
-def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | None:
-    """The plan of the last report of these modules, if there is one and it
-    still makes a plan."""
+def cached_scans(modules: list[str], directory: str, out_dir: str) -> dict[str, list[Statement]] | None:
+    """The import statements the last run of these modules parsed, by the
+    content hash of each source; None if there are none to trust."""
     try:
         with open(os.path.join(out_dir, LAST_REPORT), encoding="utf-8") as f:
-            header, report = json.loads(f.readline()), f.read()
+            header = json.loads(f.readline())
         if header.get("modules") != modules or header.get("directory") != directory:
             return None
-        return _build(report, modules, directory, checked_scans(header.get("scans")))
-    except (OSError, ValueError, AttributeError, OrvanError):
+        return checked_scans(header.get("scans"))
+    except (OSError, ValueError, AttributeError):
         return None
 
 
-def keep_report(out_dir: str, modules: list[str], directory: str, loaded: Loaded, ahead: Loaded | None) -> None:
-    if ahead is loaded and not loaded.deps.scanned:
+def keep_scans(out_dir: str, modules: list[str], directory: str, loaded: Loaded) -> None:
+    if not loaded.deps.scanned:
         return  # all of it is there already
     scans = {key: loaded.deps.scans[key] for key in sorted(loaded.deps.used)}
     header = json.dumps({"modules": modules, "directory": directory, "scans": scans})
     path = os.path.join(out_dir, LAST_REPORT)
     try:
         with open(path + ".tmp", "w", encoding="utf-8") as f:
-            f.write(header + "\n" + loaded.report)
+            f.write(header + "\n")
         os.replace(path + ".tmp", path)
     except OSError:
         pass  # it only saves time

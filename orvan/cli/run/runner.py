@@ -17,9 +17,8 @@ from ...store import naming
 from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
                         RunLock)
 from ...store.naming import CATALOG_FILE
-from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
-                             load_report, plan_ahead)
-from ...errors import OrvanError
+from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, cached_scans, choose_jobs, keep_scans,
+                             load_report)
 from ..config import (Settings, StoreSetting, load_settings, project_directory, resolve_executor,
                       resolve_isolation, resolve_modules, resolve_out, resolve_store)
 from ..inspect.discovery import child_env
@@ -51,17 +50,16 @@ def cmd_run(args: Namespace) -> int:
         directory, {"retries": args.retries, "retry_delay": args.retry_delay, "timeout": args.timeout})
     executor_name, scheduler = resolve_executor(args.executor, args.scheduler, directory)
     store = _RunStore.open(resolve_store(args.store, directory), out_dir)
-    early = _Early.begin(out_dir, modules, directory, args, store)
+    early = _Early.begin(out_dir)
     try:
-        loaded = load_report(modules, directory, ahead=early.loaded if early else None)
+        loaded = load_report(modules, directory, scans=cached_scans(modules, directory, out_dir))
         chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
         _warn(chosen, settings, list(loaded.graph.assets))
         progress = Progress(len(chosen.jobs), 0, sys.stdout, live=sys.stdout.isatty(),
                             quiet=args.quiet, verbose=args.verbose)
         if early is None:
             early = _Early(out_dir)
-        keep_report(out_dir, modules, directory, loaded, early.loaded)
-        verdicts = early.verdicts if early.loaded is loaded else None
+        keep_scans(out_dir, modules, directory, loaded)
         checks = _checks(loaded, out_dir, directory, store)
         if getattr(args, "checks_only", False):
             from .checkrun import checks_only
@@ -71,7 +69,7 @@ def cmd_run(args: Namespace) -> int:
             return store.wrap(_executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir,
                                         store.setting), executor_name)
         return _run(early.catalog, executor, loaded, chosen.jobs, _forced(chosen, args),
-                    modules, out_dir, settings, progress, verdicts, checks=checks, store=store)
+                    modules, out_dir, settings, progress, None, checks=checks, store=store)
     finally:
         if early is not None:
             early.close()
@@ -149,8 +147,8 @@ def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
 class _Early:
     """The run's hold on its output directory: the lock and the catalog,
     with what was left half done settled. For a directory run before, taken
-    as soon as the command starts, so that reading the catalog and planning
-    from the last inspection report overlap the inspection."""
+    as soon as the command starts, so that opening the catalog and settling
+    what a killed run left overlap the inspection."""
 
     def __init__(self, out_dir: str, lock_wait: float = 1.0):
         self.lock = RunLock(out_dir, lock_wait)
@@ -159,8 +157,6 @@ class _Early:
         except BaseException:
             self.lock.release()
             raise
-        self.loaded: Loaded | None = None
-        self.verdicts: dict[JobId, Verdict] | None = None
         self.catalog.on_full = _SpaceFreer(self.catalog, out_dir)
         try:
             _settle_leftovers(self.catalog)
@@ -169,20 +165,10 @@ class _Early:
             raise
 
     @classmethod
-    def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace,
-              store: _RunStore) -> _Early | None:
+    def begin(cls, out_dir: str) -> _Early | None:
         if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
             return None  # a first run leaves nothing behind until its plan holds
-        early = cls(out_dir)
-        try:
-            early.loaded = plan_ahead(modules, directory, out_dir)
-            if early.loaded is not None:
-                chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
-                early.verdicts = store.assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
-                                              _forced(chosen, args))
-        except OrvanError:
-            early.loaded = early.verdicts = None
-        return early
+        return cls(out_dir)
 
     def close(self) -> None:
         try:
