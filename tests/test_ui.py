@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import http.client
 import os
+import json
 import re
 import sqlite3
 from html import unescape
@@ -100,15 +101,19 @@ def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
     assert target is not None
     states = [State.FRESH] * len(view.tokens)
     states[target] = State.FAILED
-    html = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b2"})
-    rows = re.findall(r"<tr><th>([^<]*)</th>(.*?)</tr>", html)
-    assert [r[0] for r in rows] == dims["c"]
-    cells = {(r[0], i): cls for r in rows for i, cls in enumerate(re.findall(r"<td class=c-(\w)>", r[1]))}
-    assert len(cells) == 4 * 2
-    assert [k for k, v in cells.items() if v == "x"] == [("c3", 1)]
+    def view_of(params: dict[str, str]) -> dict[str, list[str]]:
+        """The matrix as the page's script lays it out: row key -> cell codes."""
+        html = matrix(view, states, [None] * len(view.tokens), params)
+        meta = json.loads(re.search(r"id=matrix-data>(.*?)</script>", html).group(1))
+        assert meta["rowDim"] == "c" and meta["colKeys"] == dims["a"]
+        return {rk: [meta["s"][meta["base"] + r * meta["rs"] + c * meta["cs"]] for c in range(len(meta["colKeys"]))]
+                for r, rk in enumerate(meta["rowKeys"])}
+
+    cells = view_of({"rows": "c", "cols": "a", "at.b": "b2"})
+    assert list(cells) == dims["c"]
+    assert [(rk, c) for rk, line in cells.items() for c, code in enumerate(line) if code == "x"] == [("c3", 1)]
     # Another slice of b does not hold it.
-    other = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b0"})
-    assert "c-x" not in other
+    assert "x" not in "".join("".join(line) for line in view_of({"rows": "c", "cols": "a", "at.b": "b0"}).values())
 
 
 @pytest.fixture(scope="module")
@@ -157,7 +162,15 @@ def test_pages_explain_failures_and_staleness(served):
     assert "no data for us on d2" in grid
     assert re.search(r'href="/job\?key=pipe.main.grid&amp;p.day=d2&amp;p.region=us"', grid)
     _, run = ui.get("/run/1")
-    assert run.index("Failed") < run.index("Timeline") and run.count("class=g-row") == 1 + 9
+    assert run.index("Failed") < run.index("Timeline")
+    # One line per asset; an asset's jobs come when its line is opened.
+    assert sorted(re.findall(r'<details class=g-group data-asset="([^"]+)"', run)) == [
+        "pipe.main.broken", "pipe.main.grid", "pipe.main.source", "pipe.main.total", "pipe.other.edited"]
+    status, body = ui.get("/api/run/1?asset=pipe.main.grid")
+    rows = json.loads(body)
+    assert status == 200 and rows["total"] == 6
+    assert sorted((r[1], r[2]) for r in rows["rows"])[-1] == ("day=d2,region=us", "failed")
+    assert ui.get("/api/run/x1")[0] == 404
 
 
 @pytest.mark.parametrize("path", ["/files/../catalog.sqlite", "/files/../../../etc/passwd", "/files//etc/passwd",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import time
 from collections import Counter
 from dataclasses import dataclass
@@ -9,7 +10,8 @@ from dataclasses import dataclass
 from ..cli.report import seconds
 from ..states import JobState, State
 from .freshness import GLYPHS, PRIORITY, Judge
-from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
+from .html import (asset_url, badge, duration, e, job_label, job_url, parse_token, partition_label, shell,
+                   time_text)
 from .layout import Layout, layered
 from .model import AssetView, Model
 from .reader import JobRow, RunRow
@@ -110,10 +112,11 @@ def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State
     if asset.dims:
         state = overall(counts)
         tip = counts_line(counts)
-        detail = f'<text x="8" y="{NODE_H - 14}">{GLYPHS[state]} {tip}</text>' + _bar(counts, len(asset.tokens))
+        detail = (f'<text x="8" y="{NODE_H - 14}" class=detail>{GLYPHS[state]} {tip}</text>'
+                  f'<g class=bars>{_bar(counts, len(asset.tokens))}</g>')
     else:
         state = next(iter(counts))
-        detail = f'<text x="8" y="33">{GLYPHS[state]} {state}</text>'
+        detail = f'<text x="8" y="33" class=detail>{GLYPHS[state]} {state}</text>'
         tip = state
         if state in (State.FAILED, State.INTERRUPTED):  # its error and log are what its user wants: one click
             href = e(job_url(asset.key, {}))
@@ -166,9 +169,7 @@ def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
 LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
 
 
-def graph_page(model: Model, judge: Judge, out_dir: str) -> str:
-    banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
-        if model.problem else ""
+def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "") -> str:
     totals: dict[State, int] = {}
     svg = graph_svg(model, judge, totals)
     body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
@@ -191,43 +192,86 @@ def runs_page(runs: list[RunRow], counts: dict[int, dict[str, int]], out_dir: st
     return shell("runs", body, out_dir=out_dir)
 
 
+FAILED_LISTED = 50
+
+
 def _failed_table(jobs: list[JobRow]) -> str:
     bad = [j for j in jobs if j.status in (JobState.FAILED, JobState.INTERRUPTED)]
     if not bad:
         return ""
+    more = f"<tr><td colspan=3>… and {len(bad) - FAILED_LISTED} more</td></tr>" if len(bad) > FAILED_LISTED else ""
     rows = "".join(
         f'<tr><td><a href="{e(job_url(j.asset_key, parse_token(j.partition), j.run_id))}">'
         f'{e(job_label(j.asset_key, parse_token(j.partition)))}</a></td><td>{badge(j.status)}</td>'
-        f'<td class=error>{e((j.error or "")[:300])}</td></tr>' for j in bad)
-    return f"<h2>Failed <small>{len(bad)}</small></h2><table class=list><tbody>{rows}</tbody></table>"
+        f'<td class=error>{e((j.error or "")[:300])}</td></tr>' for j in bad[:FAILED_LISTED])
+    return f"<h2>Failed <small>{len(bad)}</small></h2><table class=list><tbody>{rows}{more}</tbody></table>"
 
 
 def _ticks(span: float) -> str:
     return "".join(f'<span class=tick style="left:{i * 10}%">+{e(seconds(span * i / 10))}</span>' for i in range(10))
 
 
-def gantt(jobs: list[JobRow], now: float) -> str:
-    timed = sorted((j for j in jobs if j.started_at is not None
-                    and j.status not in (JobState.FRESH, JobState.NOT_RUN)), key=lambda j: (j.started_at or 0, j.id))
+def _timed(jobs: list[JobRow]) -> list[JobRow]:
+    return [j for j in jobs if j.started_at is not None and j.status not in (JobState.FRESH, JobState.NOT_RUN)]
+
+
+def _group(key: str, jobs: list[JobRow], t0: float, span: float, now: float) -> str:
+    """One asset's line of the timeline: its jobs' spread and counts; the
+    jobs themselves are fetched when the line is opened."""
+    counts = Counter(j.status for j in jobs)
+    timed = _timed(jobs)
+    bar = ""
+    if timed:
+        start = min(j.started_at or t0 for j in timed) - t0
+        end = max(j.ended_at or now for j in timed) - t0
+        worst = next((s for s in GROUP_ORDER if counts.get(s)), jobs[0].status)
+        bar = (f'<span class="g-bar st-{e(worst)}" style="left:{100 * start / span:.3f}%;'
+               f'width:{max(100 * (end - start) / span, 0.15):.3f}%"></span>')
+    return (f'<details class=g-group data-asset="{e(key)}" data-counts="{e(json.dumps(dict(counts)))}">'
+            f'<summary class=g-row><span class=g-label><a href="{asset_url(key)}">{e(key)}</a> '
+            f'<small class=g-counts>{e(_run_counts_line(dict(counts)))}</small></span>'
+            f'<span class=g-track>{bar}</span></summary><div class=g-rows></div></details>')
+
+
+# The state a group's bar shows: the most pressing of its jobs'.
+GROUP_ORDER = (JobState.FAILED, JobState.INTERRUPTED, JobState.RUNNING, JobState.PENDING, JobState.DONE)
+
+
+def _run_counts_line(counts: dict[str, int]) -> str:
+    return " · ".join(f"{n} {s.replace('_', ' ')}" for s, n in sorted(counts.items(), key=lambda c: -c[1]))
+
+
+def gantt(run_id: int, jobs: list[JobRow], now: float) -> str:
+    timed = _timed(jobs)
     if not timed:
         return "<p>No job of this run was started.</p>"
     t0 = min(j.started_at or now for j in timed)
     span = max(max((j.ended_at or now) for j in timed) - t0, 1e-3)
-    rows = []
-    for j in timed:
-        start, end = (j.started_at or t0) - t0, (j.ended_at or now) - t0
-        partition = parse_token(j.partition)
-        label = e(job_label(j.asset_key, partition))
-        rows.append(
-            f'<div class=g-row><a class=g-label href="{e(job_url(j.asset_key, partition, j.run_id))}" '
-            f'title="{label}">{label}</a><div class=g-track><span class="g-bar st-{e(j.status)}" '
-            f'style="left:{100 * start / span:.3f}%;width:{max(100 * (end - start) / span, 0.15):.3f}%" '
-            f'title="{label}: {e(j.status)}, {e(seconds(end - start))}"></span></div></div>')
+    groups: dict[str, list[JobRow]] = {}
+    for j in jobs:
+        groups.setdefault(j.asset_key, []).append(j)
+    def first(g: list[JobRow]) -> float:
+        return min((j.started_at for j in _timed(g) if j.started_at is not None), default=float("inf"))
+    lines = "".join(_group(k, g, t0, span, now) for k, g in sorted(groups.items(), key=lambda kg: first(kg[1])))
     return ('<div class=gantt-tools><button type=button data-zoom="0.5">−</button>'
             '<button type=button data-zoom="2">+</button><button type=button data-zoom="0">fit</button>'
-            f' <span>{len(timed)} jobs over {e(seconds(span))}; Ctrl+wheel zooms</span></div>'
-            f'<div class=gantt><div class=g-row><span class=g-label></span><div class="g-track g-axis">'
-            f'{_ticks(span)}</div></div>{"".join(rows)}</div>')
+            f' <span>{len(timed)} jobs of {len(groups)} assets over {e(seconds(span))}; open an asset for its jobs;'
+            f' Ctrl+wheel zooms</span></div>'
+            f'<div class=gantt data-run="{run_id}" data-t0="{t0}" data-span="{span}">'
+            f'<div class=g-row><span class=g-label></span><div class="g-track g-axis">'
+            f'{_ticks(span)}</div></div>{lines}</div>')
+
+
+ROWS_PAGE = 500
+
+
+def group_rows(jobs: list[JobRow], key: str, offset: int = 0) -> dict[str, object]:
+    """One asset's jobs in a run, for its timeline line: a page of them at a time."""
+    mine = [j for j in jobs if j.asset_key == key]
+    rows = [[j.id, partition_label(parse_token(j.partition)), j.status, j.started_at, j.ended_at,
+             job_url(j.asset_key, parse_token(j.partition), j.run_id), (j.error or "")[:200]]
+            for j in mine[offset:offset + ROWS_PAGE]]
+    return {"total": len(mine), "offset": offset, "rows": rows}
 
 
 def run_page(run: RunRow, jobs: list[JobRow], out_dir: str) -> str:
@@ -236,5 +280,5 @@ def run_page(run: RunRow, jobs: list[JobRow], out_dir: str) -> str:
     body = (f"<h1>Run {run.id} {badge(run.status)}</h1>"
             f"<p>started {time_text(run.started_at)}, took {duration(run.started_at, end)}; "
             f"{len(jobs)} jobs: {_counts_text(dict(counts))}</p>"
-            f"{_failed_table(jobs)}<h2>Timeline</h2>{gantt(jobs, time.time())}")
-    return shell(f"run {run.id}", body, out_dir=out_dir)
+            f"{_failed_table(jobs)}<h2>Timeline</h2>{gantt(run.id, jobs, time.time())}")
+    return shell(f"run {run.id}", body, out_dir=out_dir, run=run.id)

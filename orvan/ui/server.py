@@ -3,6 +3,7 @@ Server-Sent Events that tell open pages when the catalog has changed."""
 
 from __future__ import annotations
 
+import json
 import os
 import sys
 import threading
@@ -21,13 +22,16 @@ from . import files, pages
 from .asset_page import asset_page
 from .automations_page import automations_page
 from .freshness import Judge
-from .html import error_page
+from .html import RELOADING, e, error_page
 from .job_page import job_page
+from .live import Snapshots, delta
+from .loading import Models
 from .model import Model, ModelCache
 from .reader import CatalogUnavailable, ChangeDetector, Queries, Reader
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
-STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": "text/javascript; charset=utf-8"}
+JS = "text/javascript; charset=utf-8"
+STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": JS, "matrix.js": JS, "timeline.js": JS, "graph.js": JS}
 # Scripts only from our own static files: even a value that slipped past
 # escaping could not run.
 SECURITY_HEADERS = {
@@ -58,14 +62,31 @@ class App:
         # A remote store holding the values and logs, when there is one.
         self.store: Store | None = None
         self.reader = Reader(out_dir)
-        self.models = ModelCache(modules, directory)
+        self.models = Models(ModelCache(modules, directory), self.reader)
+        self.snapshots = Snapshots()
         self._detector = ChangeDetector(self.reader.path)
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
     def version(self) -> str:
+        """Changes whenever what the pages show may have: a run wrote to the
+        catalog, or the pipeline's code was loaded again."""
         with self._lock:
-            return self._detector.token()
+            return f"{self._detector.token()}:{self.models.generation}"
+
+    def changes(self, since: str, run: int | None) -> dict[str, object]:
+        """What changed since the version a page was drawn at (see live.py)."""
+        now = self.version()
+        with self.reader.connect() as q:
+            model = self.models.get(q)
+            old = self.snapshots.get(since)
+            new = self.snapshots.at(now, q, model, lambda: self.judge(q, model), [run] if run is not None else [])
+        head: dict[str, object] = {"v": now, "reloading": self.models.reloading}
+        if since == now:
+            return head
+        if old is None:
+            return {**head, "reload": True}
+        return {**head, **delta(old, new, run)}
 
     def alive(self) -> bool:
         return RunLock.active(self.out_dir)
@@ -75,6 +96,10 @@ class App:
         return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
 
     def banner(self, model: Model) -> str:
+        if self.models.reloading:
+            if not self.models.loaded:
+                return f"{RELOADING}; until it has, the pages show what the catalog records, without stale or blocked"
+            return f"{RELOADING} again; the pages show the last version that loaded meanwhile"
         if model.problem:
             return f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records"
         return ""
@@ -85,7 +110,7 @@ Page = Callable[[App, Queries, dict[str, str], str], str]
 
 def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
-    return pages.graph_page(model, app.judge(q, model), app.out_dir)
+    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model))
 
 
 def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -182,6 +207,10 @@ class Handler(BaseHTTPRequestHandler):
                 return self._events()
             if path == "/version":
                 return self._send(HTTPStatus.OK, "text/plain; charset=utf-8", self.server.app.version().encode())
+            if path == "/changes":
+                return self._changes(dict(parse_qsl(url.query)))
+            if path.startswith("/api/run/"):
+                return self._run_rows(path[len("/api/run/"):], dict(parse_qsl(url.query)))
             if path.startswith("/static/"):
                 return self._static(path[len("/static/"):])
             if path.startswith("/files/"):
@@ -201,17 +230,20 @@ class Handler(BaseHTTPRequestHandler):
         try:
             if page is None:
                 raise NotFound(f"no page at {path}")
+            # Read before drawing: a change made while the page is drawn is sent again, never lost.
+            version = app.version()
             with app.reader.connect() as q:
                 html = page(app, q, params, rest)
+            html = html.replace("<main id=live", f'<main id=live data-v="{e(version)}"', 1)
             status = HTTPStatus.OK
-        except NotFound as e:
-            status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(e), app.out_dir)
-        except CatalogUnavailable as e:
-            status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(e), app.out_dir)
-        except Exception as e:  # a page that fails must still answer, and say why
+        except NotFound as exc:
+            status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(exc), app.out_dir)
+        except CatalogUnavailable as exc:
+            status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(exc), app.out_dir)
+        except Exception as exc:  # a page that fails must still answer, and say why
             traceback.print_exc(file=sys.stderr)
             status = HTTPStatus.INTERNAL_SERVER_ERROR
-            html = error_page("This page failed", f"{type(e).__name__}: {e}", app.out_dir)
+            html = error_page("This page failed", f"{type(exc).__name__}: {exc}", app.out_dir)
         self._send(status, "text/html; charset=utf-8", html.encode("utf-8"))
 
     def _send(self, status: HTTPStatus, ctype: str, body: bytes) -> None:
@@ -222,6 +254,27 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
+
+    def _json(self, status: HTTPStatus, value: object) -> None:
+        self._send(status, "application/json", json.dumps(value, separators=(",", ":")).encode("utf-8"))
+
+    def _changes(self, params: dict[str, str]) -> None:
+        run = params.get("run", "")
+        try:
+            found = self.server.app.changes(params.get("since", ""), int(run) if run.isdigit() else None)
+        except CatalogUnavailable:
+            found = {"reload": True}
+        self._json(HTTPStatus.OK, found)
+
+    def _run_rows(self, rest: str, params: dict[str, str]) -> None:
+        if not (rest.isascii() and rest.isdigit() and int(rest) < 1 << 63):
+            return self._json(HTTPStatus.NOT_FOUND, {"error": f"no run {rest!r}"})
+        try:
+            with self.server.app.reader.connect() as q:
+                rows = pages.group_rows(q.run_jobs(int(rest)), params.get("asset", ""))
+        except CatalogUnavailable as exc:
+            return self._json(HTTPStatus.SERVICE_UNAVAILABLE, {"error": str(exc)})
+        self._json(HTTPStatus.OK, rows)
 
     def _refuse(self, status: HTTPStatus, message: str) -> None:
         self._send(status, "text/html; charset=utf-8",
