@@ -72,24 +72,66 @@ def test_graph_shows_every_asset_and_a_failed_node_leads_to_its_error(served, pa
     assert page.inner_text("#redo") == "orvan run pipe.main pipe.other --select pipe.main.broken"
 
 
-def test_matrix_of_a_two_dimension_asset(served, page):
+def _ranges(page: Page) -> list[list[object]]:
+    return page.eval_on_selector_all(
+        ".matrix .m-row:not(.m-axis)", "rows => rows.map(r => [r.querySelector('.m-head').textContent,"
+        " Array.from(r.querySelectorAll('.seg')).map(a => a.className.replace('seg ', '') + ':' + a.style.gridColumn)])")
+
+
+def test_matrix_merges_equal_states_into_ranges_and_filters_to_the_bad(served, page):
     page.goto(served.url + "/asset?key=pipe.main.grid")
-    rows = page.eval_on_selector_all(
-        "table.matrix tbody tr", "trs => trs.map(tr => [tr.cells[0].textContent,"
-        " Array.from(tr.cells).slice(1).map(td => td.className)])")
-    heads = page.eval_on_selector_all("table.matrix thead th span", "ths => ths.map(t => t.textContent)")
+    heads = page.eval_on_selector_all(".matrix .m-axis .m-track span", "s => s.map(t => t.textContent)")
     assert heads == ["eu", "us", "asia"]
-    assert rows == [["d1", ["c-f", "c-f", "c-f"]], ["d2", ["c-f", "c-x", "c-f"]]]
-    failed = page.locator("table.matrix td.c-x")
+    assert _ranges(page) == [["d1", ["c-f:1 / span 3"]],
+                             ["d2", ["c-f:1 / span 1", "c-x:2 / span 1", "c-f:3 / span 1"]]]
+    failed = page.locator(".matrix a.seg.c-x")
     failed.hover()
     tip = page.inner_text("#tip")
-    assert "day=d2, region=us" in tip and "failed" in tip and "run 1" in tip and "no data for us on d2" in tip
+    assert "day=d2, region us: 1 failed" in tip and "run 1" in tip and "no data for us on d2" in tip
     page.check("#bad-only")
-    assert page.eval_on_selector(".matrix", "m => m.classList.contains('bad-only')")
-    failed.click()
+    assert page.locator(".matrix .m-row:not(.m-axis):visible").count() == 1
+    assert page.inner_text(".bad-ranges") == "day=d2, region us: 1 failed"
+    # The keyboard reaches a range: the filter, then the first range shown.
+    page.focus("#bad-only")
+    page.keyboard.press("Tab")
+    assert page.evaluate("document.activeElement.className") == "seg c-f"
+    page.keyboard.press("Tab")
+    assert page.evaluate("document.activeElement.className") == "seg c-x"
+    assert "no data for us on d2" in page.inner_text("#tip")
+    page.keyboard.press("Enter")
     page.wait_for_url("**/job?**")
     assert page.inner_text("h1").startswith("pipe.main.grid[day=d2,region=us]")
     assert "--partition day=d2 --partition region=us" in page.inner_text("#redo")
+
+
+def test_a_long_dimension_of_dates_reads_as_months(project, page):
+    project.write("pipe/days.py", DAYS)
+    assert project.orvan("run", "pipe.days").returncode == 1
+    ui = UiProcess(project, "pipe.days")
+    try:
+        page.goto(ui.url + "/asset?key=pipe.days.daily")
+        ranges = _ranges(page)
+        # 2024-01-01 .. 2024-04-09, a failed week in February.
+        assert [head for head, _ in ranges] == ["Jan 2024", "Feb 2024", "Mar 2024", "Apr 2024"]
+        assert ranges[1][1] == ["c-f:1 / span 9", "c-x:10 / span 7", "c-f:17 / span 13"]
+        assert ranges[3][1] == ["c-f:1 / span 9"]
+        assert page.locator(".matrix a.seg").count() == 6
+    finally:
+        ui.stop()
+
+
+DAYS = """\
+import datetime
+from orvan import asset, partitions
+
+DAYS = [str(datetime.date(2024, 1, 1) + datetime.timedelta(days=i)) for i in range(100)]
+
+@asset(partitions={"day": partitions(DAYS)})
+def daily(day):
+    if "2024-02-10" <= day <= "2024-02-16":
+        raise ValueError("no data on " + day)
+    return day
+"""
 
 
 def test_encoded_paths_out_of_the_output_directory_are_refused(served, page):
@@ -135,7 +177,9 @@ def test_pages_follow_a_run_without_reloading(project, page):
         assert run.wait(timeout=60) == 0
         page.wait_for_function("document.querySelectorAll('a.node[data-state=\"fresh\"]').length === 2")
         assert page.evaluate("window.__sameDocument") is True
-        assert int(page.evaluate("document.body.dataset.refreshes")) >= 2
+        # Small changes applied in the page, never the whole page fetched again.
+        assert int(page.evaluate("document.body.dataset.updates")) >= 2
+        assert page.evaluate("document.body.dataset.refreshes") is None
     finally:
         ui.stop()
 
@@ -173,13 +217,17 @@ def test_hostile_keys_and_texts_render_as_text(project, page):
         page.click("a.node")
         text = _visit(page, page.url)
         assert name in text and "</script><script>window.__pwned=1</script>" in text
-        page.locator(".matrix i").nth(1).hover()
-        assert HOSTILE_ATTR in page.inner_text("#tip")
-        page.locator(".matrix i").nth(0).click()
+        page.locator(".matrix a.seg").nth(0).hover()
+        assert HOSTILE_ATTR in page.inner_text("#tip") and HOSTILE_KEY in page.inner_text("#tip")
+        page.locator(".matrix a.seg").nth(0).click()
         page.wait_for_url("**/job?**")
         text = _visit(page, page.url)
         assert HOSTILE_KEY in text and "</pre><script>window.__pwned=1</script>" in text
-        text = _visit(page, ui.url + "/run/1")
+        _visit(page, ui.url + "/run/1")
+        page.click("details.g-group summary")  # the asset's jobs are fetched, hostile keys with them
+        page.wait_for_function("document.querySelectorAll('.g-rows .g-row').length === 3")
+        assert page.evaluate("window.__pwned") is None and page.locator("img").count() == 0
+        text = page.inner_text("main")
         assert "<b onmouseover=window.__pwned=1>bad</b>" in text and HOSTILE_ATTR in text
     finally:
         ui.stop()
