@@ -30,6 +30,9 @@ the ratio; a figure with the goal "" is reported only.
   ui          bench/ui/bench_ui.py: `orvan ui`'s asset page of 10,000 partitions
               and graph page of 1,000 assets against one SQL query reading
               the same catalog rows; the graph's layout against its 1 s budget
+  ui-browser  bench/ui/bench_ui_browser.py: those pages and a 10,001-job run
+              page in Chromium, to first paint, and one job's live update
+              (page work, bytes), each against its goal
   scale       bench/cli/bench_scale.py: the fork server against spawned
               workers over 1,000 jobs; jobs/s over 10,000; plan, status and
               the runner's peak RSS at 100,000 (about ten minutes; --quick
@@ -232,6 +235,10 @@ def bench_ui(args: argparse.Namespace) -> list[Figure]:
     return script_figures("ui/bench_ui.py", repeat(args, 5, 15))[0]
 
 
+def bench_ui_browser(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("ui/bench_ui_browser.py", repeat(args, 3, 7))[0]
+
+
 def bench_incremental(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
 
@@ -262,6 +269,7 @@ BENCHMARKS = {
     "values": bench_values,
     "progress": bench_progress,
     "ui": bench_ui,
+    "ui-browser": bench_ui_browser,
     "scale": bench_scale,
     "authoring": bench_authoring,
     "warm": bench_warm,

@@ -166,6 +166,7 @@
     M = { meta, codes: meta.s.split(""), rows: shape.rows, width: shape.width, axis: shape.axis, rowOf: new Map() };
     M.rows.forEach((row, ri) => row.cells.forEach(c => M.rowOf.set(c[1], ri)));
     draw();
+    document.body.dataset.matrixMs = performance.now().toFixed(1);
     const show = ev => { if (ev.target.seg) O.tip(ev.target, tipLines(ev.target)); };
     box.addEventListener("mouseover", show);
     box.addEventListener("focusin", show);
