@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import os
 from collections import Counter
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 
-from . import files
+from . import files, redo
 from ..states import State
 from .freshness import CODES, PRIORITY, Judge
 from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
@@ -136,7 +136,22 @@ def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
     return f"<h2>Latest value{which}{e(note)}</h2><pre class=value>{e(text)}</pre>"
 
 
-def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
+def _fixes(asset: AssetView, states: list[State], modules: Sequence[str], out_arg: str | None) -> str:
+    """The commands that redo the failed partitions and fill the missing ones, ready to copy."""
+    parts = []
+    for name, which in (("redo", (State.FAILED, State.INTERRUPTED)), ("fill", (State.MISSING,))):
+        chosen = [parse_token(asset.tokens[i]) for i, s in enumerate(states) if s in which]
+        lines = redo.commands(asset.key, asset.dims, chosen, modules, out_arg)
+        if lines:
+            what = "failed" if name == "redo" else "missing"
+            parts.append(f'<div class=redo><span>{name} the {len(chosen)} {what}</span><code id=fix-{name}>'
+                         f'{e(chr(10).join(lines))}</code><button type=button class=copy data-copy=fix-{name}>copy'
+                         '</button></div>')
+    return "".join(parts)
+
+
+def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "", *,
+               modules: Sequence[str] = (), out_arg: str | None = None, doc: str = "") -> str:
     states, rows = cell_states(asset, judge)
     counts = Counter(states)
     state = next((s for s in PRIORITY if counts[s]), State.FRESH)
@@ -147,13 +162,17 @@ def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_di
             f'<dt>downstream</dt><dd>{_links(asset.downstream)}</dd>'
             f'<dt>jobs</dt><dd id=asset-counts>{" ".join(f"{badge(s)} {counts[s]}" for s in PRIORITY if counts[s])}'
             '</dd></dl>')
+    if doc:
+        meta = f"<pre class=doc>{e(doc)}</pre>{meta}"
+    fixes = _fixes(asset, states, modules, out_arg)
     if asset.dims:
-        main = _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
+        main = fixes + _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
     else:
         why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, ""))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
+    last = max((r.ended_at or 0 for r in rows if r), default=0)
+    updated = f"as of {time_text(last)}" if last else "No job of this asset has run yet: `orvan run` computes it."
     body = (f'<h1 id=asset-head data-key="{e(asset.key)}">{e(asset.key)} {badge(state)}</h1>'
-            f"{meta}{main}{_preview(out_dir, asset, rows)}"
-            f"<p class=updated>as of {time_text(max((r.ended_at or 0 for r in rows if r), default=0))}</p>")
+            f"{meta}{main}{_preview(out_dir, asset, rows)}<p class=updated>{e(updated)}</p>")
     return shell(asset.key, body, out_dir=out_dir, banner=banner)

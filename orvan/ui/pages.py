@@ -5,10 +5,12 @@ from __future__ import annotations
 import json
 import time
 from collections import Counter
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 from ..cli.report import seconds
 from ..states import JobState, State
+from . import redo
 from .freshness import GLYPHS, PRIORITY, Judge
 from .html import (asset_url, badge, duration, e, job_label, job_url, parse_token, partition_label, shell,
                    time_text)
@@ -274,11 +276,30 @@ def group_rows(jobs: list[JobRow], key: str, offset: int = 0) -> dict[str, objec
     return {"total": len(mine), "offset": offset, "rows": rows}
 
 
-def run_page(run: RunRow, jobs: list[JobRow], out_dir: str) -> str:
+def _run_fixes(jobs: list[JobRow], model: Model, modules: Sequence[str], out_arg: str | None) -> str:
+    """A command per asset that redoes this run's failed jobs."""
+    failed: dict[str, list[dict[str, str]]] = {}
+    for j in jobs:
+        if j.status in (JobState.FAILED, JobState.INTERRUPTED):
+            failed.setdefault(j.asset_key, []).append(parse_token(j.partition))
+    lines = []
+    for key, partitions in failed.items():
+        view = model.assets.get(key)
+        dims = view.dims if view is not None else {d: list(dict.fromkeys(p[d] for p in partitions))
+                                                    for d in partitions[0]}
+        lines += redo.commands(key, dims, partitions, modules, out_arg)
+    if not lines:
+        return ""
+    return (f'<div class=redo><span>redo this run\'s failures</span><code id=fix-run>{e(chr(10).join(lines))}</code>'
+            '<button type=button class=copy data-copy=fix-run>copy</button></div>')
+
+
+def run_page(run: RunRow, jobs: list[JobRow], out_dir: str, model: Model | None = None,
+             modules: Sequence[str] = (), out_arg: str | None = None) -> str:
     counts = Counter(j.status for j in jobs)
     end = run.ended_at or time.time()
     body = (f"<h1>Run {run.id} {badge(run.status)}</h1>"
             f"<p>started {time_text(run.started_at)}, took {duration(run.started_at, end)}; "
             f"{len(jobs)} jobs: {_counts_text(dict(counts))}</p>"
-            f"{_failed_table(jobs)}<h2>Timeline</h2>{gantt(run.id, jobs, time.time())}")
+            f"{_run_fixes(jobs, model, modules, out_arg) if model else ''}{_failed_table(jobs)}<h2>Timeline</h2>{gantt(run.id, jobs, time.time())}")
     return shell(f"run {run.id}", body, out_dir=out_dir, run=run.id)

@@ -3,8 +3,10 @@ Server-Sent Events that tell open pages when the catalog has changed."""
 
 from __future__ import annotations
 
+import ast
 import json
 import os
+import textwrap
 import sys
 import threading
 import time
@@ -113,12 +115,30 @@ def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model))
 
 
+def docstring(model: Model, key: str) -> str:
+    """The asset function's docstring, read from its source once per model."""
+    docs = model.cache.setdefault("docs", {})
+    assert isinstance(docs, dict)
+    if key not in docs:
+        jobs = model.plan.by_asset.get(key) if model.plan is not None else None
+        source = textwrap.dedent(jobs[0].asset.record.function_source) if jobs else ""
+        try:
+            tree = ast.parse(source)
+            found = tree.body[0] if tree.body else None
+            text = ast.get_docstring(found) if isinstance(found, (ast.FunctionDef, ast.AsyncFunctionDef)) else None
+        except SyntaxError:
+            text = None
+        docs[key] = text or ""
+    return str(docs[key])
+
+
 def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
     found = model.assets.get(params.get("key", ""))
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
-    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model))
+    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model),
+                      modules=app.models.named_modules(model), out_arg=app.out_arg, doc=docstring(model, found.key))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -151,7 +171,8 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     row = q.run(int(rest)) if rest.isascii() and rest.isdigit() and int(rest) < 1 << 63 else None
     if row is None:
         raise NotFound(f"no run {rest!r}")
-    return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
+    model = app.models.get(q)
+    return pages.run_page(row, q.run_jobs(row.id), app.out_dir, model, app.models.named_modules(model), app.out_arg)
 
 
 ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/jobs": jobs, "/runs": runs,

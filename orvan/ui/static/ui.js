@@ -152,10 +152,25 @@
     }));
   }
 
+  function initLog() {
+    // Find in the log: only the lines that hold the text; the log follows its end while running.
+    const pre = document.querySelector("pre.log"), find = document.querySelector("input.log-find");
+    if (!pre) return;
+    const whole = pre.textContent;
+    if (main() && main().dataset.poll) pre.scrollTop = pre.scrollHeight;
+    if (!find) return;
+    const show = () => {
+      const q = find.value.toLowerCase();
+      pre.textContent = q ? whole.split("\n").filter(l => l.toLowerCase().includes(q)).join("\n") : whole;
+    };
+    find.addEventListener("input", show);
+  }
+
   let pollTimer = null;
   function init() {
     initGantt();
     initCopy();
+    initLog();
     O.inits.forEach(f => f());
     const main = document.getElementById("live");
     // A running job's log grows without the catalog changing: look again now and then.
