@@ -231,3 +231,30 @@ def test_hostile_keys_and_texts_render_as_text(project, page):
         assert "<b onmouseover=window.__pwned=1>bad</b>" in text and HOSTILE_ATTR in text
     finally:
         ui.stop()
+
+
+def _tab_to(page: Page, selector: str, presses: int = 40) -> None:
+    """Tab until the focus is on an element matching `selector`, as a keyboard user would."""
+    for _ in range(presses):
+        page.keyboard.press("Tab")
+        if page.evaluate(f"document.activeElement.matches({selector!r})"):
+            return
+    raise AssertionError(f"the keyboard never reached {selector}")
+
+
+def test_keyboard_alone_leads_from_the_front_page_to_a_failed_jobs_traceback(served, page):
+    page.goto(served.url + "/")
+    _tab_to(page, "a.count.st-failed")
+    page.keyboard.press("Enter")
+    page.wait_for_url("**/jobs?state=failed")
+    _tab_to(page, "ul.bad a")
+    page.keyboard.press("Enter")
+    page.wait_for_url("**/job?**")
+    trace = page.inner_text("pre.traceback")
+    assert trace.startswith("Traceback (most recent call last):") and "Error:" in trace
+    # Shown once: the log points to it instead of repeating it.
+    assert "Traceback" not in page.inner_text("pre.log")
+    assert "[the traceback, shown above under Error]" in page.inner_text("pre.log")
+    _tab_to(page, "p.of-asset a")
+    page.keyboard.press("Enter")
+    page.wait_for_url("**/asset?key=**")
