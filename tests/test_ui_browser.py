@@ -75,7 +75,8 @@ def test_graph_shows_every_asset_and_a_failed_node_leads_to_its_error(served, pa
 def _ranges(page: Page) -> list[list[object]]:
     return page.eval_on_selector_all(
         ".matrix .m-row:not(.m-axis)", "rows => rows.map(r => [r.querySelector('.m-head').textContent,"
-        " Array.from(r.querySelectorAll('.seg')).map(a => a.className.replace('seg ', '') + ':' + a.style.gridColumn)])")
+        " Array.from(r.querySelectorAll('.seg'))"
+        ".map(a => a.className.replace('seg ', '') + ':' + a.style.gridColumn)])")
 
 
 def test_matrix_merges_equal_states_into_ranges_and_filters_to_the_bad(served, page):

@@ -66,7 +66,8 @@ def test_changes_since_a_version_name_only_the_jobs_that_changed(served):
     assert changes(ui, v, 1) == {"v": v, "reloading": False}
     assert changes(ui, "never-shown")["reload"] is True
     # Only the failed partition is run again; it fails again, now as a new run of one job.
-    project.write("pipe/main.py", (project.root / "pipe/main.py").read_text().replace("no data for us", "still no data for us"))
+    main = (project.root / "pipe/main.py").read_text()
+    project.write("pipe/main.py", main.replace("no data for us", "still no data for us"))
     ui.wait_loaded()
     assert project.orvan("run", *MODULES, "-s", "pipe.main.grid", "-p", "region=us", "-p", "day=d2").returncode == 1
     ui.wait_loaded()

@@ -97,13 +97,16 @@ def measure(repeat: int) -> list[tuple[str, float, float, float]]:
         wide, big = wide_app(tmp + "/wide"), graph_app(tmp + "/graph")
         (s1, u1), (s2, u2) = start(wide), start(big)
         try:
-            figures.append(("ui browser: run page of 10,001 jobs, first paint", first_paint(browser, u1 + "/run/1", repeat), 1.0))
+            run_paint = first_paint(browser, u1 + "/run/1", repeat)
+            figures.append(("ui browser: run page of 10,001 jobs, first paint", run_paint, 1.0))
             asset = u1 + "/asset?key=pkg.mod.wide"
-            figures.append(("ui browser: asset page of 10,000 partitions, painted", first_paint(browser, asset, repeat), 1.0))
+            asset_paint = first_paint(browser, asset, repeat)
+            figures.append(("ui browser: asset page of 10,000 partitions, painted", asset_paint, 1.0))
             work, size = live_update(browser, wide, asset, repeat)
             figures.append(("ui browser: one job's live update, page work", work, 0.1))
             figures.append(("ui browser: one job's live update, bytes sent", size, 2048.0))
-            figures.append(("ui browser: graph page of 1,000 assets, first paint", first_paint(browser, u2 + "/", repeat), 2.0))
+            graph_paint = first_paint(browser, u2 + "/", repeat)
+            figures.append(("ui browser: graph page of 1,000 assets, first paint", graph_paint, 2.0))
         finally:
             s1.shutdown(), s2.shutdown()
             browser.close()

@@ -301,5 +301,6 @@ def run_page(run: RunRow, jobs: list[JobRow], out_dir: str, model: Model | None 
     body = (f"<h1>Run {run.id} {badge(run.status)}</h1>"
             f"<p>started {time_text(run.started_at)}, took {duration(run.started_at, end)}; "
             f"{len(jobs)} jobs: {_counts_text(dict(counts))}</p>"
-            f"{_run_fixes(jobs, model, modules, out_arg) if model else ''}{_failed_table(jobs)}<h2>Timeline</h2>{gantt(run.id, jobs, time.time())}")
+            f"{_run_fixes(jobs, model, modules, out_arg) if model else ''}{_failed_table(jobs)}"
+            f"<h2>Timeline</h2>{gantt(run.id, jobs, time.time())}")
     return shell(f"run {run.id}", body, out_dir=out_dir, run=run.id)
