@@ -8,6 +8,7 @@ import os
 import json
 import re
 import sqlite3
+import time
 from html import unescape
 from pathlib import Path
 
@@ -19,7 +20,7 @@ from orvan.ui import files
 from orvan.ui.asset_page import matrix
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
-from ui_helpers import MODULES, UiProcess, failing_project
+from ui_helpers import MODULES, PIPELINE, UiProcess, failing_project
 
 
 @pytest.mark.parametrize("nodes, inputs", [
@@ -235,10 +236,32 @@ def test_missing_or_corrupt_catalog_gives_a_clear_page(project, setup, expected)
     try:
         for path in ["/", "/runs", "/asset?key=x"]:
             status, html = ui.get(path)
+            while "loading the pipeline" in html:  # the front page tries the code first
+                time.sleep(0.1)
+                status, html = ui.get(path)
             assert status == 503 and expected in html and "Traceback" not in html
+        assert "No module named" in ui.get("/")[1]
     finally:
         err = ui.stop()
     assert "Traceback" not in err
+
+
+def test_before_any_run_the_front_page_draws_the_graph_the_code_declares(project):
+    project.write("pipe/main.py", PIPELINE)
+    ui = UiProcess(project, "pipe.main")
+    try:
+        deadline = time.monotonic() + 60
+        status, html = ui.get("/")
+        while "loading the pipeline" in html and time.monotonic() < deadline:
+            time.sleep(0.1)
+            status, html = ui.get("/")
+        assert status == 200 and "Nothing has been run with this output directory yet" in unescape(html)
+        assert set(_states(html).values()) == {"missing"} and len(_states(html)) == 4
+        # The first run's catalog replaces it with what was computed.
+        assert project.orvan("run", "pipe.main").returncode == 1
+        assert _states(ui.get("/")[1])["pipe.main.source"] == "fresh"
+    finally:
+        ui.stop()
 
 
 @pytest.mark.parametrize("lines, cut", [(3, False), (files.TAIL_LINES + 5, True), (5000, True)])

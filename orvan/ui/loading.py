@@ -11,7 +11,11 @@ from __future__ import annotations
 import os
 import threading
 
-from .model import Model, ModelCache, from_catalog
+from ..cli.config import modules_or_last_run
+from ..cli.plan import pipeline
+from ..cli.plan.graph import GraphError
+from ..errors import OrvanError
+from .model import Model, ModelCache, from_catalog, from_plan
 from .reader import CatalogUnavailable, Queries, Reader
 
 
@@ -32,6 +36,8 @@ class Models:
         self.reader = reader
         self._model: Model | None = None
         self._fallback: Model | None = None
+        # The pipeline from its code alone, before anything has been run.
+        self._bare: Model | None = None
         self._lock = threading.Lock()
         self._thread: threading.Thread | None = None
         # Bumped whenever a new model is in place: the states it gives may differ.
@@ -59,6 +65,31 @@ class Models:
             if self._fallback is None or self._fallback.run_id != q.last_run_id():
                 self._fallback = Model(from_catalog(q), None, run_id=q.last_run_id())
             return self._fallback
+
+    def without_catalog(self) -> Model | None:
+        """Before any run: the pipeline as its code declares it (loaded in the
+        background like any model; None until it has)."""
+        with self._lock:
+            if self._bare is None and not self.reloading:
+                self._thread = threading.Thread(target=self._load_bare, name="orvan-ui-load", daemon=True)
+                self._thread.start()
+            return self._bare
+
+    def _load_bare(self) -> None:
+        try:
+            modules = modules_or_last_run(self.cache.modules, self.cache.directory, list)
+            if not modules:
+                raise pipeline.CommandError("no modules named: give them (`orvan ui MODULE ...`) or list them "
+                                            "under [tool.orvan] in pyproject.toml")
+            _, plan = pipeline.load(modules, self.cache.directory)
+            model = Model(from_plan(plan), None, modules, plan=plan)
+        except GraphError as e:
+            model = Model({}, "; ".join(e.problems))
+        except (OrvanError, OSError, ValueError) as e:
+            model = Model({}, str(e))
+        with self._lock:
+            self._bare = model
+            self.generation += 1
 
     def start(self) -> None:
         with self._lock:

@@ -24,12 +24,12 @@ from . import files, pages
 from .asset_page import asset_page
 from .automations_page import automations_page
 from .freshness import Judge
-from .html import RELOADING, e, error_page
+from .html import RELOADING, e, error_page, shell
 from .job_page import job_page
 from .live import Snapshots, delta
 from .loading import Models
 from .model import Model, ModelCache
-from .reader import CatalogUnavailable, ChangeDetector, Queries, Reader
+from .reader import CatalogUnavailable, ChangeDetector, Latest, Queries, Reader
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 JS = "text/javascript; charset=utf-8"
@@ -96,6 +96,23 @@ class App:
     def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
         """The verdicts a page needs: on every job, or on `scope`'s assets'."""
         return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
+
+    def before_any_run(self, why: str) -> tuple[HTTPStatus, str]:
+        """The front page before anything has been run: the graph the code
+        declares, every job missing, and what to do."""
+        model = self.models.without_catalog()
+        if model is None:
+            return HTTPStatus.OK, shell("graph", f"<h1>Assets</h1><p class=problem>{e(why)}</p>",
+                                        out_dir=self.out_dir, banner=f"{RELOADING} to show the graph it declares")
+        if model.problem:
+            return HTTPStatus.SERVICE_UNAVAILABLE, error_page(
+                "No catalog to show", f"{why}; the pipeline's code could not be loaded either: {model.problem}",
+                self.out_dir)
+        judge = Judge(Latest({}, {}), False, model.plan, self.out_dir)
+        return HTTPStatus.OK, pages.graph_page(
+            model, judge, self.out_dir,
+            "Nothing has been run with this output directory yet: `orvan run` computes these assets, and this page "
+            "follows it.")
 
     def banner(self, model: Model) -> str:
         if self.models.reloading:
@@ -260,7 +277,11 @@ class Handler(BaseHTTPRequestHandler):
         except NotFound as exc:
             status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(exc), app.out_dir)
         except CatalogUnavailable as exc:
-            status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(exc), app.out_dir)
+            if path in ("/", "/graph"):
+                status, html = app.before_any_run(str(exc))
+                html = html.replace("<main id=live", f'<main id=live data-v="{e(app.version())}"', 1)
+            else:
+                status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(exc), app.out_dir)
         except Exception as exc:  # a page that fails must still answer, and say why
             traceback.print_exc(file=sys.stderr)
             status = HTTPStatus.INTERNAL_SERVER_ERROR
