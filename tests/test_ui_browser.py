@@ -259,3 +259,89 @@ def test_keyboard_alone_leads_from_the_front_page_to_a_failed_jobs_traceback(ser
     _tab_to(page, "p.of-asset a")
     page.keyboard.press("Enter")
     page.wait_for_url("**/asset?key=**")
+
+
+def _view(page: Page) -> list[float]:
+    return [float(v) for v in page.get_attribute("svg.graph", "viewBox").split()]
+
+
+def _inside_box(page: Page) -> dict[str, bool]:
+    return page.evaluate("""() => {
+      const b = document.querySelector('.graph-box').getBoundingClientRect();
+      return Object.fromEntries(Array.from(document.querySelectorAll('a.node:not(.out)')).map(n => {
+        const r = n.getBoundingClientRect();
+        return [n.dataset.key, r.left >= b.left - 1 && r.right <= b.right + 1 && r.top >= b.top - 1 && r.bottom <= b.bottom + 1];
+      }));
+    }""")
+
+
+def test_graph_fits_zooms_and_pans_by_mouse_and_keyboard(served, browser):
+    context = browser.new_context(viewport={"width": 390, "height": 740}, bypass_csp=True, has_touch=True)
+    page = context.new_page()
+    try:
+        # On a phone's width the whole graph is fitted into view.
+        page.goto(served.url + "/")
+        assert set(_inside_box(page).values()) == {True} and len(_inside_box(page)) == 5
+        fitted = _view(page)
+        page.focus(".graph-box")
+        page.keyboard.press("+")
+        zoomed = _view(page)
+        assert zoomed[2] < fitted[2] and zoomed[3] < fitted[3]
+        page.keyboard.press("ArrowRight")
+        assert _view(page)[0] > zoomed[0] and _view(page)[2] == zoomed[2]
+        page.keyboard.press("0")
+        assert _view(page) == fitted
+        box = page.locator(".graph-box").bounding_box()
+        x, y = box["x"] + box["width"] / 2, box["y"] + box["height"] / 2
+        page.mouse.move(x, y)
+        page.mouse.wheel(0, -300)
+        assert _view(page)[2] < fitted[2]
+        before = _view(page)
+        page.mouse.down()
+        page.mouse.move(x - 80, y - 40, steps=5)
+        page.mouse.up()
+        after = _view(page)
+        assert after[0] > before[0] and after[1] > before[1] and page.url == served.url + "/"
+    finally:
+        context.close()
+
+
+@pytest.mark.parametrize("query, kept", [
+    ("lineage=pipe.main.grid", {"pipe.main.source", "pipe.main.grid", "pipe.main.total"}),
+    ("state=failed", {"pipe.main.grid", "pipe.main.broken"}),
+    ("module=pipe.other", {"pipe.other.edited"}),
+    ("module=pipe.main&state=fresh", {"pipe.main.source", "pipe.main.grid"}),
+])
+def test_graph_filters_live_in_the_address(served, page, query, kept):
+    page.goto(served.url + "/?" + query)
+    assert set(_inside_box(page)) == kept
+    assert set(_inside_box(page).values()) == {True}  # fitted to what the filter keeps
+    name, _, value = query.split("&")[0].partition("=")
+    assert page.input_value(f".graph-filter [name={name}]") == value
+
+
+def test_full_names_show_on_focus(served, page):
+    page.goto(served.url + "/")
+    _tab_to(page, 'a.node[data-key="pipe.other.edited"]')
+    assert page.inner_text("#tip").startswith("pipe.other.edited — stale")
+
+
+def test_ctrl_k_finds_assets_partitions_and_runs(served, page):
+    page.goto(served.url + "/runs")
+    page.keyboard.press("Control+k")
+    assert page.evaluate("document.activeElement.id") == "find"
+    page.keyboard.type("brok")
+    page.wait_for_selector("#find-results a")
+    assert page.inner_text("#find-results a[aria-selected=true]") == "asset pipe.main.broken"
+    page.keyboard.press("Enter")
+    page.wait_for_url("**/asset?key=pipe.main.broken")
+    page.keyboard.press("Control+k")
+    page.keyboard.type("asia")
+    page.wait_for_selector("#find-results a")
+    assert page.inner_text("#find-results a") == "partition pipe.main.grid region=asia"
+    page.fill("#find", "")
+    page.keyboard.type("run 1")
+    page.wait_for_function("document.querySelector('#find-results a') && "
+                           "document.querySelector('#find-results a').textContent.startsWith('run')")
+    page.keyboard.press("Enter")
+    page.wait_for_url("**/run/1")

@@ -111,3 +111,26 @@ def test_asset_page_offers_the_commands_that_redo_its_failures(served):
     assert sorted(fixes) == ["orvan run pipe.main pipe.other --select pipe.main.broken",
                              "orvan run pipe.main pipe.other --select pipe.main.grid --partition day=d2 "
                              "--partition region=us"]
+
+
+def test_long_edges_go_around_the_nodes_of_the_columns_they_cross():
+    from orvan.ui import pages
+    from orvan.ui.model import AssetView, Model
+
+    inputs = {"a": [], "b": ["a"], "c": ["b"], "d": ["c", "a"], "e": ["a", "b"], "f": ["e", "d"]}
+    model = Model({k: AssetView(k, ups, {}, [""], None) for k, ups in inputs.items()})
+    drawn = pages.drawing(model)
+    boxes = {}
+    for key, (opening, *_rest) in drawn.nodes.items():
+        x, y = map(int, re.search(r"translate\((\d+),(\d+)\)", opening).groups())
+        boxes[key] = (x, y)
+    crossed = 0
+    for a, b, d in re.findall(r'<path data-a="(\w)" data-b="(\w)" d="([^"]+)"', drawn.edges):
+        # Each straight run through a column, at a height no node of that column covers.
+        for x1, y, x2 in re.findall(r"(\d+),(\d+)L(\d+),\d+", d):
+            crossed += 1
+            for x, top in boxes.values():
+                if x == int(x1):
+                    assert not top <= int(y) <= top + pages.NODE_H, (a, b, d)
+            assert int(x2) - int(x1) == pages.NODE_W
+    assert crossed >= 2  # a->d and a->f and b->... do cross columns

@@ -74,8 +74,8 @@ def badge(state: str) -> str:
     return f'<span class="badge st-{e(state)}">{mark}{e(state.replace("_", " "))}</span>'
 
 
-SCRIPTS = "".join(f'<script src="/static/{name}" defer></script>' for name in ("ui.js", "matrix.js", "timeline.js",
-                                                                                   "graph.js"))
+SCRIPTS = "".join(f'<script src="/static/{name}" defer></script>'
+                  for name in ("ui.js", "matrix.js", "timeline.js", "graph.js", "find.js"))
 
 
 # How a banner saying that the pipeline is being loaded starts: the page's script hides it once loaded.
@@ -93,6 +93,9 @@ def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool =
         '<link rel=icon href="data:,"><link rel=stylesheet href="/static/ui.css">'
         f'{SCRIPTS}</head><body><header><a class=brand href="/">orvan</a>'
         '<nav><a href="/">graph</a><a href="/runs">runs</a><a href="/automations">automations</a></nav>'
+        '<div class=find><input id=find type=search placeholder="search (Ctrl+K)" autocomplete=off '
+        'aria-label="search assets, partitions and runs" aria-controls=find-results>'
+        '<ul id=find-results role=listbox hidden></ul></div>'
         f'<span class=out title="output directory">{e(out_dir)}</span>'
         '<span id=live-state class=live-off title="live updates">live</span></header>'
         f'<main id=live{attrs}>{notice}{body}</main></body></html>'

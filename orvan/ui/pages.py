@@ -66,15 +66,39 @@ def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
     return PAD + li * (NODE_W + GAP_X), PAD + shift + pos * (NODE_H + GAP_Y)
 
 
-def _edges(model: Model, xy: dict[str, tuple[int, int]]) -> str:
-    edges, half = [], NODE_H // 2
+def _gap_y(layout: Layout, li: int, y: float, tallest: int) -> float:
+    """The free height nearest `y` in layer `li`'s column: above, between or below its nodes."""
+    tops = [_node_xy(layout, k, tallest)[1] for k in layout.layers[li]]
+    gaps = [tops[0] - GAP_Y / 2] + [t + NODE_H + GAP_Y / 2 for t in tops]
+    return min(gaps, key=lambda g: abs(g - y))
+
+
+def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], tallest: int) -> str:
+    """An edge from `up`'s right side to `key`'s left: a curve across each gap
+    between columns, and straight through each column it crosses at a height
+    free of that column's nodes, so that it never runs over a node."""
+    half = NODE_H // 2
+    x, y = xy[up][0] + NODE_W, float(xy[up][1] + half)
+    x2, y2 = xy[key][0], float(xy[key][1] + half)
+    first, last = layout.place[up][0], layout.place[key][0]
+    d = [f"M{x},{y:.0f}"]
+    for li in range(first + 1, last):
+        cx = PAD + li * (NODE_W + GAP_X)
+        gy = _gap_y(layout, li, y + (y2 - y) * (cx - x) / max(x2 - x, 1), tallest)
+        mid = (x + cx) // 2
+        d.append(f"C{mid},{y:.0f} {mid},{gy:.0f} {cx},{gy:.0f}L{cx + NODE_W},{gy:.0f}")
+        x, y = cx + NODE_W, gy
+    mid = (x + x2) // 2
+    d.append(f"C{mid},{y:.0f} {mid},{y2:.0f} {x2},{y2:.0f}")
+    return "".join(d)
+
+
+def _edges(model: Model, layout: Layout, xy: dict[str, tuple[int, int]], tallest: int) -> str:
+    edges = []
     for key, asset in model.assets.items():
-        x2, y2 = xy[key]
         for up in asset.inputs:
             if up in xy:
-                x1, y1 = xy[up][0] + NODE_W, xy[up][1] + half
-                mid = (x1 + x2) // 2
-                edges.append(f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2 + half} {x2},{y2 + half}"/>')
+                edges.append(f'<path data-a="{e(up)}" data-b="{e(key)}" d="{_route(layout, up, key, xy, tallest)}"/>')
     return "".join(edges)
 
 
@@ -87,14 +111,15 @@ def drawing(model: Model) -> Drawing:
     xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
     width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
     height = PAD * 2 + tallest * (NODE_H + GAP_Y)
-    frame = (f'<svg class=graph width="{width}" height="{height}" viewBox="0 0 {width} {height}" '
-             f'role=img aria-label="asset graph">')
+    frame = (f'<svg class=graph viewBox="0 0 {width} {height}" data-w="{width}" data-h="{height}" '
+             f'role=group aria-label="asset graph">')
     nodes = {}
     for key in model.assets:
         label = key if len(key) <= LABEL_CHARS else key[:LABEL_CHARS - 1] + "…"
-        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-key="{e(key)}"', e(key), e(label),
-                      asset_url(key))
-    cached = Drawing(frame, f"<g class=edges>{_edges(model, xy)}</g>", nodes)
+        module = model.assets[key].module or key.rpartition(".")[0]
+        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-module="{e(module)}" data-key="{e(key)}"',
+                      e(key), e(label), asset_url(key))
+    cached = Drawing(frame, f"<g class=edges>{_edges(model, layout, xy, tallest)}</g>", nodes)
     model.cache["drawing"] = cached
     return cached
 
@@ -122,7 +147,8 @@ def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State
         tip = state
         if state in (State.FAILED, State.INTERRUPTED):  # its error and log are what its user wants: one click
             href = e(job_url(asset.key, {}))
-    return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
+    return (f'<a href="{href}" class=node {opening} data-state="{state}" data-states="{" ".join(counts)}">'
+            f'<title>{key} — {tip}</title>'
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
@@ -171,11 +197,33 @@ def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
 LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
 
 
-def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "") -> str:
+def _options(values: list[str], chosen: str) -> str:
+    return '<option value="">any</option>' + "".join(
+        f'<option{" selected" if v == chosen else ""} value="{e(v)}">{e(v)}</option>' for v in values)
+
+
+def graph_filter(model: Model, params: dict[str, str]) -> str:
+    """State, module and lineage filters, kept in the page's address."""
+    modules = sorted({a.module or k.rpartition(".")[0] for k, a in model.assets.items()})
+    keys = "".join(f'<option value="{e(k)}">' for k in model.assets)
+    return (f'<form class=graph-filter method=get action="/">'
+            f'<label>state <select name=state>{_options(list(PRIORITY), params.get("state", ""))}</select></label>'
+            f'<label>module <select name=module>{_options(modules, params.get("module", ""))}</select></label>'
+            f'<label>an asset with its upstream and downstream <input name=lineage list=asset-keys '
+            f'value="{e(params.get("lineage", ""))}"></label><datalist id=asset-keys>{keys}</datalist>'
+            '<button>filter</button> <a href="/">all</a></form>'
+            '<div class=graph-tools><button type=button data-g=in aria-label="zoom in">+</button>'
+            '<button type=button data-g=out aria-label="zoom out">−</button><button type=button data-g=fit>fit</button>'
+            ' <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
+
+
+def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "",
+               params: dict[str, str] | None = None) -> str:
     totals: dict[State, int] = {}
     svg = graph_svg(model, judge, totals)
     body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'<div class=graph-box>{svg}</div>')
+            f'{graph_filter(model, params or {})}<div class=graph-box tabindex=0 aria-label="asset graph: '
+            f'arrow keys pan, + and − zoom, 0 fits">{svg}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner)
 
 

@@ -27,13 +27,15 @@ from .freshness import Judge
 from .html import RELOADING, e, error_page, shell
 from .job_page import job_page
 from .live import Snapshots, delta
+from .search import search
 from .loading import Models
 from .model import Model, ModelCache
 from .reader import CatalogUnavailable, ChangeDetector, Latest, Queries, Reader
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 JS = "text/javascript; charset=utf-8"
-STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": JS, "matrix.js": JS, "timeline.js": JS, "graph.js": JS}
+STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": JS, "matrix.js": JS, "timeline.js": JS, "graph.js": JS,
+                "find.js": JS}
 # Scripts only from our own static files: even a value that slipped past
 # escaping could not run.
 SECURITY_HEADERS = {
@@ -129,7 +131,7 @@ Page = Callable[[App, Queries, dict[str, str], str], str]
 
 def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
-    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model))
+    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model), params)
 
 
 def docstring(model: Model, key: str) -> str:
@@ -247,6 +249,8 @@ class Handler(BaseHTTPRequestHandler):
                 return self._send(HTTPStatus.OK, "text/plain; charset=utf-8", self.server.app.version().encode())
             if path == "/changes":
                 return self._changes(dict(parse_qsl(url.query)))
+            if path == "/api/search":
+                return self._search(dict(parse_qsl(url.query)).get("q", ""))
             if path.startswith("/api/run/"):
                 return self._run_rows(path[len("/api/run/"):], dict(parse_qsl(url.query)))
             if path.startswith("/static/"):
@@ -306,6 +310,16 @@ class Handler(BaseHTTPRequestHandler):
             found = self.server.app.changes(params.get("since", ""), int(run) if run.isdigit() else None)
         except CatalogUnavailable:
             found = {"reload": True}
+        self._json(HTTPStatus.OK, found)
+
+    def _search(self, text: str) -> None:
+        app = self.server.app
+        try:
+            with app.reader.connect() as q:
+                found = search(app.models.get(q), q.runs(RUNS_SHOWN), text)
+        except CatalogUnavailable:
+            model = app.models.without_catalog()
+            found = search(model, [], text) if model is not None else []
         self._json(HTTPStatus.OK, found)
 
     def _run_rows(self, rest: str, params: dict[str, str]) -> None:
