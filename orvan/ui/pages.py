@@ -213,7 +213,8 @@ def graph_filter(model: Model, params: dict[str, str]) -> str:
             f'value="{e(params.get("lineage", ""))}"></label><datalist id=asset-keys>{keys}</datalist>'
             '<button>filter</button> <a href="/">all</a></form>'
             '<div class=graph-tools><button type=button data-g=in aria-label="zoom in">+</button>'
-            '<button type=button data-g=out aria-label="zoom out">−</button><button type=button data-g=fit>fit</button>'
+            '<button type=button data-g=out aria-label="zoom out">−</button>'
+            '<button type=button data-g=fit>fit</button>'
             ' <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
 
 
