@@ -345,3 +345,20 @@ def test_ctrl_k_finds_assets_partitions_and_runs(served, page):
                            "document.querySelector('#find-results a').textContent.startsWith('run')")
     page.keyboard.press("Enter")
     page.wait_for_url("**/run/1")
+
+
+def test_modules_collapse_into_one_node_each_and_open_again(served, page):
+    page.goto(served.url + "/")
+    page.click("text=one node per module")
+    page.wait_for_url("**/?group=*")
+    groups = page.eval_on_selector_all("a.node.group", "ns => ns.map(n => [n.dataset.module, n.dataset.state,"
+                                       " n.querySelector('.detail').textContent])")
+    assert sorted(groups) == [["pipe.main", "failed", "✕ 2 failed · 1 blocked · 6 fresh"],
+                              ["pipe.other", "stale", "↻ 1 stale"]]
+    assert page.locator("a.node:not(.group)").count() == 0
+    # No edge: neither module reads the other.
+    assert page.locator(".edges path").count() == 0
+    page.click('a.node.group[data-module="pipe.other"]')
+    page.wait_for_url("**/?group=pipe.main")
+    assert page.locator('a.node[data-key="pipe.other.edited"]').count() == 1
+    assert page.locator("a.node.group").count() == 1

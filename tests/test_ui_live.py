@@ -134,3 +134,16 @@ def test_long_edges_go_around_the_nodes_of_the_columns_they_cross():
                     assert not top <= int(y) <= top + pages.NODE_H, (a, b, d)
             assert int(x2) - int(x1) == pages.NODE_W
     assert crossed >= 2  # a->d and a->f and b->... do cross columns
+
+
+def test_a_collapsed_module_takes_its_assets_edges_without_looping_on_itself():
+    from orvan.ui import pages
+    from orvan.ui.model import AssetView, Model
+
+    inputs = {"m1.a": [], "m1.b": ["m1.a"], "m2.c": ["m1.b"], "m2.d": ["m1.a", "m2.c"]}
+    model = Model({k: AssetView(k, ups, {}, [""], None) for k, ups in inputs.items()})
+    order, ins, members = pages.grouped(model, frozenset({"m1"}))
+    assert order == ["module:m1", "m2.c", "m2.d"] and members == {"module:m1": ["m1.a", "m1.b"]}
+    assert ins == {"module:m1": [], "m2.c": ["module:m1"], "m2.d": ["module:m1", "m2.c"]}
+    order, ins, _ = pages.grouped(model, frozenset({"m1", "m2"}))
+    assert ins == {"module:m1": [], "module:m2": ["module:m1"]}

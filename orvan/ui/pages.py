@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import time
+from urllib.parse import urlencode
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -50,6 +51,29 @@ def graph_layout(model: Model) -> Layout:
     return cached
 
 
+GROUP = "module:"
+
+
+def module_of(model: Model, key: str) -> str:
+    return model.assets[key].module or key.rpartition(".")[0]
+
+
+def grouped(model: Model, collapsed: frozenset[str]) -> tuple[list[str], dict[str, list[str]], dict[str, list[str]]]:
+    """The graph with each collapsed module drawn as one node: (nodes in
+    order, their inputs, each group's assets)."""
+    node = {k: GROUP + module_of(model, k) if module_of(model, k) in collapsed else k for k in model.assets}
+    order = list(dict.fromkeys(node.values()))
+    inputs: dict[str, list[str]] = {n: [] for n in order}
+    members: dict[str, list[str]] = {}
+    for key, asset in model.assets.items():
+        if node[key] != key:
+            members.setdefault(node[key], []).append(key)
+        ups = inputs[node[key]]
+        new = dict.fromkeys(node[u] for u in asset.inputs if u in node)
+        ups.extend(u for u in new if u != node[key] and u not in ups)
+    return order, inputs, members
+
+
 @dataclass(frozen=True)
 class Drawing:
     """What the graph's picture owes to the pipeline alone, not to the jobs'
@@ -58,6 +82,8 @@ class Drawing:
     edges: str
     # key -> (the node's opening: position, escaped key; its label; its page)
     nodes: dict[str, tuple[str, str, str, str]]
+    # a collapsed module's node -> its assets
+    members: dict[str, list[str]]
 
 
 def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
@@ -93,34 +119,38 @@ def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], ta
     return "".join(d)
 
 
-def _edges(model: Model, layout: Layout, xy: dict[str, tuple[int, int]], tallest: int) -> str:
+def _edges(inputs: dict[str, list[str]], layout: Layout, xy: dict[str, tuple[int, int]], tallest: int) -> str:
     edges = []
-    for key, asset in model.assets.items():
-        for up in asset.inputs:
+    for key, ups in inputs.items():
+        for up in ups:
             if up in xy:
                 edges.append(f'<path data-a="{e(up)}" data-b="{e(key)}" d="{_route(layout, up, key, xy, tallest)}"/>')
     return "".join(edges)
 
 
-def drawing(model: Model) -> Drawing:
-    cached = model.cache.get("drawing")
+def drawing(model: Model, collapsed: frozenset[str] = frozenset()) -> Drawing:
+    name = "drawing" if not collapsed else "drawing " + "\n".join(sorted(collapsed))
+    cached = model.cache.get(name)
     if isinstance(cached, Drawing):
         return cached
-    layout = graph_layout(model)
+    order, inputs, members = grouped(model, collapsed)
+    layout = graph_layout(model) if not collapsed else layered(order, inputs)
     tallest = max((len(layer) for layer in layout.layers), default=0)
-    xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
+    xy = {k: _node_xy(layout, k, tallest) for k in order}
     width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
     height = PAD * 2 + tallest * (NODE_H + GAP_Y)
     frame = (f'<svg class=graph viewBox="0 0 {width} {height}" data-w="{width}" data-h="{height}" '
              f'role=group aria-label="asset graph">')
     nodes = {}
-    for key in model.assets:
-        label = key if len(key) <= LABEL_CHARS else key[:LABEL_CHARS - 1] + "…"
-        module = model.assets[key].module or key.rpartition(".")[0]
-        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-module="{e(module)}" data-key="{e(key)}"',
-                      e(key), e(label), asset_url(key))
-    cached = Drawing(frame, f"<g class=edges>{_edges(model, layout, xy, tallest)}</g>", nodes)
-    model.cache["drawing"] = cached
+    for key in order:
+        module = key[len(GROUP):] if key in members else module_of(model, key)
+        text = f"▸ {module} ({len(members[key])} assets)" if key in members else key
+        label = text if len(text) <= LABEL_CHARS else text[:LABEL_CHARS - 1] + "…"
+        group = f' data-group="{len(members[key])}"' if key in members else ""
+        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-module="{e(module)}"{group} '
+                      f'data-key="{e(key)}"', e(text), e(label), "" if key in members else asset_url(key))
+    cached = Drawing(frame, f"<g class=edges>{_edges(inputs, layout, xy, tallest)}</g>", nodes, members)
+    model.cache[name] = cached
     return cached
 
 
@@ -152,15 +182,34 @@ def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
-def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None) -> str:
-    drawn = drawing(model)
+def _group_node(drawn: tuple[str, str, str, str], counts: dict[State, int], href: str) -> str:
+    opening, name, label, _ = drawn
+    state, line = overall(counts), counts_line(counts)
+    return (f'<a href="{e(href)}" class="node group" {opening} data-state="{state}" data-states="{" ".join(counts)}">'
+            f'<title>{name} — {line}; opens it</title><rect class="box st-{state}"/>'
+            f'<text x="8" y="17" class=name>{label}</text><text x="8" y="{NODE_H - 14}" class=detail>'
+            f'{GLYPHS[state]} {line}</text><g class=bars>{_bar(counts, sum(counts.values()))}</g></a>')
+
+
+def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None,
+              collapsed: frozenset[str] = frozenset(), expand: dict[str, str] | None = None) -> str:
+    """The graph with the states of now; `expand` gives the address that opens each collapsed module."""
+    drawn = drawing(model, collapsed)
     nodes = []
+    groups: dict[str, dict[State, int]] = {g: {} for g in drawn.members}
     for key, asset in model.assets.items():
         counts = asset_counts(asset, judge)
-        nodes.append(_node(asset, drawn.nodes[key], counts))
+        if key in drawn.nodes:
+            nodes.append(_node(asset, drawn.nodes[key], counts))
+        else:
+            into = groups[GROUP + module_of(model, key)]
+            for state, n in counts.items():
+                into[state] = into.get(state, 0) + n
         if totals is not None:
             for state, n in counts.items():
                 totals[state] = totals.get(state, 0) + n
+    nodes.extend(_group_node(drawn.nodes[g], {s: c[s] for s in PRIORITY if s in c}, (expand or {}).get(g, "/"))
+                 for g, c in groups.items())
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
@@ -202,28 +251,49 @@ def _options(values: list[str], chosen: str) -> str:
         f'<option{" selected" if v == chosen else ""} value="{e(v)}">{e(v)}</option>' for v in values)
 
 
+def collapsed_modules(model: Model, params: dict[str, str]) -> frozenset[str]:
+    """The modules drawn as one node each: `group=*` for all, or their names, comma-separated."""
+    modules = {module_of(model, k) for k in model.assets}
+    wanted = params.get("group", "")
+    return frozenset(modules if wanted == "*" else modules & set(wanted.split(",")))
+
+
+def _address(params: dict[str, str], **changes: str) -> str:
+    kept = {k: v for k, v in {**params, **changes}.items() if v and k in ("state", "module", "lineage", "group")}
+    return "/?" + urlencode(sorted(kept.items())) if kept else "/"
+
+
+def _expand_links(model: Model, params: dict[str, str], collapsed: frozenset[str]) -> dict[str, str]:
+    return {GROUP + m: _address(params, group=",".join(sorted(collapsed - {m})) or "") for m in collapsed}
+
+
 def graph_filter(model: Model, params: dict[str, str]) -> str:
-    """State, module and lineage filters, kept in the page's address."""
-    modules = sorted({a.module or k.rpartition(".")[0] for k, a in model.assets.items()})
+    """State, module and lineage filters, and the grouping by module, kept in the page's address."""
+    modules = sorted({module_of(model, k) for k in model.assets})
+    grouping = (f'<a href="{e(_address(params, group=""))}">one node per asset</a>' if params.get("group") else
+                f'<a href="{e(_address(params, group="*"))}">one node per module</a>')
     keys = "".join(f'<option value="{e(k)}">' for k in model.assets)
     return (f'<form class=graph-filter method=get action="/">'
             f'<label>state <select name=state>{_options(list(PRIORITY), params.get("state", ""))}</select></label>'
             f'<label>module <select name=module>{_options(modules, params.get("module", ""))}</select></label>'
             f'<label>an asset with its upstream and downstream <input name=lineage list=asset-keys '
             f'value="{e(params.get("lineage", ""))}"></label><datalist id=asset-keys>{keys}</datalist>'
-            '<button>filter</button> <a href="/">all</a></form>'
+            f'<input type=hidden name=group value="{e(params.get("group", ""))}">'
+            f'<button>filter</button> <a href="{e(_address({}, group=params.get("group", "")))}">all</a></form>'
             '<div class=graph-tools><button type=button data-g=in aria-label="zoom in">+</button>'
             '<button type=button data-g=out aria-label="zoom out">−</button>'
             '<button type=button data-g=fit>fit</button>'
-            ' <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
+            f' {grouping} <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
 
 
 def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "",
                params: dict[str, str] | None = None) -> str:
     totals: dict[State, int] = {}
-    svg = graph_svg(model, judge, totals)
+    params = params or {}
+    collapsed = collapsed_modules(model, params)
+    svg = graph_svg(model, judge, totals, collapsed, _expand_links(model, params, collapsed))
     body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'{graph_filter(model, params or {})}<div class=graph-box tabindex=0 aria-label="asset graph: '
+            f'{graph_filter(model, params)}<div class=graph-box tabindex=0 aria-label="asset graph: '
             f'arrow keys pan, + and − zoom, 0 fits">{svg}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner)
 

@@ -179,7 +179,8 @@
     if (!svg) return false;
     for (const key of Object.keys(d.assets || {})) {
       const a = svg.querySelector('a.node[data-key="' + CSS.escape(key) + '"]');
-      if (a) node(a, d.assets[key]);
+      if (!a) return false;  // drawn in its module's node: draw the page again
+      node(a, d.assets[key]);
     }
     if (d.totals) attention(d.totals);
     return true;
