@@ -240,10 +240,27 @@ def test_missing_or_corrupt_catalog_gives_a_clear_page(project, setup, expected)
                 time.sleep(0.1)
                 status, html = ui.get(path)
             assert status == 503 and expected in html and "Traceback" not in html
-        assert "No module named" in ui.get("/")[1]
+        # Before any run the front page tried the pipeline's code too, and says why it could not load it.
+        assert ("No module named" in ui.get("/")[1]) == ("nothing has been run" in expected)
     finally:
         err = ui.stop()
     assert "Traceback" not in err
+
+
+def test_a_catalog_from_a_newer_orvan_is_refused_with_a_message(project):
+    project.write("pipe/main.py", PIPELINE)
+    project.orvan("run", "pipe.main")
+    catalog = project.out / "catalog.sqlite"
+    data = bytearray(catalog.read_bytes())
+    data[60:64] = (999).to_bytes(4, "big")
+    catalog.write_bytes(bytes(data))
+    ui = UiProcess(project, "pipe.main", wait=False)
+    try:
+        for path in ["/", "/asset?key=pipe.main.source", "/run/1"]:
+            status, html = ui.get(path)
+            assert status == 503 and "written by a newer orvan (schema 999" in unescape(html), path
+    finally:
+        ui.stop()
 
 
 def test_before_any_run_the_front_page_draws_the_graph_the_code_declares(project):

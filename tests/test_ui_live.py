@@ -147,3 +147,34 @@ def test_a_collapsed_module_takes_its_assets_edges_without_looping_on_itself():
     assert ins == {"module:m1": [], "m2.c": ["module:m1"], "m2.d": ["module:m1", "m2.c"]}
     order, ins, _ = pages.grouped(model, frozenset({"m1", "m2"}))
     assert ins == {"module:m1": [], "module:m2": ["module:m1"]}
+
+
+CHECKED = """\
+from orvan import asset
+from orvan.checks import check, CheckResult
+
+@asset()
+def up():
+    return {"n": -1}
+
+@check(up, blocking=True)
+def positive(value):
+    return CheckResult(value["n"] > 0, "n is " + str(value["n"]))
+
+@check(up)
+def small(value):
+    return value["n"] < 10
+"""
+
+
+def test_job_page_shows_the_checks_outcomes_of_its_value(project):
+    project.write("cp/m.py", CHECKED)
+    project.orvan("run", "cp.m")
+    ui = UiProcess(project, "cp.m")
+    try:
+        _, html = ui.get("/job?key=cp.m.up")
+        checks = re.findall(r'<li class="check (\w+)">(.*?)</li>', unescape(html))
+        assert checks == [("failed", "✕ positive failed (blocking): n is -1"), ("passed", "✓ small passed")]
+        assert "earlier value" not in html
+    finally:
+        ui.stop()

@@ -9,6 +9,7 @@ import tempfile
 from collections.abc import Sequence
 from urllib.parse import quote
 
+from .. import checks
 from ..store import Store, naming
 from ..states import ATTEMPTS, JobState
 from . import files
@@ -70,6 +71,23 @@ def _value(out_dir: str, directory: str | None) -> str:
     return f"<h2>Value</h2><p>{e(note)}{link}</p><pre class=value>{e(text)}</pre>"
 
 
+def _checks(directory: str | None, value_hash: str | None) -> str:
+    """The asset checks' outcomes stored beside the value, when there are any."""
+    found = checks.read_results(directory) if directory else None
+    if not found or not found["outcomes"]:
+        return ""
+    items = []
+    for o in found["outcomes"]:
+        state = "passed" if o.get("passed") else "failed"
+        mark = "✓" if state == "passed" else "✕"
+        blocking = " (blocking)" if o.get("blocking") else ""
+        message = f": {o['message']}" if o.get("message") else ""
+        items.append(f'<li class="check {state}">{mark} {e(o.get("name", "?"))} {state}{blocking}{e(message)}</li>')
+    old = "" if value_hash is None or found.get("value_hash") == value_hash else \
+        "<p class=problem>These outcomes are of an earlier value: the checks run again with the next run.</p>"
+    return f"<h2>Checks</h2>{old}<ul class=checks>{''.join(items)}</ul>"
+
+
 def _failed(attempt: JobRow | None) -> bool:
     return attempt is not None and attempt.status in (JobState.FAILED, JobState.INTERRUPTED)
 
@@ -94,15 +112,17 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
     attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
     fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
+    recorded = judge.attempts.get((key, partition_token(partition)))
+    value_hash = recorded.value_hash if recorded is not None else None
     if store is None:
         directory = _directory(out_dir, key, partition)
         log_html, trace = _log(out_dir, directory, _failed(attempt))
-        value_html = _value(out_dir, directory)
+        value_html = _value(out_dir, directory) + _checks(directory, value_hash)
     else:
         with tempfile.TemporaryDirectory(prefix="orvan-ui-") as scratch:
             directory = files.from_store(store, out_dir, key, partition, scratch)
             log_html, trace = _log(out_dir, directory, _failed(attempt))
-            value_html = _value(out_dir, directory)
+            value_html = _value(out_dir, directory) + _checks(directory, value_hash)
     token = partition_token(partition)
     state = judge.state(key, token)
     why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(key, token))

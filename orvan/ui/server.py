@@ -17,6 +17,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ..catalog import RunLock
+from ..catalog.sqlite import SCHEMA_VERSION
 from ..store import Store
 from ..cli.plan.jobs import partition_token
 from ..states import State
@@ -98,6 +99,13 @@ class App:
     def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
         """The verdicts a page needs: on every job, or on `scope`'s assets'."""
         return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
+
+    def refuse_newer(self) -> None:
+        """A catalog a newer orvan wrote may mean what this one cannot read: say so rather than guess."""
+        found = files.schema_of(self.reader.path)
+        if found is not None and found > SCHEMA_VERSION:
+            raise CatalogUnavailable(f"the catalog at {self.reader.path} was written by a newer orvan (schema {found}; "
+                                     f"this one reads up to {SCHEMA_VERSION}): show it with that orvan")
 
     def before_any_run(self, why: str) -> tuple[HTTPStatus, str]:
         """The front page before anything has been run: the graph the code
@@ -274,6 +282,7 @@ class Handler(BaseHTTPRequestHandler):
                 raise NotFound(f"no page at {path}")
             # Read before drawing: a change made while the page is drawn is sent again, never lost.
             version = app.version()
+            app.refuse_newer()
             with app.reader.connect() as q:
                 html = page(app, q, params, rest)
             html = html.replace("<main id=live", f'<main id=live data-v="{e(version)}"', 1)
@@ -281,7 +290,7 @@ class Handler(BaseHTTPRequestHandler):
         except NotFound as exc:
             status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(exc), app.out_dir)
         except CatalogUnavailable as exc:
-            if path in ("/", "/graph"):
+            if path in ("/", "/graph") and not os.path.exists(app.reader.path):
                 status, html = app.before_any_run(str(exc))
                 html = html.replace("<main id=live", f'<main id=live data-v="{e(app.version())}"', 1)
             else:
