@@ -309,7 +309,8 @@ def runs_page(runs: list[RunRow], counts: dict[int, dict[str, int]], out_dir: st
         f'<td>{duration(r.started_at, r.ended_at or time.time())}</td><td>{badge(r.status)}</td>'
         f'<td>{_counts_text(counts.get(r.id, {}))}</td></tr>' for r in runs)
     body = ("<h1>Runs</h1><table class=list><thead><tr><th>run</th><th>started</th><th>took</th><th>status</th>"
-            f"<th>jobs</th></tr></thead><tbody>{rows}</tbody></table>" if runs else "<h1>Runs</h1><p>No runs yet: `orvan run` starts one, and this page follows it.</p>")
+            f"<th>jobs</th></tr></thead><tbody>{rows}</tbody></table>" if runs
+            else "<h1>Runs</h1><p>No runs yet: `orvan run` starts one, and this page follows it.</p>")
     return shell("runs", body, out_dir=out_dir)
 
 
