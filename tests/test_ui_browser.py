@@ -362,3 +362,53 @@ def test_modules_collapse_into_one_node_each_and_open_again(served, page):
     page.wait_for_url("**/?group=pipe.main")
     assert page.locator('a.node[data-key="pipe.other.edited"]').count() == 1
     assert page.locator("a.node.group").count() == 1
+
+
+GATED = """\
+import os, time
+from orvan import asset, partitions
+
+@asset(partitions={{"p": partitions(["a", "b", "c"])}})
+def gated(p):
+    while not os.path.exists(os.path.join({root!r}, "gate-" + p)):
+        time.sleep(0.05)
+    return p
+"""
+
+
+def test_matrix_and_timeline_follow_a_run_by_small_changes(project, page):
+    root = project.root
+    for p in "abc":
+        (root / f"gate-{p}").touch()
+    project.write("pipe/gated.py", GATED.format(root=str(root)))
+    assert project.orvan("run", "pipe.gated").returncode == 0
+    ui = UiProcess(project, "pipe.gated")
+    try:
+        for p in "abc":
+            (root / f"gate-{p}").unlink()
+        run = project.popen("run", "pipe.gated", "--force", "-j", "3")
+        page.goto(ui.url + "/asset?key=pipe.gated.gated")
+        page.wait_for_selector("#live-state.live-on")
+        page.wait_for_selector(".matrix a.seg.c-r", timeout=30_000)
+        (root / "gate-a").touch()
+        # The one range splits as the first partition is done; the page itself stays.
+        page.wait_for_function("Array.from(document.querySelectorAll('.matrix a.seg'))"
+                               ".map(a => a.className).join() === 'seg c-f,seg c-r'", timeout=30_000)
+        assert page.evaluate("document.body.dataset.refreshes") is None
+        assert page.inner_text("#asset-counts").split() == ["▶", "running", "2", "✓", "fresh", "1"]
+        page.goto(ui.url + "/run/2")
+        page.wait_for_selector("#live-state.live-on")
+        page.click("details.g-group summary")
+        page.wait_for_function("document.querySelectorAll('.g-rows .g-row').length === 3")
+        (root / "gate-b").touch()
+        page.wait_for_function("document.querySelector('.g-counts').textContent === '2 done · 1 running'",
+                               timeout=30_000)
+        assert page.evaluate("document.body.dataset.refreshes") is None
+        # The opened line fetches its jobs again, with their new states and times.
+        page.wait_for_function("document.querySelectorAll('.g-rows .g-bar.st-done').length === 2")
+        (root / "gate-c").touch()
+        assert run.wait(timeout=60) == 0
+    finally:
+        for p in "abc":
+            (root / f"gate-{p}").touch()
+        ui.stop()
