@@ -150,6 +150,10 @@ def test_front_page_counts_what_needs_attention_and_each_count_lists_its_jobs(se
     _, blocked = ui.get("/jobs?state=blocked")
     assert "upstream pipe.main.grid[day=d2,region=us] failed in run 1" in unescape(blocked)
     assert ui.get("/jobs?state=bogus")[0] == 404
+    # A module's share, its filter kept in the address.
+    for module, listed in [("pipe.main", 2), ("pipe.other", 0)]:
+        _, html = ui.get(f"/jobs?state=failed&module={module}")
+        assert len(re.findall(r"<li><a ", html)) == listed and f'<option selected value="{module}">' in html
 
 
 def test_pages_explain_failures_and_staleness(served):

@@ -225,10 +225,13 @@ def attention(totals: dict[State, int]) -> str:
 JOBS_LISTED = 500
 
 
-def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
-    """Every job in one state, with why: where the front page's counts lead."""
+def jobs_page(model: Model, judge: Judge, state: str, out_dir: str, module: str = "") -> str:
+    """Every job in one state (of one module, when given), with why: where
+    the front page's counts lead."""
     items, total = [], 0
     for asset in model.assets.values():
+        if module and module_of(model, asset.key) != module:
+            continue
         for tok in asset.tokens:
             if judge.state(asset.key, tok) != state:
                 continue
@@ -240,7 +243,13 @@ def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
                              f'{e(job_label(asset.key, partition))}</a> <span class=why>{e(why)}</span></li>')
     more = f"<li>… and {total - JOBS_LISTED} more</li>" if total > JOBS_LISTED else ""
     listed = f'<ul class=bad>{"".join(items)}{more}</ul>' if items else f"<p>No job is {e(state)}.</p>"
-    return shell(f"{state} jobs", f"<h1>{badge(state)} jobs <small>{total}</small></h1>{listed}", out_dir=out_dir)
+    modules = sorted({module_of(model, k) for k in model.assets})
+    states = "".join(f'<option{" selected" if s == state else ""}>{s}</option>' for s in PRIORITY)
+    form = (f'<form class=graph-filter method=get action="/jobs"><label>state <select name=state>{states}</select>'
+            f'</label><label>module <select name=module>{_options(modules, module)}</select></label>'
+            '<button>show</button></form>')
+    body = f"<h1>{badge(state)} jobs <small>{total}</small></h1>{form}{listed}"
+    return shell(f"{state} jobs", body, out_dir=out_dir)
 
 
 LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)

@@ -185,7 +185,7 @@ def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if state not in list(State):
         raise NotFound(f"no state {state!r}: one of {', '.join(State)}")
     model = app.models.get(q)
-    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir)
+    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir, params.get("module", ""))
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
