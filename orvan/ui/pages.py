@@ -243,7 +243,7 @@ def jobs_page(model: Model, judge: Judge, state: str, out_dir: str, module: str 
                              f'{e(job_label(asset.key, partition))}</a> <span class=why>{e(why)}</span></li>')
     more = f"<li>… and {total - JOBS_LISTED} more</li>" if total > JOBS_LISTED else ""
     listed = f'<ul class=bad>{"".join(items)}{more}</ul>' if items else f"<p>No job is {e(state)}.</p>"
-    modules = sorted({module_of(model, k) for k in model.assets})
+    modules, _ = _choices(model)
     states = "".join(f'<option{" selected" if s == state else ""}>{s}</option>' for s in PRIORITY)
     form = (f'<form class=graph-filter method=get action="/jobs"><label>state <select name=state>{states}</select>'
             f'</label><label>module <select name=module>{_options(modules, module)}</select></label>'
@@ -276,12 +276,21 @@ def _expand_links(model: Model, params: dict[str, str], collapsed: frozenset[str
     return {GROUP + m: _address(params, group=",".join(sorted(collapsed - {m})) or "") for m in collapsed}
 
 
+def _choices(model: Model) -> tuple[list[str], str]:
+    """The modules, and the asset keys as a datalist's options: the model's alone, so made once."""
+    cached = model.cache.get("choices")
+    if not isinstance(cached, tuple):
+        cached = (sorted({module_of(model, k) for k in model.assets}),
+                  "".join(f'<option value="{e(k)}">' for k in model.assets))
+        model.cache["choices"] = cached
+    return cached
+
+
 def graph_filter(model: Model, params: dict[str, str]) -> str:
     """State, module and lineage filters, and the grouping by module, kept in the page's address."""
-    modules = sorted({module_of(model, k) for k in model.assets})
+    modules, keys = _choices(model)
     grouping = (f'<a href="{e(_address(params, group=""))}">one node per asset</a>' if params.get("group") else
                 f'<a href="{e(_address(params, group="*"))}">one node per module</a>')
-    keys = "".join(f'<option value="{e(k)}">' for k in model.assets)
     return (f'<form class=graph-filter method=get action="/">'
             f'<label>state <select name=state>{_options(list(PRIORITY), params.get("state", ""))}</select></label>'
             f'<label>module <select name=module>{_options(modules, params.get("module", ""))}</select></label>'
