@@ -147,21 +147,26 @@ LIVE = """\
 import os, time
 from orvan import asset
 
+def wait(gate):
+    while not os.path.exists(gate):
+        time.sleep(0.05)
+
 @asset()
 def slow():
-    while not os.path.exists({gate!r}):
-        time.sleep(0.05)
+    wait({gate!r})
     return "done"
 
 @asset(inputs={{"s": slow}})
 def after(s):
+    wait({gate!r} + "2")
     return s + "!"
 """
 
 
-def test_pages_follow_a_run_without_reloading(project, page):
+def test_front_page_follows_a_run_with_its_progress(project, page):
     gate = project.root / "gate"
     gate.touch()
+    (project.root / "gate2").touch()
     project.write("pipe/live.py", LIVE.format(gate=str(gate)))
     assert project.orvan("run", "pipe.live").returncode == 0
     ui = UiProcess(project, "pipe.live")
@@ -170,18 +175,29 @@ def test_pages_follow_a_run_without_reloading(project, page):
         page.evaluate("window.__sameDocument = true")
         page.wait_for_selector("#live-state.live-on")
         gate.unlink()
+        (project.root / "gate2").unlink()
         run = project.popen("run", "pipe.live", "--force")
+        # A run starting draws the page again, with its banner.
+        page.wait_for_function("(document.getElementById('run-progress') || {}).textContent"
+                               " === '▶ run 2 in progress: 0 of 2 jobs settled'", timeout=30_000)
         page.wait_for_selector('a.node[data-key="pipe.live.slow"][data-state="running"]', timeout=30_000)
+        redrawn = page.evaluate("document.body.dataset.refreshes")
         gate.touch()
-        page.wait_for_selector('a.node[data-key="pipe.live.after"][data-state="fresh"]'
-                               ':not([data-state="running"])', timeout=30_000)
+        # Then the jobs' changes come as small changes, the banner counting them.
+        page.wait_for_function("document.getElementById('run-progress').textContent.endsWith('1 of 2 jobs settled')",
+                               timeout=30_000)
+        page.wait_for_selector('a.node[data-key="pipe.live.slow"][data-state="fresh"]')
+        assert page.evaluate("document.body.dataset.refreshes") == redrawn
+        assert int(page.evaluate("document.body.dataset.updates")) >= 1
+        (project.root / "gate2").touch()
         assert run.wait(timeout=60) == 0
-        page.wait_for_function("document.querySelectorAll('a.node[data-state=\"fresh\"]').length === 2")
+        # The run over, its banner goes.
+        page.wait_for_function("document.querySelectorAll('a.node[data-state=\"fresh\"]').length === 2"
+                               " && !document.getElementById('run-progress')", timeout=30_000)
         assert page.evaluate("window.__sameDocument") is True
-        # Small changes applied in the page, never the whole page fetched again.
-        assert int(page.evaluate("document.body.dataset.updates")) >= 2
-        assert page.evaluate("document.body.dataset.refreshes") is None
     finally:
+        gate.touch()
+        (project.root / "gate2").touch()
         ui.stop()
 
 

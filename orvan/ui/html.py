@@ -82,10 +82,12 @@ SCRIPTS = "".join(f'<script src="/static/{name}" defer></script>'
 RELOADING = "loading the pipeline's code"
 
 
-def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool = False, run: int | None = None) -> str:
+def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool = False, run: int | None = None,
+          runs: bool = False) -> str:
     notice = f'<p class="banner"{" id=reloading" if banner.startswith(RELOADING) else ""}>{e(banner)}</p>' \
         if banner else ""
-    attrs = (' data-poll="1"' if poll else "") + (f' data-run="{run}"' if run is not None else "")
+    attrs = (' data-poll="1"' if poll else "") + (f' data-run="{run}"' if run is not None else "") + \
+        (' data-runs="1"' if runs else "")
     return (
         "<!doctype html><html lang=en><head><meta charset=utf-8>"
         '<meta name=viewport content="width=device-width, initial-scale=1">'

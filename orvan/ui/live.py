@@ -28,6 +28,8 @@ class Snapshot:
     codes: dict[str, str]
     # run id -> (its status, {job row id: (asset key, status)}), for the runs pages follow
     runs: dict[int, tuple[str, dict[int, tuple[str, str]]]]
+    # the latest run's id and status: the front page tells of a run going on
+    latest: tuple[int, str] = (0, "")
 
 
 def states_of(model: Model, judge: Judge) -> dict[str, str]:
@@ -53,9 +55,11 @@ def totals(snap: Snapshot) -> dict[str, int]:
     return {s: out[s] for s in PRIORITY if s in out}
 
 
-def delta(old: Snapshot, new: Snapshot, run: int | None) -> dict[str, object]:
-    """What a page drawn at `old` must change to show `new`."""
-    if old.codes.keys() != new.codes.keys() or any(len(old.codes[k]) != len(v) for k, v in new.codes.items()):
+def delta(old: Snapshot, new: Snapshot, run: int | None, runs: bool = False) -> dict[str, object]:
+    """What a page drawn at `old` must change to show `new`; a page that
+    tells of the latest run (`runs`) is drawn again when another starts or it ends."""
+    reshaped = old.codes.keys() != new.codes.keys() or any(len(old.codes[k]) != len(v) for k, v in new.codes.items())
+    if reshaped or (runs and old.latest != new.latest):
         return {"reload": True}
     jobs: list[list[object]] = []
     assets: dict[str, dict[str, int]] = {}
@@ -93,10 +97,11 @@ class Snapshots:
         with self._lock:
             snap = self._kept.get(version)
             if snap is None:
-                snap = Snapshot(states_of(model, judge()), {})
+                last = q.runs(1)
+                snap = Snapshot(states_of(model, judge()), {}, (last[0].id, last[0].status) if last else (0, ""))
             missing = [r for r in runs if r not in snap.runs]
             if missing:
-                snap = Snapshot(snap.codes, {**snap.runs, **{r: _run_state(q, r) for r in missing}})
+                snap = Snapshot(snap.codes, {**snap.runs, **{r: _run_state(q, r) for r in missing}}, snap.latest)
             self._kept[version] = snap
             self._kept.move_to_end(version)
             while len(self._kept) > KEPT:

@@ -304,16 +304,31 @@ def graph_filter(model: Model, params: dict[str, str]) -> str:
             f' {grouping} <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
 
 
+SETTLED = (JobState.DONE, JobState.FRESH, JobState.FAILED, JobState.INTERRUPTED, JobState.NOT_RUN)
+
+
+def run_progress(run: RunRow, counts: dict[str, int]) -> str:
+    """The banner of a run going on: how far it is, and a link to it."""
+    done = sum(n for s, n in counts.items() if s in SETTLED)
+    failed = counts.get(JobState.FAILED, 0) + counts.get(JobState.INTERRUPTED, 0)
+    text = f"{done} of {sum(counts.values())} jobs settled" + (f", {failed} failed" if failed else "")
+    return (f'<p class="banner progress" id=run-progress data-counts="{e(json.dumps(counts))}">'
+            f'<a href="/run/{run.id}">{GLYPHS[State.RUNNING]} run {run.id} in progress</a>: '
+            f'<span>{e(text)}</span></p>')
+
+
 def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "",
-               params: dict[str, str] | None = None) -> str:
+               params: dict[str, str] | None = None, running: tuple[RunRow, dict[str, int]] | None = None) -> str:
     totals: dict[State, int] = {}
     params = params or {}
     collapsed = collapsed_modules(model, params)
     svg = graph_svg(model, judge, totals, collapsed, _expand_links(model, params, collapsed))
-    body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
+    progress = run_progress(*running) if running else ""
+    body = (f'{progress}{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1>'
+            f'<p class=legend>{LEGEND}</p>'
             f'{graph_filter(model, params)}<div class=graph-box tabindex=0 aria-label="asset graph: '
             f'arrow keys pan, + and − zoom, 0 fits">{svg}</div>')
-    return shell("graph", body, out_dir=out_dir, banner=banner)
+    return shell("graph", body, out_dir=out_dir, banner=banner, run=running[0].id if running else None, runs=True)
 
 
 def _counts_text(counts: dict[str, int]) -> str:

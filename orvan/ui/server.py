@@ -79,7 +79,7 @@ class App:
         with self._lock:
             return f"{self._detector.token()}:{self.models.generation}"
 
-    def changes(self, since: str, run: int | None) -> dict[str, object]:
+    def changes(self, since: str, run: int | None, runs: bool = False) -> dict[str, object]:
         """What changed since the version a page was drawn at (see live.py)."""
         now = self.version()
         with self.reader.connect() as q:
@@ -91,7 +91,7 @@ class App:
             return head
         if old is None:
             return {**head, "reload": True}
-        return {**head, **delta(old, new, run)}
+        return {**head, **delta(old, new, run, runs)}
 
     def alive(self) -> bool:
         return RunLock.active(self.out_dir)
@@ -139,7 +139,10 @@ Page = Callable[[App, Queries, dict[str, str], str], str]
 
 def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
-    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model), params)
+    latest = q.runs(1)
+    going = latest[0] if latest and latest[0].status == "running" and app.alive() else None
+    running = (going, q.run_counts([going.id])[going.id]) if going else None
+    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model), params, running)
 
 
 def docstring(model: Model, key: str) -> str:
@@ -316,7 +319,8 @@ class Handler(BaseHTTPRequestHandler):
     def _changes(self, params: dict[str, str]) -> None:
         run = params.get("run", "")
         try:
-            found = self.server.app.changes(params.get("since", ""), int(run) if run.isdigit() else None)
+            found = self.server.app.changes(params.get("since", ""), int(run) if run.isdigit() else None,
+                                            params.get("runs") == "1")
         except CatalogUnavailable:
             found = {"reload": True}
         self._json(HTTPStatus.OK, found)

@@ -174,6 +174,24 @@
 
   O.inits.push(initGraph);
 
+  const SETTLED = new Set(["done", "fresh", "failed", "interrupted", "not_run"]);
+  O.appliers.push(d => {
+    // The banner of the run going on counts its jobs as they settle.
+    const p = document.getElementById("run-progress");
+    if (!p || !d.run) return false;
+    const counts = JSON.parse(p.dataset.counts);
+    for (const [, , before, after] of d.run) {
+      counts[before] = (counts[before] || 0) - 1;
+      counts[after] = (counts[after] || 0) + 1;
+    }
+    p.dataset.counts = JSON.stringify(counts);
+    const n = s => counts[s] || 0, all = Object.values(counts).reduce((a, b) => a + b, 0);
+    const done = Object.keys(counts).filter(s => SETTLED.has(s)).reduce((a, s) => a + counts[s], 0);
+    const failed = n("failed") + n("interrupted");
+    p.querySelector("span").textContent = done + " of " + all + " jobs settled" + (failed ? ", " + failed + " failed" : "");
+    return true;
+  });
+
   O.appliers.push(d => {
     const svg = document.querySelector("svg.graph");
     if (!svg) return false;

@@ -29,7 +29,7 @@
       const fresh = doc.getElementById("live"), now = main();
       if (fresh && now) {
         now.innerHTML = fresh.innerHTML;
-        for (const name of ["poll", "v", "run"]) {
+        for (const name of ["poll", "v", "run", "runs"]) {
           if (fresh.dataset[name]) now.dataset[name] = fresh.dataset[name]; else delete now.dataset[name];
         }
         refreshes += 1;
@@ -67,6 +67,7 @@
     try {
       const q = new URLSearchParams({ since: m.dataset.v });
       if (m.dataset.run) q.set("run", m.dataset.run);
+      if (m.dataset.runs) q.set("runs", "1");
       const d = await (await fetch("/changes?" + q, { cache: "no-store" })).json();
       if (d.reload) redraw = true;
       else if (d.v !== m.dataset.v) { redraw = !apply(d); if (!redraw) m.dataset.v = d.v; }
