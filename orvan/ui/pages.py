@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import bisect
 import json
 import time
 from urllib.parse import urlencode
@@ -92,14 +93,21 @@ def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
     return PAD + li * (NODE_W + GAP_X), PAD + shift + pos * (NODE_H + GAP_Y)
 
 
-def _gap_y(layout: Layout, li: int, y: float, tallest: int) -> float:
-    """The free height nearest `y` in layer `li`'s column: above, between or below its nodes."""
-    tops = [_node_xy(layout, k, tallest)[1] for k in layout.layers[li]]
-    gaps = [tops[0] - GAP_Y / 2] + [t + NODE_H + GAP_Y / 2 for t in tops]
-    return min(gaps, key=lambda g: abs(g - y))
+def _gaps(layout: Layout, tallest: int) -> list[list[float]]:
+    """Each column's free heights: above, between and below its nodes."""
+    out = []
+    for li, layer in enumerate(layout.layers):
+        tops = [_node_xy(layout, k, tallest)[1] for k in layer]
+        out.append([tops[0] - GAP_Y / 2] + [t + NODE_H + GAP_Y / 2 for t in tops] if tops else [0.0])
+    return out
 
 
-def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], tallest: int) -> str:
+def _nearest(gaps: list[float], y: float) -> float:
+    i = bisect.bisect_left(gaps, y)
+    return min(gaps[max(i - 1, 0):i + 1], key=lambda g: abs(g - y))
+
+
+def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], gaps: list[list[float]]) -> str:
     """An edge from `up`'s right side to `key`'s left: a curve across each gap
     between columns, and straight through each column it crosses at a height
     free of that column's nodes, so that it never runs over a node."""
@@ -110,7 +118,7 @@ def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], ta
     d = [f"M{x},{y:.0f}"]
     for li in range(first + 1, last):
         cx = PAD + li * (NODE_W + GAP_X)
-        gy = _gap_y(layout, li, y + (y2 - y) * (cx - x) / max(x2 - x, 1), tallest)
+        gy = _nearest(gaps[li], y + (y2 - y) * (cx - x) / max(x2 - x, 1))
         mid = (x + cx) // 2
         d.append(f"C{mid},{y:.0f} {mid},{gy:.0f} {cx},{gy:.0f}L{cx + NODE_W},{gy:.0f}")
         x, y = cx + NODE_W, gy
@@ -120,11 +128,11 @@ def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], ta
 
 
 def _edges(inputs: dict[str, list[str]], layout: Layout, xy: dict[str, tuple[int, int]], tallest: int) -> str:
-    edges = []
+    edges, gaps = [], _gaps(layout, tallest)
     for key, ups in inputs.items():
         for up in ups:
             if up in xy:
-                edges.append(f'<path data-a="{e(up)}" data-b="{e(key)}" d="{_route(layout, up, key, xy, tallest)}"/>')
+                edges.append(f'<path data-a="{e(up)}" data-b="{e(key)}" d="{_route(layout, up, key, xy, gaps)}"/>')
     return "".join(edges)
 
 
