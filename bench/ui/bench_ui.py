@@ -7,7 +7,8 @@ query reading the same catalog rows.
 A page's time covers what a request does: open the read-only connection,
 query, work out each job's state, render the HTML. The pipeline's model
 (discovery's result) is kept between requests, as the server keeps it; the
-graph's drawing (layout, and edges routed around nodes) is kept with it, and timed on its own against its 1 s budget.
+graph's drawing (its layout, and edges routed around the nodes) is kept with
+it, and timed on its own against its 1 s budget.
 Every request asks `orvan status`'s judge for its states afresh, from the
 catalog's rows of the whole pipeline and a look at each job's stored files;
 the floor reads the rows only.
