@@ -178,3 +178,18 @@ def test_job_page_shows_the_checks_outcomes_of_its_value(project):
         assert "earlier value" not in html
     finally:
         ui.stop()
+
+
+@pytest.mark.parametrize("assets, params, expected", [
+    (10, {}, set()),
+    (201, {}, {"m0", "m1"}),  # a large graph starts grouped
+    (201, {"group": "-"}, set()),
+    (10, {"group": "*"}, {"m0", "m1"}),
+    (10, {"group": "m1,nowhere"}, {"m1"}),
+])
+def test_which_modules_are_drawn_as_one_node(assets, params, expected):
+    from orvan.ui import pages
+    from orvan.ui.model import AssetView, Model
+
+    model = Model({f"m{i % 2}.a{i}": AssetView(f"m{i % 2}.a{i}", [], {}, [""], None) for i in range(assets)})
+    assert pages.collapsed_modules(model, params) == expected

@@ -268,10 +268,17 @@ def _options(values: list[str], chosen: str) -> str:
         f'<option{" selected" if v == chosen else ""} value="{e(v)}">{e(v)}</option>' for v in values)
 
 
+# Above this many assets in several modules, the graph starts with one node per module.
+GROUP_ABOVE = 200
+
+
 def collapsed_modules(model: Model, params: dict[str, str]) -> frozenset[str]:
-    """The modules drawn as one node each: `group=*` for all, or their names, comma-separated."""
+    """The modules drawn as one node each: `group=*` for all, `group=-` for
+    none, or their names, comma-separated; by default all of a large graph's."""
     modules = {module_of(model, k) for k in model.assets}
-    wanted = params.get("group", "")
+    wanted = params.get("group")
+    if wanted is None:
+        wanted = "*" if len(model.assets) > GROUP_ABOVE and len(modules) > 1 else "-"
     return frozenset(modules if wanted == "*" else modules & set(wanted.split(",")))
 
 
@@ -281,7 +288,7 @@ def _address(params: dict[str, str], **changes: str) -> str:
 
 
 def _expand_links(model: Model, params: dict[str, str], collapsed: frozenset[str]) -> dict[str, str]:
-    return {GROUP + m: _address(params, group=",".join(sorted(collapsed - {m})) or "") for m in collapsed}
+    return {GROUP + m: _address(params, group=",".join(sorted(collapsed - {m})) or "-") for m in collapsed}
 
 
 def _choices(model: Model) -> tuple[list[str], str]:
@@ -294,10 +301,10 @@ def _choices(model: Model) -> tuple[list[str], str]:
     return cached
 
 
-def graph_filter(model: Model, params: dict[str, str]) -> str:
+def graph_filter(model: Model, params: dict[str, str], collapsed: frozenset[str]) -> str:
     """State, module and lineage filters, and the grouping by module, kept in the page's address."""
     modules, keys = _choices(model)
-    grouping = (f'<a href="{e(_address(params, group=""))}">one node per asset</a>' if params.get("group") else
+    grouping = (f'<a href="{e(_address(params, group="-"))}">one node per asset</a>' if collapsed else
                 f'<a href="{e(_address(params, group="*"))}">one node per module</a>')
     return (f'<form class=graph-filter method=get action="/">'
             f'<label>state <select name=state>{_options(list(PRIORITY), params.get("state", ""))}</select></label>'
@@ -334,7 +341,7 @@ def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "",
     progress = run_progress(*running) if running else ""
     body = (f'{progress}{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1>'
             f'<p class=legend>{LEGEND}</p>'
-            f'{graph_filter(model, params)}<div class=graph-box tabindex=0 aria-label="asset graph: '
+            f'{graph_filter(model, params, collapsed)}<div class=graph-box tabindex=0 aria-label="asset graph: '
             f'arrow keys pan, + and − zoom, 0 fits">{svg}</div>')
     return shell("graph", body, out_dir=out_dir, banner=banner, run=running[0].id if running else None, runs=True)
 
