@@ -92,12 +92,18 @@ def test_matrix_merges_equal_states_into_ranges_and_filters_to_the_bad(served, p
     page.check("#bad-only")
     assert page.locator(".matrix .m-row:not(.m-axis):visible").count() == 1
     assert page.inner_text(".bad-ranges") == "day=d2, region us: 1 failed"
-    # The keyboard reaches a range: the filter, then the first range shown.
+    # The keyboard reaches the ranges: one tab stop after the filter, then the arrows.
     page.focus("#bad-only")
     page.keyboard.press("Tab")
-    assert page.evaluate("document.activeElement.className") == "seg c-f"
-    page.keyboard.press("Tab")
-    assert page.evaluate("document.activeElement.className") == "seg c-x"
+    focused = "document.activeElement.className + ' ' + document.activeElement.style.gridColumn"
+    assert page.evaluate(focused) == "seg c-f 1 / span 1"
+    page.keyboard.press("ArrowRight")
+    assert page.evaluate(focused) == "seg c-x 2 / span 1"
+    page.keyboard.press("ArrowRight")
+    page.keyboard.press("Home")
+    page.keyboard.press("End")
+    page.keyboard.press("ArrowLeft")
+    assert page.evaluate(focused) == "seg c-x 2 / span 1"
     assert "no data for us on d2" in page.inner_text("#tip")
     page.keyboard.press("Enter")
     page.wait_for_url("**/job?**")

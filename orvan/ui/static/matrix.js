@@ -1,7 +1,8 @@
 // The partition matrix: runs of partitions in the same state drawn as one
 // range each, rows along one dimension (or, for one dimension of dates, one
 // row a month), an axis of the keys, a filter to the ranges that are not
-// fresh, and every range a link that the keyboard reaches.
+// fresh, and every range a link that the keyboard reaches (one tab stop,
+// then the arrows, Home and End).
 "use strict";
 (function () {
   const O = window.orvan;
@@ -90,6 +91,7 @@
       a.dataset.i = String(seg.from[1]);
       a.setAttribute("aria-label", segText(row, seg));
       a.segRow = ri; a.seg = seg;
+      a.tabIndex = String(seg.from[1]) === M.current ? 0 : -1;
       if (BAD.has(seg.code)) bad = true;
       track.appendChild(a);
     }
@@ -129,7 +131,48 @@
       return track;
     });
     M.rows.forEach((_, ri) => drawTrack(ri));
+    keepStop(box);
     drawBadList();
+  }
+
+  function keepStop(box) {
+    // The tab stop on a range that is shown: the filter may hide its row.
+    const stop = box.querySelector('.seg[tabindex="0"]');
+    if (stop && stop.offsetParent !== null) return;
+    const row = visibleRows(box)[0];
+    rove(row ? row.querySelector(".seg") : null, false);
+  }
+
+  // One tab stop for the whole matrix; the arrows move between ranges.
+  function rove(a, focus) {
+    if (!a) return;
+    const old = document.querySelector('.matrix .seg[tabindex="0"]');
+    if (old) old.tabIndex = -1;
+    a.tabIndex = 0;
+    M.current = a.dataset.i;
+    if (focus) a.focus();
+  }
+
+  function visibleRows(box) {
+    return Array.from(box.querySelectorAll(".m-row:not(.m-axis)")).filter(r => r.offsetParent !== null);
+  }
+
+  function arrow(ev) {
+    const a = ev.target, box = a.closest(".matrix");
+    if (!a.seg) return;
+    const along = { ArrowRight: 1, ArrowLeft: -1 }[ev.key], across = { ArrowDown: 1, ArrowUp: -1 }[ev.key];
+    let next = null;
+    if (along) next = along > 0 ? a.nextElementSibling : a.previousElementSibling;
+    else if (across) {
+      const rows = visibleRows(box), at = rows.indexOf(a.closest(".m-row")) + across, col = a.seg.from[0];
+      const segs = at >= 0 && at < rows.length ? Array.from(rows[at].querySelectorAll(".seg")) : [];
+      next = segs.find(s => s.seg.from[0] <= col && col <= s.seg.to[0]) || segs[segs.length - 1] || null;
+    } else if (ev.key === "Home" || ev.key === "End") {
+      const segs = a.parentElement.querySelectorAll(".seg");
+      next = segs[ev.key === "Home" ? 0 : segs.length - 1];
+    } else return;
+    ev.preventDefault();
+    rove(next, true);
   }
 
   function drawBadList() {
@@ -163,20 +206,28 @@
     const dataEl = document.getElementById("matrix-data"), box = document.querySelector(".matrix");
     if (!dataEl || !box) { M = null; return; }
     const meta = JSON.parse(dataEl.textContent), shape = layout(meta);
-    M = { meta, codes: meta.s.split(""), rows: shape.rows, width: shape.width, axis: shape.axis, rowOf: new Map() };
+    M = { meta, codes: meta.s.split(""), rows: shape.rows, width: shape.width, axis: shape.axis, rowOf: new Map(),
+      current: M && M.meta.key === meta.key ? M.current : null };
     M.rows.forEach((row, ri) => row.cells.forEach(c => M.rowOf.set(c[1], ri)));
     draw();
     document.body.dataset.matrixMs = performance.now().toFixed(1);
     const show = ev => { if (ev.target.seg) O.tip(ev.target, tipLines(ev.target)); };
     box.addEventListener("mouseover", show);
     box.addEventListener("focusin", show);
+    box.addEventListener("keydown", arrow);
+    box.addEventListener("focusin", ev => { if (ev.target.seg) rove(ev.target, false); });
     box.addEventListener("mouseleave", () => O.tip(null, null));
     box.addEventListener("focusout", () => O.tip(null, null));
     const bad = document.getElementById("bad-only");
     if (bad) {
       bad.checked = badOnly;
       box.classList.toggle("bad-only", badOnly);
-      bad.addEventListener("change", () => { badOnly = bad.checked; box.classList.toggle("bad-only", badOnly); drawBadList(); });
+      bad.addEventListener("change", () => {
+        badOnly = bad.checked;
+        box.classList.toggle("bad-only", badOnly);
+        keepStop(box);
+        drawBadList();
+      });
     }
     document.querySelectorAll(".matrix-controls select").forEach(s => s.addEventListener("change", () => s.form.submit()));
   }
@@ -206,7 +257,7 @@
       if (M.rowOf.has(i)) rows.add(M.rowOf.get(i));
     }
     rows.forEach(drawTrack);
-    if (rows.size) drawBadList();
+    if (rows.size) { keepStop(document.querySelector(".matrix")); drawBadList(); }
     headline(key, counts);
     return true;
   });
