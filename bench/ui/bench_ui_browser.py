@@ -61,7 +61,7 @@ def first_paint(browser: object, url: str, repeat: int, before: Callable[[], Non
         page.goto(url, wait_until="load")
         page.wait_for_timeout(50)
         times.append(page.evaluate(PAINT_JS) / 1000)
-        page.close()
+        page.context.close()
     return statistics.median(times)
 
 
@@ -84,7 +84,7 @@ def live_update(browser: object, app: App, url: str, repeat: int) -> tuple[float
         catalog.writes.flush()
         page.wait_for_function(f"Number(document.body.dataset.updates || 0) > {before}", timeout=20_000)
         work.append(float(page.evaluate("document.body.dataset.applyMs")) / 1000)
-    page.close()
+    page.context.close()
     catalog.close()
     return statistics.median(work), float(max(sizes))
 
