@@ -324,6 +324,24 @@ def test_graph_fits_zooms_and_pans_by_mouse_and_keyboard(served, browser):
         page.mouse.up()
         after = _view(page)
         assert after[0] > before[0] and after[1] > before[1] and page.url == served.url + "/"
+        # Fingers: one drags the view, two spreading apart zoom in.
+        touch = context.new_cdp_session(page)
+
+        def fingers(kind: str, *points: tuple[float, float]) -> None:
+            touch.send("Input.dispatchTouchEvent", {"type": kind, "touchPoints": [
+                {"x": px, "y": py, "id": i} for i, (px, py) in enumerate(points)]})
+        page.keyboard.press("0")
+        fingers("touchStart", (x, y))
+        for step in range(1, 6):
+            fingers("touchMove", (x - 12 * step, y))
+        fingers("touchEnd")
+        dragged = _view(page)
+        assert dragged[0] > fitted[0] and dragged[2] == fitted[2]
+        fingers("touchStart", (x - 20, y), (x + 20, y))
+        for step in range(1, 6):
+            fingers("touchMove", (x - 20 - 15 * step, y), (x + 20 + 15 * step, y))
+        fingers("touchEnd")
+        assert _view(page)[2] < dragged[2] and page.url == served.url + "/"
     finally:
         context.close()
 
