@@ -21,7 +21,7 @@ from ..catalog.sqlite import SCHEMA_VERSION
 from ..store import Store
 from ..cli.plan.jobs import partition_token
 from ..states import State
-from . import files, pages
+from . import files, pages, run_page
 from .asset_page import asset_page
 from .automations_page import automations_page
 from .freshness import Judge
@@ -193,7 +193,7 @@ def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     listed = q.runs(RUNS_SHOWN)
-    return pages.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
+    return run_page.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
 
 
 def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -202,7 +202,7 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if row is None:
         raise NotFound(f"no run {rest!r}")
     model = app.models.get(q)
-    return pages.run_page(row, q.run_jobs(row.id), app.out_dir, model, app.models.named_modules(model), app.out_arg)
+    return run_page.run_page(row, q.run_jobs(row.id), app.out_dir, model, app.models.named_modules(model), app.out_arg)
 
 
 ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/jobs": jobs, "/runs": runs,
@@ -340,7 +340,7 @@ class Handler(BaseHTTPRequestHandler):
             return self._json(HTTPStatus.NOT_FOUND, {"error": f"no run {rest!r}"})
         try:
             with self.server.app.reader.connect() as q:
-                rows = pages.group_rows(q.run_jobs(int(rest)), params.get("asset", ""))
+                rows = run_page.group_rows(q.run_jobs(int(rest)), params.get("asset", ""))
         except CatalogUnavailable as exc:
             return self._json(HTTPStatus.SERVICE_UNAVAILABLE, {"error": str(exc)})
         self._json(HTTPStatus.OK, rows)
