@@ -35,7 +35,7 @@ from orvan.cli.plan.jobs import Plan, build_plan
 from orvan.states import ATTEMPTS
 from orvan.ui import pages
 from orvan.ui.model import Model, from_plan
-from orvan.ui.reader import open_readonly
+from orvan.catalog.sqlite import open_sqlite
 from orvan.ui.server import App, asset, graph
 
 SIDE = 100
@@ -119,7 +119,7 @@ def floor_time(app: App, asset_key: str | None) -> float:
     where = "asset_key=? AND " if asset_key else ""
     params = ((asset_key,) if asset_key else ()) + tuple(ATTEMPTS)
     t0 = time.perf_counter()
-    db = open_readonly(app.reader.path)
+    db = open_sqlite(app.reader.path, writable=False, timeout=5, check_same_thread=False)
     db.execute("SELECT id, run_id, asset_key, partition, fingerprint, status, started_at, ended_at, error,"
                f" removed_at, value_size FROM jobs WHERE id IN (SELECT MAX(id) FROM jobs WHERE {where}"
                f"status IN ({MARKS}) GROUP BY asset_key, partition)", params).fetchall()

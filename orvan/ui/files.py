@@ -119,15 +119,3 @@ def traceback_in(log: str) -> str | None:
     at = log.rfind("Traceback (most recent call last):")
     return log[at:].rstrip() if at >= 0 else None
 
-
-def schema_of(catalog: str) -> int | None:
-    """The schema version a SQLite catalog's header records (its user
-    version, bytes 60-63), read without opening it as a database."""
-    try:
-        with open(catalog, "rb") as f:
-            head = f.read(64)
-    except OSError:
-        return None
-    if len(head) < 64 or not head.startswith(b"SQLite format 3\0"):
-        return None
-    return int.from_bytes(head[60:64], "big")

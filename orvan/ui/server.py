@@ -16,8 +16,6 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
-from ..catalog import RunLock
-from ..catalog.sqlite import SCHEMA_VERSION
 from ..store import Store
 from ..cli.plan.jobs import partition_token
 from ..states import State
@@ -69,7 +67,7 @@ class App:
         self.reader = Reader(out_dir)
         self.models = Models(ModelCache(modules, directory), self.reader)
         self.snapshots = Snapshots()
-        self._detector = ChangeDetector(self.reader.path)
+        self._detector = ChangeDetector(self.reader.location)
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
@@ -94,18 +92,18 @@ class App:
         return {**head, **delta(old, new, run, runs)}
 
     def alive(self) -> bool:
-        return RunLock.active(self.out_dir)
+        return self.reader.location.active()
 
     def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
         """The verdicts a page needs: on every job, or on `scope`'s assets'."""
         return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
 
-    def refuse_newer(self) -> None:
-        """A catalog a newer orvan wrote may mean what this one cannot read: say so rather than guess."""
-        found = files.schema_of(self.reader.path)
-        if found is not None and found > SCHEMA_VERSION:
-            raise CatalogUnavailable(f"the catalog at {self.reader.path} was written by a newer orvan (schema {found}; "
-                                     f"this one reads up to {SCHEMA_VERSION}): show it with that orvan")
+    def nothing_recorded(self) -> bool:
+        """No catalog yet, rather than one that cannot be read."""
+        try:
+            return not self.reader.location.exists()
+        except Exception:  # a shared catalog's server out of reach: not a question of runs
+            return False
 
     def before_any_run(self, why: str) -> tuple[HTTPStatus, str]:
         """The front page before anything has been run: the graph the code
@@ -285,7 +283,6 @@ class Handler(BaseHTTPRequestHandler):
                 raise NotFound(f"no page at {path}")
             # Read before drawing: a change made while the page is drawn is sent again, never lost.
             version = app.version()
-            app.refuse_newer()
             with app.reader.connect() as q:
                 html = page(app, q, params, rest)
             html = html.replace("<main id=live", f'<main id=live data-v="{e(version)}"', 1)
@@ -293,7 +290,7 @@ class Handler(BaseHTTPRequestHandler):
         except NotFound as exc:
             status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(exc), app.out_dir)
         except CatalogUnavailable as exc:
-            if path in ("/", "/graph") and not os.path.exists(app.reader.path):
+            if path in ("/", "/graph") and app.nothing_recorded():
                 status, html = app.before_any_run(str(exc))
                 html = html.replace("<main id=live", f'<main id=live data-v="{e(app.version())}"', 1)
             else:
