@@ -30,6 +30,9 @@ the ratio; a figure with the goal "" is reported only.
   ui          bench/ui/bench_ui.py: `orvan ui`'s asset page of 10,000 partitions
               and graph page of 1,000 assets against one SQL query reading
               the same catalog rows; the graph's layout against its 1 s budget
+  ui-browser  bench/ui/bench_ui_browser.py: those pages and a 10,001-job run
+              page in Chromium, to first paint, and one job's live update
+              (page work, bytes), each against its goal
   scale       bench/cli/bench_scale.py: the fork server against spawned
               workers over 1,000 jobs; jobs/s over 10,000; plan, status and
               the runner's peak RSS at 100,000 (about ten minutes; --quick
@@ -233,6 +236,7 @@ BENCHMARKS: dict[str, Callable[[argparse.Namespace], list[Figure]]] = {
     "values": repeats("cli/bench_values.py", 1, 3),
     "progress": repeats("cli/bench_progress.py", 1, 3),
     "ui": repeats("ui/bench_ui.py", 5, 15),
+    "ui-browser": repeats("ui/bench_ui_browser.py", 3, 7),
     "scale": scripted("cli/bench_scale.py", ["--skip-100k-run"], ["--repeat", "3"]),
     "authoring": repeats("cli/bench_authoring.py", 3, 7),
     "warm": repeats("cli/bench_warm.py", 1, 3),
