@@ -14,9 +14,9 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from .base import Store, StoreError, StoreMissing, join
+from .direct import RETRY, direct_gets
 
-# The most requests in flight for one fan-in or one size check.
-FETCH_CONCURRENCY = 64
+from .direct import FETCH_CONCURRENCY
 
 # The package each URL scheme needs, for the message when it is missing.
 EXTRAS = {"s3": "pip install 'orvan[s3]'", "s3a": "pip install 'orvan[s3]'"}
@@ -71,6 +71,7 @@ class RemoteStore(Store):
         self.options = dict(options or {})
         self.fs, root = _filesystem(url, _client_options(url, self.options))
         self.root = root.rstrip("/")
+        self._direct = direct_gets(self.fs, self.options)
 
     def value_name(self, relpath: str, value_file: str, digest: str | None) -> str:
         stem, dot, ext = value_file.rpartition(".")
@@ -98,22 +99,43 @@ class RemoteStore(Store):
         FETCH_CONCURRENCY requests in flight); raises for the first missing."""
         paths = [self.path(n) for n in names]
         try:
-            if getattr(self.fs, "async_impl", False):
-                got = self.fs.cat(paths, on_error="return", batch_size=FETCH_CONCURRENCY)
-            else:
-                with ThreadPoolExecutor(min(FETCH_CONCURRENCY, max(1, len(paths)))) as pool:
-                    got = dict(zip(paths, pool.map(self._get_or_error, paths)))
+            got = self._fetch_paths(paths)
+        except StoreError:
+            raise
         except Exception as e:
             raise self.failed("to fetch values", e) from None
         out = []
-        for name, path in zip(names, paths):
-            data = got.get(path) if isinstance(got, dict) else got
+        for name, data in zip(names, got):
             if isinstance(data, FileNotFoundError):
                 raise StoreMissing(f"{name} is not in the store {self.url}")
             if isinstance(data, BaseException) or data is None:
                 raise self.failed(f"to read {name}", data or LookupError("no answer"))
             out.append(bytes(data))
         return out
+
+    def _fetch_paths(self, paths: list[str]) -> list[Any]:
+        """Each path's bytes or the error that kept them."""
+        if not paths:
+            return []
+        if self._direct is not None:
+            from fsspec.asyn import sync
+
+            got = sync(self.fs.loop, self._direct.get_all, paths)
+            again = [p for p, d in zip(paths, got) if d is RETRY]
+            if not again:
+                return list(got)
+            # Whatever the plain GETs could not settle goes through the
+            # client, with its retries and its own errors.
+            settled = dict(zip(again, self._fetch_with_client(again)))
+            return [settled[p] if d is RETRY else d for p, d in zip(paths, got)]
+        return self._fetch_with_client(paths)
+
+    def _fetch_with_client(self, paths: list[str]) -> list[Any]:
+        if getattr(self.fs, "async_impl", False):
+            got = self.fs.cat(paths, on_error="return", batch_size=FETCH_CONCURRENCY)
+            return [got.get(p) for p in paths] if isinstance(got, dict) else [got]
+        with ThreadPoolExecutor(min(FETCH_CONCURRENCY, max(1, len(paths)))) as pool:
+            return list(pool.map(self._get_or_error, paths))
 
     def _get_or_error(self, path: str) -> bytes | BaseException:
         try:
