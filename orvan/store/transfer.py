@@ -113,26 +113,34 @@ def _read(path: str) -> bytes | None:
         return None
 
 
-def commit_value(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tuple[int, str]:
-    """Upload the job's value under its content's name; (size, sha256).
+def commit(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tuple[int, str]:
+    """Upload the job's value under its content's name, with the attempt's
+    result record and log, in one round trip; (size, sha256).
 
-    Created only where absent: bytes already there under that name are
-    either these (a rerun that came out the same) or damaged behind our
-    back, and only then replaced, which loses nothing a success vouches for."""
-    path = os.path.join(scratch, spec["value_file"])
-    data = _read(path)
+    The value is created only where absent: bytes already there under that
+    name are either these (a rerun that came out the same) or damaged
+    behind our back, and only then replaced, which loses nothing a success
+    vouches for."""
+    data = _read(os.path.join(scratch, spec["value_file"]))
     if data is None:
         raise StoreError(f"the job left no value to store ({spec['value_file']})")
     digest = hashlib.sha256(data).hexdigest()
     name = store.value_name(spec["relpath"], spec["value_file"], digest)
-    if not store.put(name, data, create=True) and not store.verify(name, digest):
+    created, *_ = store.put_many([(name, data, True), *_attempt_files(spec, scratch)])
+    if not created and not store.verify(name, digest):
         store.put(name, data, create=False)
     return len(data), digest
 
 
-def commit_files(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
-    """Upload the attempt's result record and log, whichever it left."""
+def _attempt_files(spec: dict[str, Any], scratch: str) -> list[tuple[str, bytes, bool]]:
+    found = []
     for local, name in ((RESULT_FILE, spec["result"]), (LOG_FILE, spec["log"])):
         data = _read(os.path.join(scratch, local))
         if data is not None:
-            store.put(name, data, create=False)
+            found.append((name, data, False))
+    return found
+
+
+def commit_files(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
+    """Upload the attempt's result record and log, whichever it left."""
+    store.put_many(_attempt_files(spec, scratch))
