@@ -175,9 +175,14 @@ class RemoteStore(Store):
     def put_many(self, items: Sequence[tuple[str, bytes, bool]]) -> list[bool]:
         """`put` of each (name, data, create), all at once where the client
         can: a job's files cost one round trip, not one each."""
-        if self._direct is None or len(items) < 2:
+        if self._direct is None:
             return [self.put(name, data, create=create) for name, data, create in items]
-        return self.on_loop(self._put_all, items)
+        got = self.on_loop(self._direct.put_all, [(self.path(n), d, c) for n, d, c in items])
+        again = [i for i, done in enumerate(got) if done is RETRY]
+        if again:
+            redone = self.on_loop(self._put_all, [items[i] for i in again])
+            got = [redone[again.index(i)] if i in again else done for i, done in enumerate(got)]
+        return [bool(done) for done in got]
 
     async def _put_all(self, items: Sequence[tuple[str, bytes, bool]]) -> list[bool]:
         import asyncio
