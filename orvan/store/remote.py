@@ -8,13 +8,16 @@ cannot replace what a success vouches for.
 
 from __future__ import annotations
 
+import functools
 import hashlib
+import importlib.util
+import threading
 from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 from .base import Store, StoreError, StoreMissing, join
-from .direct import RETRY, direct_gets
+from .direct import RETRY, DirectGets, direct_gets
 
 from .direct import FETCH_CONCURRENCY
 
@@ -45,12 +48,57 @@ def _filesystem(url: str, options: dict[str, Any]) -> tuple[Any, str]:
         fs, root = url_to_fs(url, **options)
         return fs, str(root)
     except ImportError as e:
-        scheme = url.partition("://")[0]
-        hint = EXTRAS.get(scheme, f"install the fsspec back end for {scheme}://")
-        raise StoreError(f"the store {public_url(url)} needs a package that is not installed ({e}): {hint}") \
-            from None
+        raise _not_installed(url, str(e)) from None
     except (ValueError, TypeError) as e:
         raise StoreError(f"cannot open the store {public_url(url)}: {e}") from None
+
+
+def _not_installed(url: str, what: str) -> StoreError:
+    scheme = url.partition("://")[0]
+    hint = EXTRAS.get(scheme, f"install the fsspec back end for {scheme}://")
+    return StoreError(f"the store {public_url(url)} needs a package that is not installed ({what}): {hint}")
+
+
+def _check_back_end(url: str) -> None:
+    """What opening the store would find wrong before its client is
+    imported: an unknown scheme, or a back end that is not installed."""
+    try:
+        from fsspec.registry import known_implementations, registry  # type: ignore[import-untyped]
+    except ImportError:
+        raise StoreError(f"a store at {public_url(url)} needs fsspec: {EXTRAS['s3']}") from None
+    for part in url.split("::"):
+        scheme = part.partition("://")[0] if "://" in part else "file"
+        if scheme in registry:
+            continue
+        known = known_implementations.get(scheme)
+        if known is None:
+            raise StoreError(f"cannot open the store {public_url(url)}: protocol not known: {scheme}")
+        module = known["class"].rpartition(".")[0]
+        if importlib.util.find_spec(module.partition(".")[0]) is None:
+            raise _not_installed(url, f"no module named {module.partition('.')[0]!r}")
+
+
+class _Opening:
+    """The store's client, made on a thread of its own: importing an S3
+    client and building it take a few tenths of a second that the command
+    spends planning meanwhile. Should the thread fail in any way, the
+    client is made again where it is first wanted, and raises there."""
+
+    def __init__(self, url: str, options: dict[str, Any]):
+        self.url, self.options = url, options
+        self.made: tuple[Any, str] | None = None
+        self.thread = threading.Thread(target=self._make, name="orvan-store-open", daemon=True)
+        self.thread.start()
+
+    def _make(self) -> None:
+        try:
+            self.made = _filesystem(self.url, self.options)
+        except BaseException:  # made again, and raised, where it is wanted
+            pass
+
+    def result(self) -> tuple[Any, str]:
+        self.thread.join()
+        return self.made or _filesystem(self.url, self.options)
 
 
 def _client_options(url: str, options: dict[str, Any]) -> dict[str, Any]:
@@ -71,9 +119,25 @@ class RemoteStore(Store):
     def __init__(self, url: str, options: dict[str, Any] | None = None):
         self.url = public_url(url)
         self.options = dict(options or {})
-        self.fs, root = _filesystem(url, _client_options(url, self.options))
-        self.root = root.rstrip("/")
-        self._direct = direct_gets(self.fs, self.options)
+        _check_back_end(url)
+        self._opening = _Opening(url, _client_options(url, self.options))
+
+    @functools.cached_property
+    def _opened(self) -> tuple[Any, str, DirectGets | None]:
+        fs, root = self._opening.result()
+        return fs, root.rstrip("/"), direct_gets(fs, self.options)
+
+    @property
+    def fs(self) -> Any:
+        return self._opened[0]
+
+    @property
+    def root(self) -> str:
+        return self._opened[1]
+
+    @property
+    def _direct(self) -> DirectGets | None:
+        return self._opened[2]
 
     def value_name(self, relpath: str, value_file: str, digest: str | None) -> str:
         stem, dot, ext = value_file.rpartition(".")
