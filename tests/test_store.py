@@ -289,3 +289,67 @@ def test_a_store_that_cannot_be_used_stops_the_run_before_it_starts_saying_why(t
     assert proc.returncode != 0 and message in proc.stderr, proc.stdout + proc.stderr
     assert "wJalrXUtnFEMI" not in proc.stdout + proc.stderr
     assert not (project.out / "catalog.sqlite").exists()
+
+
+CHECKED = """\
+from orvan import asset, partitions
+from orvan.checks import check
+
+LIMIT = 0
+
+
+@asset(partitions={"t": partitions(["a", "b"])})
+def up(t):
+    return {"n": -1 if t == "b" else 1}
+
+
+@check(up, blocking=True)
+def positive(value, t):
+    with open("calls.txt", "a") as f:
+        f.write(t + "\\n")
+    return value["n"] > LIMIT
+
+
+@asset(partitions={"t": partitions(["a", "b"])}, inputs={"x": up})
+def down(t, x):
+    return x["n"] * 2
+"""
+
+
+@pytest.mark.parametrize("isolation", ["fork", "spawn"])
+def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(tmp_path, s3, isolation):
+    prefix = s3.new_prefix()
+    project = stored_project(tmp_path, s3, "chk", CHECKED, f"s3://{prefix}")
+    calls = project.root / "calls.txt"
+    first = run(project, "run", "--isolation", isolation, server=s3)
+    assert first.returncode == 1, first.stdout + first.stderr
+    assert "error: check positive on chk.up[t=b] failed (blocking)" in first.stdout, first.stdout
+    assert "skipped" not in first.stderr
+    assert project.statuses()[("chk.down", '{"t":"b"}')] == "not_run"
+    assert project.statuses()[("chk.down", '{"t":"a"}')] == "done"
+    # Each outcome is beside its value, named after the value's hash, and
+    # nothing of it is left in the output directory.
+    stored = objects(s3, prefix)
+    for t, passed in (("a", True), ("b", False)):
+        [value] = [n for n in stored if n.startswith(f"chk.up/t={t}/value-")]
+        digest = value.rsplit("-", 1)[1].split(".")[0]
+        outcome = json.loads(stored[f"chk.up/t={t}/checks-{digest}.json"])
+        assert outcome["value_hash"] == digest and outcome["outcomes"][0]["passed"] is passed
+    assert not list(project.out.rglob("checks*.json"))
+    status = json.loads(run(project, "status", "--json", server=s3).stdout)
+    by_label = {j["label"]: j for j in status["jobs"]}
+    assert [c["state"] for c in by_label["chk.up[t=b]"]["checks"]] == ["failed"]
+    assert by_label["chk.down[t=b]"]["state"] == "blocked"
+
+    # Nothing changed: the outcomes are read back from the store, not rerun.
+    assert sorted(calls.read_text().split()) == ["a", "b"]
+    again = run(project, "run", server=s3)
+    assert again.returncode == 1 and sorted(calls.read_text().split()) == ["a", "b"], again.stdout
+
+    # An edited check reruns alone, on the values fetched from the store.
+    project.write("chk.py", CHECKED.replace("LIMIT = 0", "LIMIT = -5"))
+    edited = run(project, "run", "--select", "chk.down", server=s3)
+    assert edited.returncode == 0, edited.stdout + edited.stderr
+    assert project.statuses()[("chk.down", '{"t":"b"}')] == "done"
+    assert sorted(calls.read_text().split()) == ["a", "a", "b", "b"]
+    assert run(project, "show", "chk.down", "-p", "t=b", server=s3).stdout.strip() == "-2"

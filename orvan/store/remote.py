@@ -146,6 +146,9 @@ class RemoteStore(Store):
     def attempt_name(self, relpath: str, run_id: int, attempt: int, file: str) -> str:
         return join(relpath, f"run-{run_id}.{attempt}.{file}")
 
+    def checks_name(self, relpath: str, digest: str) -> str:
+        return join(relpath, f"checks-{digest}.json")
+
     def path(self, name: str) -> str:
         return join(self.root, name) if self.root else name
 

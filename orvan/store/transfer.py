@@ -13,6 +13,9 @@ Dask worker otherwise), never through the runner. A job's description
                 "orvan-input:<index>"
     inputs      [name, sha256, label] of each upstream value
     relpath, value_file, log, result   where the job's own files go
+    checks      the request for the asset's checks (orvan.checks), if any:
+                the job's process runs them on the value in its scratch
+                directory, and their outcome goes up beside the value
 """
 
 from __future__ import annotations
@@ -24,9 +27,12 @@ from typing import Any
 
 from .base import StoreError, StoreMissing
 from .naming import LOG_FILE, RESULT_FILE
+from .local import CHECKS_FILE
 from .remote import RemoteStore
 
 MARK = "\0"
+# As orvan.checks names it: the worker runs the checks it finds requested.
+CHECKS_REQUEST = "checks.request.json"
 REF_PREFIX = "orvan-input:"
 
 # One client per store in each process: a Dask worker runs many jobs.
@@ -105,6 +111,18 @@ def stage_inputs(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tupl
     return kwargs, refs
 
 
+def request_checks(spec: dict[str, Any], scratch: str) -> None:
+    """Ask the job's process for the asset's checks, and clear any outcome
+    an earlier attempt left: only this one's goes up."""
+    try:
+        os.unlink(os.path.join(scratch, CHECKS_FILE))
+    except FileNotFoundError:
+        pass
+    if spec.get("checks"):
+        with open(os.path.join(scratch, CHECKS_REQUEST), "w", encoding="utf-8") as f:
+            json.dump(spec["checks"], f, ensure_ascii=False)
+
+
 def _read(path: str) -> bytes | None:
     try:
         with open(path, "rb") as f:
@@ -126,7 +144,11 @@ def commit(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tuple[int,
         raise StoreError(f"the job left no value to store ({spec['value_file']})")
     digest = hashlib.sha256(data).hexdigest()
     name = store.value_name(spec["relpath"], spec["value_file"], digest)
-    created, *_ = store.put_many([(name, data, True), *_attempt_files(spec, scratch)])
+    files = _attempt_files(spec, scratch)
+    outcome = _read(os.path.join(scratch, CHECKS_FILE)) if spec.get("checks") else None
+    if outcome is not None:
+        files.append((store.checks_name(spec["relpath"], digest), outcome, False))
+    created, *_ = store.put_many([(name, data, True), *files])
     if not created and not store.verify(name, digest):
         store.put(name, data, create=False)
     return len(data), digest

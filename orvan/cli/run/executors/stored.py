@@ -16,15 +16,16 @@ from typing import Callable
 
 from ....store.base import StoreError
 from ....store.naming import INPUTS_FILE, KWARGS_FILE
-from ....store.transfer import DamagedInput, commit, commit_files, open_spec, stage_inputs
+from ....store.local import CHECKS_FILE
+from ....store.transfer import DamagedInput, commit, commit_files, open_spec, request_checks, stage_inputs
 from ..jobfiles import write_arguments
 from .base import Executor, HelperStarted, Imports, Outcome, ProcessStarted, WorkerTask, append_to_log
 
 
 def _tidy(task: WorkerTask) -> None:
     """The store holds the value now; the scratch copies are not needed."""
-    names = [task.kwargs_path, task.refs_path, os.path.join(task.out_dir, task.store["value_file"])] \
-        if task.store else []
+    names = [task.kwargs_path, task.refs_path, os.path.join(task.out_dir, task.store["value_file"]),
+             os.path.join(task.out_dir, CHECKS_FILE)] if task.store else []
     names += [os.path.join(task.out_dir, n) for n in os.listdir(task.out_dir) if n.startswith(".input-")]
     for path in names:
         if path:
@@ -42,6 +43,7 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
     try:
         store = open_spec(spec["store"])
         kwargs, refs = stage_inputs(store, spec, task.out_dir)
+        request_checks(spec, task.out_dir)
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
         return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
