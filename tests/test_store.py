@@ -353,3 +353,24 @@ def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(t
     assert project.statuses()[("chk.down", '{"t":"b"}')] == "done"
     assert sorted(calls.read_text().split()) == ["a", "a", "b", "b"]
     assert run(project, "show", "chk.down", "-p", "t=b", server=s3).stdout.strip() == "-2"
+
+
+def test_plain_requests_keep_the_stores_promises(s3, monkeypatch):
+    """The presigned GETs and PUTs against the real server: a create never
+    replaces an object, a missing one is said missing, and bytes come back
+    in the order asked for."""
+    from orvan.store import StoreMissing
+    from orvan.store.remote import RemoteStore
+
+    for name, value in client_env(s3).items():
+        monkeypatch.setenv(name, value)
+    store = RemoteStore(f"s3://{s3.new_prefix()}", {"endpoint_url": s3.endpoint})
+    assert store._direct is not None, "S3 is read and written with plain requests"
+    names = [f"a/n={i}/value-{i}.json" for i in range(80)]
+    assert store.put_many([(n, str(i).encode(), True) for i, n in enumerate(names)]) == [True] * 80
+    assert store.put_many([(names[0], b"late", True), ("a/log.txt", b"1", False)]) == [False, True]
+    assert store.put_many([("a/log.txt", b"2", False)]) == [True]
+    assert store.fetch(list(reversed(names))) == [str(i).encode() for i in reversed(range(80))]
+    assert store.fetch(["a/log.txt"]) == [b"2"]
+    with pytest.raises(StoreMissing, match="a/none.json is not in the store"):
+        store.fetch([names[1], "a/none.json"])
