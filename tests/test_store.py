@@ -372,5 +372,6 @@ def test_plain_requests_keep_the_stores_promises(s3, monkeypatch):
     assert store.put_many([("a/log.txt", b"2", False)]) == [True]
     assert store.fetch(list(reversed(names))) == [str(i).encode() for i in reversed(range(80))]
     assert store.fetch(["a/log.txt"]) == [b"2"]
+    assert store.sizes([names[12], "a/log.txt", "a/none.json"]) == {names[12]: 2, "a/log.txt": 1, "a/none.json": None}
     with pytest.raises(StoreMissing, match="a/none.json is not in the store"):
         store.fetch([names[1], "a/none.json"])

@@ -31,13 +31,15 @@ RETRY = object()
 
 
 class DirectGets:
-    def __init__(self, fs: Any, verify: bool | str | None):
+    def __init__(self, fs: Any, verify: bool | str | None, plain_http: bool = False):
         self.fs = fs
         self.verify = verify
+        # No TLS to set up (loading a CA bundle takes a while) for http://.
+        self.plain_http = plain_http
         self._session: Any = None
 
     def _ssl(self) -> bool | ssl.SSLContext:
-        if self.verify is False:
+        if self.plain_http or self.verify is False:
             return False
         if isinstance(self.verify, str):
             return ssl.create_default_context(cafile=self.verify)
@@ -85,6 +87,24 @@ class DirectGets:
         except Exception:  # the client tries again and says what is wrong
             return RETRY
 
+    async def sizes(self, paths: list[str]) -> list[Any]:
+        """Each path's size, None where there is no such object, or RETRY."""
+        session = await self._open()
+        bound = asyncio.Semaphore(FETCH_CONCURRENCY)
+
+        async def one(path: str) -> Any:
+            async with bound:
+                try:
+                    url = await self._signed("head_object", path)
+                    async with session.head(url, allow_redirects=False) as response:
+                        if response.status == 200 and response.content_length is not None:
+                            return int(response.content_length)
+                        return None if response.status == 404 else RETRY
+                except Exception:
+                    return RETRY
+
+        return list(await asyncio.gather(*(one(p) for p in paths)))
+
     async def put_all(self, items: list[tuple[str, bytes, bool]]) -> list[Any]:
         """Store each (path, data, create): True, False where a create
         found the object there (412), or RETRY."""
@@ -123,7 +143,9 @@ def direct_gets(fs: Any, options: dict[str, Any]) -> DirectGets | None:
         return None
     client_kwargs = options.get("client_kwargs") or {}
     verify = client_kwargs.get("verify", os.environ.get("AWS_CA_BUNDLE"))
-    return DirectGets(fs, verify)
+    endpoint = options.get("endpoint_url") or client_kwargs.get("endpoint_url") or \
+        os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL") or ""
+    return DirectGets(fs, verify, str(endpoint).startswith("http://"))
 
 
 def _close(loop: Any, session: Any) -> None:

@@ -272,7 +272,12 @@ class RemoteStore(Store):
             return {}
         if getattr(self.fs, "async_impl", False):
             # On the client's own event loop: threads would each wait for it.
-            found = self.on_loop(self._sizes_async, [self.path(n) for n in names])
+            paths = [self.path(n) for n in names]
+            found = self.on_loop(self._direct.sizes, paths) if self._direct is not None else [RETRY] * len(paths)
+            again = [p for p, size in zip(paths, found) if size is RETRY]
+            if again:
+                asked = dict(zip(again, self.on_loop(self._sizes_async, again)))
+                found = [asked[p] if size is RETRY else size for p, size in zip(paths, found)]
             return dict(zip(names, found))
         with ThreadPoolExecutor(min(FETCH_CONCURRENCY, len(names))) as pool:
             return dict(zip(names, pool.map(self._size, names)))
