@@ -316,12 +316,15 @@ def down(t, x):
 """
 
 
-@pytest.mark.parametrize("isolation", ["fork", "spawn"])
-def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(tmp_path, s3, isolation):
+@pytest.mark.parametrize("how", [["--isolation", "fork"], ["--isolation", "spawn"], ["--scheduler", "local"]],
+                         ids=["fork", "spawn", "dask"])
+def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(tmp_path, s3, how):
+    if "local" in how:
+        pytest.importorskip("distributed", reason="the dask extra is not installed (make install sets it up)")
     prefix = s3.new_prefix()
     project = stored_project(tmp_path, s3, "chk", CHECKED, f"s3://{prefix}")
     calls = project.root / "calls.txt"
-    first = run(project, "run", "--isolation", isolation, server=s3)
+    first = run(project, "run", *how, server=s3)
     assert first.returncode == 1, first.stdout + first.stderr
     assert "error: check positive on chk.up[t=b] failed (blocking)" in first.stdout, first.stdout
     assert "skipped" not in first.stderr

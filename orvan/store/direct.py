@@ -37,6 +37,7 @@ class DirectGets:
         # No TLS to set up (loading a CA bundle takes a while) for http://.
         self.plain_http = plain_http
         self._session: Any = None
+        self._loop: asyncio.AbstractEventLoop | None = None
 
     def _ssl(self) -> bool | ssl.SSLContext:
         if self.plain_http or self.verify is False:
@@ -46,8 +47,12 @@ class DirectGets:
         return True
 
     async def _open(self) -> Any:
-        if self._session is None or self._session.closed:
+        # A forked process has a loop of its own: a session is bound to one.
+        loop = asyncio.get_running_loop()
+        if self._session is None or self._session.closed or self._loop is not loop:
             import aiohttp
+
+            self._loop = loop
 
             connector = aiohttp.TCPConnector(limit=FETCH_CONCURRENCY, ssl=self._ssl())
             # No proxies (see direct_gets), and no netrc looked up per request.
