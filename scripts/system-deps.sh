@@ -15,6 +15,8 @@ for task in "${@:-test}"; do
         # The web UI's tests drive Debian's Chromium (no browser is downloaded).
         [ -x /usr/bin/chromium ] || want chromium
         command -v chromedriver >/dev/null 2>&1 || want chromium-driver
+        # The shared catalog's tests start their own PostgreSQL server (initdb, pg_ctl).
+        ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || want postgresql
         ;;
     fuzz)
         command -v clang++ >/dev/null 2>&1 || want clang

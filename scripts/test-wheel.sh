@@ -17,7 +17,7 @@ venv=build/wheel/venv
 rm -rf "$venv"
 "$(scripts/find-python.sh)" -m venv "$venv"
 echo "installing $wheel and the test tools into $venv"
-"$venv/bin/python" -m pip install -q "$wheel[parquet,npy]" pytest hypothesis \
+"$venv/bin/python" -m pip install -q "$wheel[parquet,npy,postgres]" pytest hypothesis \
     || { echo "error: could not install the wheel and the test tools into $venv" >&2; exit 1; }
 # Every program on PATH but the compilers and CMake.
 bin="$root/build/wheel/no-compiler-bin"

@@ -56,9 +56,11 @@ def plan_of(*records: dict):
 class Project:
     """A pipeline package in a temporary directory, and the command run there."""
 
-    def __init__(self, root: Path):
+    def __init__(self, root: Path, catalog: str | None = None):
         self.root = root
         self.out = root / ".orvan"
+        # A PostgreSQL URL the commands record in; None: OUT/catalog.sqlite.
+        self.catalog = catalog
 
     def write(self, relpath: str, source: str) -> None:
         path = self.root / relpath
@@ -71,26 +73,63 @@ class Project:
     def command(self, *args: str) -> list[str]:
         return [sys.executable, "-m", "orvan", *args]
 
-    def orvan(self, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+    def env(self) -> dict[str, str]:
         env = dict(os.environ, COLUMNS="200")
+        env.pop("ORVAN_CATALOG", None)
+        return env | ({"ORVAN_CATALOG": self.catalog} if self.catalog else {})
+
+    def orvan(self, *args: str, timeout: float = 300) -> subprocess.CompletedProcess:
         return subprocess.run(self.command(*args), cwd=self.root, capture_output=True, text=True,
-                              timeout=timeout, env=env, stdin=subprocess.DEVNULL)
+                              timeout=timeout, env=self.env(), stdin=subprocess.DEVNULL)
 
     def popen(self, *args: str) -> subprocess.Popen:
         return subprocess.Popen(self.command(*args), cwd=self.root, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=self.env())
+
+    def history(self) -> list[str]:
+        """`orvan history`'s table, as it reads for a catalog of its own: a
+        shared one adds a line naming it and a column naming each run's
+        location, both checked here."""
+        lines = self.orvan("history").stdout.splitlines()
+        if self.catalog is None:
+            return lines
+        from orvan.catalog.locate import namespace_of
+
+        assert lines[0].startswith(f"catalog: {namespace_of(str(self.out))} at postgresql://"), lines
+        assert lines[1].split()[-1] == "location" and all(
+            line.endswith(namespace_of(str(self.out))) for line in lines[2:]), lines
+        return [line.rsplit(None, 1)[0].rstrip() for line in lines[1:]]
+
+    def query(self, sql: str, params: tuple = ()) -> list[dict]:
+        """Rows of the catalog the commands record in, as dicts (`?` marks);
+        [] before it exists."""
+        if self.catalog is None:
+            if not (self.out / "catalog.sqlite").exists():
+                return []
+            db = sqlite3.connect(self.out / "catalog.sqlite")
+            db.row_factory = sqlite3.Row
+            try:
+                return [dict(r) for r in db.execute(sql, params)]
+            finally:
+                db.close()
+        import psycopg
+        from psycopg.rows import dict_row
+
+        from orvan.catalog.locate import namespace_of
+        from orvan.catalog.postgres import schema_of
+
+        with psycopg.connect(self.catalog, autocommit=True, row_factory=dict_row) as conn:
+            conn.execute("SELECT set_config('search_path', %s, false)", (schema_of(namespace_of(str(self.out))),))
+            try:
+                return list(conn.execute(sql.replace("?", "%s"), params))
+            except psycopg.errors.UndefinedTable:
+                return []
 
     def jobs(self, run_id: int | None = None) -> list[dict]:
         """The catalog's job rows of one run (default: the latest)."""
-        db = sqlite3.connect(self.out / "catalog.sqlite")
-        db.row_factory = sqlite3.Row
-        try:
-            if run_id is None:
-                run_id = db.execute("SELECT MAX(id) FROM runs").fetchone()[0]
-            rows = db.execute("SELECT * FROM jobs WHERE run_id=? ORDER BY id", (run_id,)).fetchall()
-            return [dict(r) for r in rows]
-        finally:
-            db.close()
+        if run_id is None:
+            run_id = self.query("SELECT MAX(id) AS id FROM runs")[0]["id"]
+        return self.query("SELECT * FROM jobs WHERE run_id=? ORDER BY id", (run_id,))
 
     def statuses(self, run_id: int | None = None) -> dict[tuple[str, str], str]:
         return {(r["asset_key"], r["partition"]): r["status"] for r in self.jobs(run_id)}
@@ -100,8 +139,16 @@ class Project:
 
 
 @pytest.fixture
-def project(tmp_path) -> Project:
+def project(request, tmp_path) -> Project:
+    """A project recording in OUT/catalog.sqlite, or (parametrized with
+    `on_both_catalogs`) in a PostgreSQL database of its own as well."""
+    if getattr(request, "param", "sqlite") == "postgresql":
+        return Project(tmp_path, request.getfixturevalue("postgres").database())
     return Project(tmp_path)
+
+
+# The tests that say most about the catalog run against both back ends.
+on_both_catalogs = pytest.mark.parametrize("project", ["sqlite", "postgresql"], indirect=True)
 
 
 def wait_for(predicate, what: str, limit: float = 60) -> None:

@@ -16,6 +16,16 @@ assert "site-packages" in Path(orvan.__file__).parts, orvan.__file__
 _counter = itertools.count()
 
 
+@pytest.fixture(scope="session")
+def postgres():
+    """A PostgreSQL server of the tests' own, for the whole session."""
+    from pg_server import PgServer
+
+    server = PgServer()
+    yield server
+    server.close()
+
+
 class ModuleFactory:
     """Writes throwaway modules into a directory on sys.path."""
 

@@ -12,24 +12,29 @@ import time
 import pytest
 from cli_helpers import project  # noqa: F401  (fixture)
 
-from orvan.catalog import sqlite as catalog_module
-from orvan.catalog import DONE, FAILED, PENDING, RUNNING, Catalog, CatalogWriteError
+from orvan.store import durable as durable_module
+from orvan.catalog import DONE, FAILED, PENDING, RUNNING, CatalogWriteError, Location
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def where(request, tmp_path) -> Location:
+    """The catalog of an output directory, in its file or in a database."""
+    if request.param == "sqlite":
+        return Location(str(tmp_path))
+    return Location(str(tmp_path), request.getfixturevalue("postgres").database())
 
 
 @pytest.fixture
-def catalog(tmp_path):
-    cat = Catalog.in_dir(str(tmp_path))
+def catalog(where):
+    cat = where.open()
     yield cat
     cat.close()
 
 
-def seen(tmp_path) -> dict[int, str]:
-    """Job statuses as another process reading the catalog sees them."""
-    db = sqlite3.connect(f"file:{tmp_path / 'catalog.sqlite'}?mode=ro", uri=True)
-    try:
-        return dict(db.execute("SELECT id, status FROM jobs"))
-    finally:
-        db.close()
+def seen(where) -> dict[int, str]:
+    """Job statuses as another connection reading the catalog sees them."""
+    with where.views() as views:
+        return dict(views.db.execute("SELECT id, status FROM jobs"))
 
 
 def new_rows(catalog, n: int) -> list[int]:
@@ -37,24 +42,24 @@ def new_rows(catalog, n: int) -> list[int]:
     return catalog.add_jobs(run, [("m.a", f'{{"n":"{i}"}}', "fp", PENDING, None) for i in range(n)])
 
 
-def test_changes_wait_for_the_delay_then_commit_together(catalog, tmp_path):
+def test_changes_wait_for_the_delay_then_commit_together(catalog, where):
     rows = new_rows(catalog, 3)
     catalog.job_started(rows[0])
     catalog.job_finished(rows[0], DONE)
     catalog.job_started(rows[1])
-    assert set(seen(tmp_path).values()) == {PENDING}
+    assert set(seen(where).values()) == {PENDING}
     time.sleep(catalog.writes.max_delay)
     assert catalog.writes.due_in() == 0.0
     catalog.writes.flush(due_only=True)
-    assert seen(tmp_path) == {rows[0]: DONE, rows[1]: RUNNING, rows[2]: PENDING}
+    assert seen(where) == {rows[0]: DONE, rows[1]: RUNNING, rows[2]: PENDING}
     assert catalog.writes.due_in() is None
 
 
-def test_a_full_batch_commits_at_once(catalog, tmp_path):
+def test_a_full_batch_commits_at_once(catalog, where):
     rows = new_rows(catalog, catalog.writes.max_rows)
     for row in rows:
         catalog.job_started(row)
-    assert set(seen(tmp_path).values()) == {RUNNING}
+    assert set(seen(where).values()) == {RUNNING}
 
 
 @pytest.mark.parametrize("then", [
@@ -62,21 +67,21 @@ def test_a_full_batch_commits_at_once(catalog, tmp_path):
     lambda cat, rows: cat.jobs_settled(rows[1:], "not_run", "stopped"),
     lambda cat, rows: cat.close(),
 ])
-def test_held_changes_go_first_at_any_read_or_other_write(catalog, tmp_path, then):
+def test_held_changes_go_first_at_any_read_or_other_write(catalog, where, then):
     rows = new_rows(catalog, 2)
     catalog.job_started(rows[0])
     catalog.job_finished(rows[0], DONE)
     then(catalog, rows)
-    assert seen(tmp_path)[rows[0]] == DONE
+    assert seen(where)[rows[0]] == DONE
 
 
-def test_a_success_is_committed_only_after_its_files_are_synced(catalog, tmp_path):
+def test_a_success_is_committed_only_after_its_files_are_synced(catalog, where):
     rows = new_rows(catalog, 3)
     synced = []
 
     def sync(files):
         # What another process could read while the files are being synced.
-        synced.append((list(files), seen(tmp_path)))
+        synced.append((list(files), seen(where)))
 
     catalog.writes.sync = sync
     for row in rows[:2]:
@@ -88,13 +93,13 @@ def test_a_success_is_committed_only_after_its_files_are_synced(catalog, tmp_pat
     # One sync for the whole batch, before any of it was committed.
     assert synced == [([f"/o/{rows[0]}/value.json", f"/o/{rows[0]}/result.json",
                         f"/o/{rows[1]}/value.json", f"/o/{rows[1]}/result.json"], dict.fromkeys(rows, PENDING))]
-    assert seen(tmp_path) == {rows[0]: DONE, rows[1]: DONE, rows[2]: FAILED}
+    assert seen(where) == {rows[0]: DONE, rows[1]: DONE, rows[2]: FAILED}
     catalog.job_finished(rows[2], FAILED, "again")
     catalog.writes.flush()
     assert len(synced) == 1  # nothing to sync in a batch without successes
 
 
-def test_a_failed_sync_leaves_no_done_row_and_stops_the_run(catalog, tmp_path):
+def test_a_failed_sync_leaves_no_done_row_and_stops_the_run(catalog, where):
     rows = new_rows(catalog, 3)
     calls = []
 
@@ -110,7 +115,7 @@ def test_a_failed_sync_leaves_no_done_row_and_stops_the_run(catalog, tmp_path):
         catalog.writes.flush()
     assert not failure.value.out_of_space
     # The batch's other changes still stand.
-    assert seen(tmp_path) == {rows[0]: FAILED, rows[1]: RUNNING, rows[2]: PENDING}
+    assert seen(where) == {rows[0]: FAILED, rows[1]: RUNNING, rows[2]: PENDING}
     row = catalog.db.execute("SELECT error, value_size, value_hash FROM jobs WHERE id=?", (rows[0],)).fetchone()
     assert row == ("its files could not be made durable: Input/output error: /o/a/value.json", None, None)
     # The failed changes are not held to be tried again.
@@ -157,14 +162,14 @@ def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
     files = some_files(tmp_path)
     paths = fsynced(monkeypatch)
     fds = []
-    monkeypatch.setattr(catalog_module, "_syncfs", lambda: lambda fd: fds.append(os.readlink(f"/proc/self/fd/{fd}")) or 0)
-    catalog_module.make_durable(files)
+    monkeypatch.setattr(durable_module, "_syncfs", lambda: lambda fd: fds.append(os.readlink(f"/proc/self/fd/{fd}")) or 0)
+    durable_module.make_durable(files)
     assert fds == [str(tmp_path / "a")] and paths == []
     # And the real one, where there is one, reports success on a healthy disk.
     monkeypatch.undo()
     if sys.platform == "linux":
-        assert catalog_module._syncfs() is not None
-    catalog_module.make_durable(files)
+        assert durable_module._syncfs() is not None
+    durable_module.make_durable(files)
 
 
 @pytest.mark.parametrize("syncfs, fuse", [(lambda: None, False), (lambda: lambda fd: -1, False),
@@ -172,25 +177,25 @@ def test_one_syncfs_per_filesystem_and_no_fsync(tmp_path, monkeypatch):
 def test_without_a_working_syncfs_each_file_then_each_directory_is_fsynced(tmp_path, monkeypatch, syncfs, fuse):
     files = some_files(tmp_path)
     paths = fsynced(monkeypatch)
-    monkeypatch.setattr(catalog_module, "_syncfs", syncfs)
+    monkeypatch.setattr(durable_module, "_syncfs", syncfs)
     if fuse:
-        monkeypatch.setattr(catalog_module, "_filesystem_type", lambda fd: catalog_module.FUSE_SUPER_MAGIC)
-    catalog_module.make_durable(files + files[:1])
+        monkeypatch.setattr(durable_module, "_filesystem_type", lambda fd: durable_module.FUSE_SUPER_MAGIC)
+    durable_module.make_durable(files + files[:1])
     assert paths == files + [str(tmp_path / "a"), str(tmp_path / "b")]
     os.unlink(files[3])
     with pytest.raises(FileNotFoundError):
-        catalog_module.make_durable(files)
+        durable_module.make_durable(files)
 
 
 # The run with every sync failing, as a disk giving write-back errors would.
 FAILING_SYNC = """\
 import errno, os, runpy, sys
-import orvan.catalog.sqlite as catalog
+import orvan.store.durable as durable
 
 def make_durable(files):
     raise OSError(errno.EIO, os.strerror(errno.EIO), files[0])
 
-catalog.make_durable = make_durable
+durable.make_durable = make_durable
 sys.argv = ["orvan", *sys.argv[1:]]
 runpy.run_module("orvan", run_name="__main__")
 """

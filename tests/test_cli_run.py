@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from cli_helpers import gone, max_overlap, project, wait_for  # noqa: F401  (fixture)
+from cli_helpers import gone, max_overlap, on_both_catalogs, project, wait_for  # noqa: F401  (fixture)
 
 PRICES = """\
 from orvan import asset, partitions
@@ -45,15 +45,13 @@ def pipe(project):
 
 def catalog_count(project, status: str) -> int:
     try:
-        db = sqlite3.connect(project.out / "catalog.sqlite")
-        try:
-            return db.execute("SELECT COUNT(*) FROM jobs WHERE status=?", (status,)).fetchone()[0]
-        finally:
-            db.close()
+        rows = project.query("SELECT COUNT(*) AS n FROM jobs WHERE status=?", (status,))
     except sqlite3.OperationalError:  # not created yet
         return 0
+    return rows[0]["n"] if rows else 0
 
 
+@on_both_catalogs
 def test_run_stores_every_value_and_a_second_run_skips_everything_as_fresh(pipe):
     first = pipe.orvan("run", "-j", "2")
     assert first.returncode == 0, first.stdout + first.stderr
@@ -72,7 +70,7 @@ def test_run_stores_every_value_and_a_second_run_skips_everything_as_fresh(pipe)
     assert shown.returncode == 0 and '"price": 20' in shown.stdout
     missing = pipe.orvan("show", "pipe.prices.prices")
     assert missing.returncode == 2 and "--partition ticker=é" in missing.stderr
-    history = pipe.orvan("history").stdout.splitlines()
+    history = pipe.history()
     # done, fresh, failed, interrupted, not run, pending
     assert history[1].split()[-6:] == ["0", "7", "0", "0", "0", "0"]
     assert history[2].split()[-6:] == ["7", "0", "0", "0", "0", "0"]
@@ -159,6 +157,7 @@ def after_slow(s):
 """
 
 
+@on_both_catalogs
 def test_failures_and_timeouts_stop_their_downstream_only(project):
     project.write("f.py", FAILING)
     out = project.orvan("run", "f", "--timeout", "2")
@@ -289,6 +288,7 @@ def gather(s):
 
 
 
+@on_both_catalogs
 def test_a_run_killed_with_sigkill_is_completed_by_the_next_run(project):
     project.write("slow.py", SLOW)
     host = project.popen("run", "slow", "-j", "2")
@@ -309,7 +309,7 @@ def test_a_run_killed_with_sigkill_is_completed_by_the_next_run(project):
     assert project.statuses() == {**{("slow.step", f'{{"n":"{n}"}}'): "fresh" for n in range(1, 6)},
                                   ("slow.step", '{"n":"6"}'): "done", ("slow.gather", ""): "done"}
     assert project.value("slow.gather") == [1, 2, 3, 4, 5, 6]
-    first = project.orvan("history").stdout.splitlines()[2].split()
+    first = project.history()[2].split()
     assert first[0] == "1" and first[4] == "abandoned" and first[-3:] == ["1", "1", "0"]  # interrupted, not run, pending
 
 

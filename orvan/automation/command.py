@@ -13,7 +13,7 @@ from argparse import Namespace
 from types import FrameType
 from typing import TYPE_CHECKING
 
-from ..catalog import Catalog
+from ..catalog import catalog_of
 from ..cli.config import DEFAULT_OUT, project_directory, resolve_modules, resolve_out
 from ..cli.plan.pipeline import OK, USAGE, CommandError
 from .declarations import Automation, load_automations
@@ -40,7 +40,7 @@ def cmd_serve(args: Namespace) -> int:
     clock = Clock()
     lock = _serve_lock(out_dir)
     try:
-        catalog = Catalog.in_dir(out_dir)
+        catalog = catalog_of(out_dir).open()
         try:
             ticker = Ticker(Project(directory, modules, out_dir), catalog, clock, _say)
             loop = Loop(automations, ticker, catalog, clock)

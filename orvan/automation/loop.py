@@ -146,7 +146,7 @@ class Loop:
         if now < self._next_look:
             return
         self._next_look = now + OTHER_RUNS_SECONDS
-        last = ticks.last_other_run(self.catalog.db)
+        last = self.catalog.last_other_run()
         if last != self._other_run:
             self._other_run = last
             with self._changed:

@@ -218,3 +218,19 @@ def resolve_store(given: str | None, directory: str) -> StoreSetting:
         raise ConfigError("the store URL must not hold credentials: set them in the environment the "
                           "store's client reads (AWS_ACCESS_KEY_ID, ...)")
     return StoreSetting(url, options)
+
+
+CATALOG_ENV = "ORVAN_CATALOG"
+
+
+def choose_catalog(given: str | None) -> None:
+    """--catalog, else ORVAN_CATALOG, else `[tool.orvan] catalog`: the
+    PostgreSQL database every command of this process records in or reads;
+    none of them: each output directory's own `catalog.sqlite`."""
+    from ..catalog import locate
+    from ..catalog.postgres import is_url, masked
+
+    url = given or os.environ.get(CATALOG_ENV) or text_setting(project_directory(), "catalog")
+    if url and not is_url(url):
+        raise ConfigError(f"the catalog must be a URL such as postgresql://USER@HOST:PORT/DB, not {masked(url)!r}")
+    locate.choose(url)

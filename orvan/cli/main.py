@@ -133,6 +133,10 @@ def _modules(p: argparse.ArgumentParser) -> None:
 def _out(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out", metavar="DIR", default=None,
                    help=f"output directory holding values and the catalog (default: ./{DEFAULT_OUT})")
+    p.add_argument("--catalog", metavar="URL", default=None,
+                   help="keep the catalog in a PostgreSQL database several output directories share, "
+                        "postgresql://USER@HOST:PORT/DB (default: ORVAN_CATALOG, then [tool.orvan] catalog, "
+                        "then OUT/catalog.sqlite)")
 
 
 def _store(p: argparse.ArgumentParser) -> None:
@@ -274,6 +278,17 @@ def _serve_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
 
 
+def _catalog_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("action", choices=["copy"], help="copy: every run, job and tick, ids kept")
+    p.add_argument("--from", dest="source", required=True, metavar="FROM",
+                   help="OUT/catalog.sqlite (or OUT), or postgresql://USER@HOST:PORT/DB")
+    p.add_argument("--to", dest="target", required=True, metavar="TO",
+                   help="postgresql://USER@HOST:PORT/DB, or OUT/catalog.sqlite (or OUT); it must record no run yet")
+    p.add_argument("--namespace", metavar="NAME", default=None,
+                   help="the output location's name in the database (default: HOST:/abs/path/OUT of this host "
+                        "and the catalog file's directory)")
+
+
 def _ticks_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("name", nargs="?", metavar="NAME", help="only this automation's ticks")
     _out(p)
@@ -330,6 +345,13 @@ SUBCOMMANDS = [
                "  on_change = true             # when the project's code changes\n\n"
                "Each tick runs what is not fresh, as orvan run would; orvan ticks lists them.",
                _serve_options, _command("..automation.command", "cmd_serve")),
+    Subcommand("catalog", "copy a catalog's whole history to or from a shared database",
+               "Copy every run, job and tick of one catalog into another that records nothing yet,\n"
+               "to share an existing project's history (or take it back):\n\n"
+               "  orvan catalog copy --from .orvan/catalog.sqlite --to postgresql://me@db:5432/orvan\n"
+               "  orvan catalog copy --from postgresql://me@db:5432/orvan --to .orvan/catalog.sqlite\n\n"
+               "No run may use either meanwhile (both are locked).",
+               _catalog_options, _command(".commands.catalog", "cmd_catalog")),
     Subcommand("ticks", "list the ticks of the automations",
                "The latest ticks of orvan serve's automations: when, what triggered them,\n"
                "the run each started, or why it ran nothing.",
@@ -386,6 +408,10 @@ def run(argv: list[str] | None = None) -> int:
     tolerate_closed_output()
     args = parse(argv)
     try:
+        if hasattr(args, "catalog"):
+            from .config import choose_catalog
+
+            choose_catalog(args.catalog)
         status: int = args.func(args)
         return status
     except KeyboardInterrupt:

@@ -8,7 +8,6 @@ shows the ticks the catalog records.
 
 from __future__ import annotations
 
-import sqlite3
 from collections.abc import Callable
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -32,7 +31,7 @@ class AutomationRow(NamedTuple):
 def automations_page(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     declared: Callable[[], list[AutomationRow]] | None = getattr(app, "automations", None)
     rows = declared() if declared is not None else []
-    recorded = _recorded_names(q.db)
+    recorded = q.automation_names()
     names = [r.name for r in rows] + [n for n in recorded if n not in {r.name for r in rows}]
     note = "" if declared is not None else (
         "<p>Automations run under <code>orvan serve</code>; these are the ticks the catalog records.</p>")
@@ -40,21 +39,15 @@ def automations_page(app: App, q: Queries, params: dict[str, str], rest: str) ->
         body = "<h1>Automations</h1><p>No automations declared or recorded.</p>"
         return shell("automations", body, out_dir=app.out_dir)
     by_name = {r.name: r for r in rows}
-    sections = "".join(_section(name, by_name.get(name), q.db) for name in names)
+    sections = "".join(_section(name, by_name.get(name), q) for name in names)
     return shell("automations", f"<h1>Automations</h1>{note}{sections}", out_dir=app.out_dir, poll=True)
 
 
-def _recorded_names(db: sqlite3.Connection) -> list[str]:
-    if not ticks.has_ticks(db):
-        return []
-    return sorted({t.automation for t in ticks.recent(db, None, 1000)})
-
-
-def _section(name: str, row: AutomationRow | None, db: sqlite3.Connection) -> str:
+def _section(name: str, row: AutomationRow | None, q: Queries) -> str:
     head = (f'<p>{e(row.trigger)} · select <code>{e(row.select)}</code> · next tick '
             f'<span class=next-tick>{time_text(row.next_due) if row.next_due else "on the next change"}</span></p>'
             if row else "<p>not declared (any more)</p>")
-    last = ticks.recent(db, name, TICKS_SHOWN) if ticks.has_ticks(db) else []
+    last = q.ticks(name, TICKS_SHOWN)
     table = ("<table class=list><thead><tr><th>tick</th><th>trigger</th><th>due</th><th>started</th><th>took</th>"
              "<th>outcome</th><th>run</th><th>reason</th></tr></thead><tbody>"
              + "".join(_tick_row(t) for t in last) + "</tbody></table>") if last else "<p>No ticks yet.</p>"

@@ -149,10 +149,7 @@ class ModelCache:
         return model.modules
 
     def _modules(self, q: Queries) -> list[str]:
-        def last_run() -> list[str]:
-            row = q.db.execute("SELECT modules FROM runs ORDER BY id DESC LIMIT 1").fetchone()
-            return list(json.loads(row[0])) if row else []
-        return modules_or_last_run(self.modules, self.directory, last_run)
+        return modules_or_last_run(self.modules, self.directory, q.last_modules)
 
     def _load(self, q: Queries, run_id: int) -> Model:
         try:

@@ -13,7 +13,6 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
-from ..catalog import RunLock
 from ..store import Store
 from ..cli.plan.jobs import partition_token
 from ..states import State
@@ -59,7 +58,7 @@ class App:
         self.store: Store | None = None
         self.reader = Reader(out_dir)
         self.models = ModelCache(modules, directory)
-        self._detector = ChangeDetector(self.reader.path)
+        self._detector = ChangeDetector(self.reader.location)
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
@@ -68,7 +67,7 @@ class App:
             return self._detector.token()
 
     def alive(self) -> bool:
-        return RunLock.active(self.out_dir)
+        return self.reader.location.active()
 
     def judge(self, q: Queries, model: Model, scope: list[str] | None = None) -> Judge:
         """The verdicts a page needs: on every job, or on `scope`'s assets'."""

@@ -9,7 +9,7 @@ from argparse import Namespace
 from collections.abc import Callable
 
 from ..plan import undeclared
-from ...catalog import CATALOG_FILE, Catalog, RunLock
+from ...catalog import Catalog, catalog_of
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..plan.pipeline import OK, load
 from ..plan.jobs import Plan
@@ -59,10 +59,10 @@ def _with_plan(args: Namespace, directory: str, out_dir: str,
                act: Callable[[Plan, Catalog | None], int]) -> int:
     """`act` on the plan of the modules to clean, the output location locked
     (unless it is a dry run) and its catalog open, if it has one."""
-    lock = None if args.dry_run else RunLock(out_dir)
+    location = catalog_of(out_dir)
+    lock = None if args.dry_run else location.lock()
     try:
-        has_catalog = os.path.exists(os.path.join(out_dir, CATALOG_FILE))
-        catalog = Catalog.in_dir(out_dir, create=False, readonly=args.dry_run) if has_catalog else None
+        catalog = location.open_existing(readonly=args.dry_run)
         try:
             modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
             _, plan = load(resolve_modules(modules, directory), directory, strict=True)

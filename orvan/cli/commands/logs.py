@@ -9,7 +9,7 @@ from argparse import Namespace
 from typing import BinaryIO
 
 from ...store import naming
-from ...catalog import CATALOG_FILE, PENDING, RUNNING, Catalog, RunLock
+from ...catalog import PENDING, RUNNING, catalog_of
 from ..config import project_directory, resolve_out
 from ..run.freshness import recorded
 from ..plan.pipeline import OK, CommandError
@@ -34,9 +34,9 @@ def parse_partition(items: list[str]) -> dict[str, str]:
 
 
 def _history(out_dir: str, key: str, token: str) -> list[tuple[int, str]]:
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is None:
         return []
-    catalog = Catalog.in_dir(out_dir, create=False)
     try:
         return catalog.job_history(key, token)
     finally:
@@ -54,7 +54,7 @@ def _check_run(history: list[tuple[int, str]], run: int, label: str) -> None:
 def _state(out_dir: str, key: str, token: str) -> str | None:
     """PENDING or RUNNING while a run is yet to end the job; else None."""
     history = _history(out_dir, key, token)
-    if history and history[-1][1] in (PENDING, RUNNING) and RunLock.active(out_dir):
+    if history and history[-1][1] in (PENDING, RUNNING) and catalog_of(out_dir).active():
         return history[-1][1]
     return None
 

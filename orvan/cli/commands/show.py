@@ -6,7 +6,6 @@ import hashlib
 import json
 import os
 import shutil
-import sqlite3
 import sys
 from argparse import Namespace
 from dataclasses import dataclass
@@ -15,25 +14,19 @@ from ... import values
 from ...values.summary import summarize
 from ...store import naming
 from ..plan import undeclared
-from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock, connect_read_only
+from ...catalog import Attempt, CatalogError, CatalogTooNew, Row, catalog_of
 from ..config import modules_or_last_run, project_directory, resolve_out
 from ...errors import OrvanError
 from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label, partition_token
 from ..report import did_you_mean, display_path
 from ..run.freshness import recorded
-from ...states import ATTEMPTS, JobState, State
+from ...states import JobState, State
 
 # A value whose compact form fits this width is printed on one line.
 ONE_LINE = 80
 # How many stored partitions a "no such partition" message lists.
 LIST_LIMIT = 20
-
-
-@dataclass(frozen=True)
-class Row:
-    status: str
-    error: str | None
 
 
 @dataclass
@@ -48,27 +41,16 @@ class Known:
         return sorted({d for token in self.latest if token for d in json.loads(token)})
 
 
-def _query(db: sqlite3.Connection, key: str, states: tuple[str, ...] | None) -> dict[str, Row]:
-    where = f" AND status IN ({','.join('?' * len(states))})" if states else ""
-    rows = db.execute(
-        "SELECT partition, status, error FROM jobs WHERE id IN"
-        f" (SELECT MAX(id) FROM jobs WHERE asset_key=?{where} GROUP BY partition)",
-        (key, *(states or ())),
-    )
-    return {p: Row(st, err) for p, st, err in rows}
-
-
 def known_of(out_dir: str, key: str) -> Known:
-    path = os.path.join(out_dir, CATALOG_FILE)
-    if not os.path.exists(path):
+    location = catalog_of(out_dir)
+    if not location.exists():
         return Known({}, {})
     try:
-        db = connect_read_only(path)
-        try:
-            return Known(_query(db, key, None), _query(db, key, tuple(ATTEMPTS)))
-        finally:
-            db.close()
-    except sqlite3.Error:
+        with location.views() as views:
+            return Known(views.latest_rows(key, False), views.latest_rows(key, True))
+    except CatalogTooNew:
+        raise
+    except CatalogError:
         # The stored files can still answer.
         return Known({}, {})
 
@@ -138,8 +120,8 @@ def _recorded_keys(out_dir: str) -> list[str]:
     if not os.path.isdir(out_dir):
         return []
     keys = {naming.unescape(n) for n in os.listdir(out_dir) if os.path.isdir(os.path.join(out_dir, n))}
-    if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-        catalog = Catalog.in_dir(out_dir, create=False)
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is not None:
         try:
             keys.update(catalog.asset_keys())
         finally:
@@ -166,9 +148,9 @@ def _stored_list(asset_dir: str, partition: dict[str, str]) -> str:
 
 
 def last_attempt(out_dir: str, key: str, token: str) -> Attempt | None:
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is None:
         return None
-    catalog = Catalog.in_dir(out_dir, create=False)
     try:
         return catalog.last_attempt(key, token)
     finally:
@@ -184,7 +166,7 @@ def _why_not(out_dir: str, key: str, known: Known, token: str, directory: str) -
             return None
         return "never run" + (f" ({latest.error})" if latest.error else "")
     attempt = last_attempt(out_dir, key, token)
-    verdict = recorded(attempt, RunLock.active(out_dir))
+    verdict = recorded(attempt, catalog_of(out_dir).active())
     if attempt is None or verdict.state == State.FRESH:
         return f"its value is missing from {display_path(directory)}; orvan run makes it again"
     log = display_path(os.path.join(directory, naming.LOG_FILE))
@@ -311,9 +293,9 @@ def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str
 
 
 def _last_modules(out_dir: str) -> list[str]:
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is None:
         return []
-    catalog = Catalog.in_dir(out_dir, create=False)
     try:
         return catalog.last_modules()
     finally:

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import gc
 import json
-import os
 import sys
 from argparse import Namespace
 from collections import Counter
@@ -13,7 +12,7 @@ from dataclasses import asdict, dataclass
 from operator import attrgetter
 
 from ..plan import undeclared
-from ...catalog import CATALOG_FILE, Attempt, Catalog, RunLock
+from ...catalog import Attempt, catalog_of
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
 from ..run.freshness import Verdict, assess
 from ..plan.graph import Graph
@@ -54,7 +53,7 @@ class _Loaded:
 
 
 def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
-    catalog = Catalog.in_dir(out_dir, create=False) if os.path.exists(os.path.join(out_dir, CATALOG_FILE)) else None
+    catalog = catalog_of(out_dir).open_existing()
     try:
         modules = modules_or_last_run(args.modules, directory, catalog.last_modules if catalog else list)
         loaded = load_report(resolve_modules(modules, directory), directory)
@@ -124,7 +123,7 @@ def _status(args: Namespace) -> int:
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
     verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded),
-                      alive=RunLock.active(out_dir))
+                      alive=catalog_of(out_dir).active())
     _add_checks(loaded, out_dir, verdicts, args)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
@@ -134,6 +133,9 @@ def _status(args: Namespace) -> int:
         print(json.dumps({"jobs": jobs, "counts": {s: counts[s] for s in ORDER}},
                          indent=2, ensure_ascii=False))
     else:
+        location = catalog_of(out_dir)
+        if location.shared and why is None:
+            print(f"catalog: {location.describe()}")
         orphans = undeclared.find(loaded.plan, out_dir)
         if why is not None:
             _print_why(loaded.graph, loaded.plan, verdicts, orphans, why, loaded.checks)

@@ -10,7 +10,7 @@ import tempfile
 from argparse import Namespace
 
 from ... import values
-from ...catalog import CATALOG_FILE, DONE, Catalog
+from ...catalog import DONE, Catalog, catalog_of
 from ...states import ATTEMPTS
 from ...store import Store, StoreError, StoreMissing, open_store
 from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath, parse_partition_component, unescape
@@ -32,9 +32,10 @@ def remote_store(args: Namespace, out_dir: str) -> Store | None:
 
 
 def _catalog(out_dir: str) -> Catalog:
-    if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is None:
         raise CommandError(f"no catalog in {out_dir}: nothing was run there")
-    return Catalog.in_dir(out_dir, create=False)
+    return catalog
 
 
 def attempt_files(store: Store, catalog: Catalog, key: str, partition: dict[str, str]) -> tuple[str, str] | None:

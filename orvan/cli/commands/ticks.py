@@ -4,11 +4,10 @@ and why a tick ran nothing."""
 from __future__ import annotations
 
 import json
-import os
 from argparse import Namespace
 from dataclasses import asdict
 
-from ...catalog import CATALOG_FILE, Catalog, ticks
+from ...catalog import catalog_of, ticks
 from ..config import project_directory, resolve_out
 from ..plan.pipeline import OK
 from ..report import display_path, format_table, seconds, when
@@ -17,10 +16,10 @@ from ..report import display_path, format_table, seconds, when
 def cmd_ticks(args: Namespace) -> int:
     out_dir = resolve_out(args.out, project_directory())
     found: list[ticks.Tick] = []
-    if os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
-        catalog = Catalog.in_dir(out_dir, create=False)
+    catalog = catalog_of(out_dir).open_existing()
+    if catalog is not None:
         try:
-            found = ticks.recent(catalog.db, args.name, args.limit)
+            found = catalog.recent_ticks(args.name, args.limit)
         finally:
             catalog.close()
     if args.json:

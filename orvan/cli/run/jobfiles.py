@@ -79,9 +79,9 @@ class Sealed(NamedTuple):
 
 def seal(directory: str, serializer: str | None = None) -> Sealed:
     """Hash a finished job's value, once, after its worker has exited. The
-    value and the worker's report are not synced here: the catalog makes the
-    files of a whole batch of successes durable at once before it commits
-    their done rows: one sync per batch costs about what one fsync does,
+    value and the worker's report are not synced here: the runner makes the
+    files of a whole batch of successes durable at once (`store.durable`)
+    just before the catalog commits their done rows: one sync per batch costs about what one fsync does,
     where three per job in the scheduler's thread set the runner's pace."""
     value = os.path.join(directory, values.value_file(serializer))
     size, digest = file_digest(value)

@@ -16,8 +16,7 @@ from ...worker import HINT, NOTE, RAISED_AT
 from . import jobfiles
 from ...store import naming
 from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
-                        RunLock)
-from ...store.naming import CATALOG_FILE
+                        catalog_of)
 from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
                              load_report, plan_ahead)
 from ...errors import OrvanError
@@ -160,7 +159,7 @@ class _Early:
     from the last inspection report overlap the inspection."""
 
     def __init__(self, out_dir: str, lock_wait: float = 1.0):
-        self.lock = RunLock(out_dir, lock_wait)
+        self.lock = catalog_of(out_dir).lock(lock_wait)
         try:
             self.catalog = _open_catalog(out_dir)
         except BaseException:
@@ -178,7 +177,7 @@ class _Early:
     @classmethod
     def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace,
               store: _RunStore) -> _Early | None:
-        if not os.path.exists(os.path.join(out_dir, CATALOG_FILE)):
+        if not catalog_of(out_dir).exists():
             return None  # a first run leaves nothing behind until its plan holds
         early = cls(out_dir)
         try:
@@ -423,7 +422,7 @@ def _open_catalog(out_dir: str) -> Catalog:
     log and index need room): then what an earlier, killed run left half
     written is dropped first, found on disk since the catalog cannot say."""
     try:
-        return Catalog.in_dir(out_dir)
+        return _writable(out_dir)
     except CatalogError:
         from ...store.space import disk_full  # only when the catalog cannot be opened
 
@@ -431,11 +430,15 @@ def _open_catalog(out_dir: str) -> Catalog:
             raise
     _drop_partial_values(out_dir)
     try:
-        return Catalog.in_dir(out_dir)
+        return _writable(out_dir)
     except CatalogError as e:
         if disk_full(out_dir):
             raise CatalogError(f"{e}: the disk is full; free some space and run again") from None
         raise
+
+
+def _writable(out_dir: str) -> Catalog:
+    return catalog_of(out_dir).open()
 
 
 def _drop_partial_values(out_dir: str) -> None:

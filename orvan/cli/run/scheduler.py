@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Callable
 
 from . import jobfiles
 from ...catalog import DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, Catalog
+from ...store import durable
 from ..config import JobSettings
 from .executors import Executor, Outcome, WorkerTask
 from .freshness import Decision, Verdict, input_changes
@@ -80,6 +81,9 @@ class Scheduler:
     ):
         self.plan = plan
         self.catalog = catalog
+        # The files a success is recorded with reach the disk before its row
+        # is committed (looked up at each batch, so that a test can fail it).
+        catalog.writes.sync = lambda files: durable.make_durable(files)
         self.row_ids = row_ids
         self.executor = executor
         self.out_dir = out_dir
