@@ -344,16 +344,22 @@ def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(t
     assert [c["state"] for c in by_label["chk.up[t=b]"]["checks"]] == ["failed"]
     assert by_label["chk.down[t=b]"]["state"] == "blocked"
 
-    # Nothing changed: the outcomes are read back from the store, not rerun.
+    # Nothing changed: the outcomes are read back from the store, not rerun;
+    # nor when the asset reruns and its values come out the same.
     assert sorted(calls.read_text().split()) == ["a", "b"]
     again = run(project, "run", server=s3)
     assert again.returncode == 1 and sorted(calls.read_text().split()) == ["a", "b"], again.stdout
+    project.write("chk.py", CHECKED + "# edited\n")
+    rerun = run(project, "run", server=s3)
+    assert rerun.returncode == 1 and project.statuses()[("chk.up", '{"t":"b"}')] == "done", rerun.stdout
+    assert sorted(calls.read_text().split()) == ["a", "b"]
 
     # An edited check reruns alone, on the values fetched from the store.
-    project.write("chk.py", CHECKED.replace("LIMIT = 0", "LIMIT = -5"))
+    project.write("chk.py", CHECKED.replace('value["n"] > LIMIT', 'value["n"] > LIMIT - 5') + "# edited\n")
     edited = run(project, "run", "--select", "chk.down", server=s3)
     assert edited.returncode == 0, edited.stdout + edited.stderr
-    assert project.statuses()[("chk.down", '{"t":"b"}')] == "done"
+    statuses = project.statuses()
+    assert statuses[("chk.up", '{"t":"b"}')] == "fresh" and statuses[("chk.down", '{"t":"b"}')] == "done"
     assert sorted(calls.read_text().split()) == ["a", "a", "b", "b"]
     assert run(project, "show", "chk.down", "-p", "t=b", server=s3).stdout.strip() == "-2"
 

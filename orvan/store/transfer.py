@@ -111,16 +111,27 @@ def stage_inputs(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tupl
     return kwargs, refs
 
 
-def request_checks(spec: dict[str, Any], scratch: str) -> None:
-    """Ask the job's process for the asset's checks, and clear any outcome
-    an earlier attempt left: only this one's goes up."""
+def request_checks(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
+    """Ask the job's process for the asset's checks, with the outcome on the
+    job's last value (kept should the value come out the same), and clear
+    any outcome an earlier attempt left here: only this one's goes up."""
     try:
         os.unlink(os.path.join(scratch, CHECKS_FILE))
     except FileNotFoundError:
         pass
-    if spec.get("checks"):
-        with open(os.path.join(scratch, CHECKS_REQUEST), "w", encoding="utf-8") as f:
-            json.dump(spec["checks"], f, ensure_ascii=False)
+    if not spec.get("checks"):
+        return
+    request = dict(spec["checks"])
+    previous = request.pop("previous_name", None)
+    if previous:
+        try:
+            found = json.loads(store.read(previous))
+        except (StoreError, ValueError):
+            found = None  # the checks run
+        ok = isinstance(found, dict) and isinstance(found.get("outcomes"), list)
+        request["previous"] = found if ok else None
+    with open(os.path.join(scratch, CHECKS_REQUEST), "w", encoding="utf-8") as f:
+        json.dump(request, f, ensure_ascii=False)
 
 
 def _read(path: str) -> bytes | None:

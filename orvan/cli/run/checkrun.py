@@ -172,6 +172,9 @@ class RunChecks:
         self.blocked_any = False
         # The jobs whose worker was asked to run their checks.
         self.requested: set[JobId] = set()
+        # With a remote store: the hash of each job's last value, whose
+        # outcome a job's host fetches (see `request`).
+        self.previous: Mapping[JobId, str | None] = {}
 
     def prepare(self, base: Callable[..., WorkerTask]) -> Callable[..., WorkerTask]:
         """`base` (jobfiles.prepare), then the request for the job's checks."""
@@ -192,7 +195,12 @@ class RunChecks:
         if not specs:
             return None
         self.requested.add(job.id)
-        return request_of(job, specs, None)
+        request = request_of(job, specs, None)
+        last = self.previous.get(job.id)
+        if last and isinstance(self.outcomes, StoredOutcomes):
+            # The host fetches it: a value that comes out the same keeps it.
+            request["previous_name"] = self.outcomes.name(job, last)
+        return request
 
     def hooks(self) -> dict[str, Any]:
         """The scheduler's keyword arguments that run the checks with each job."""

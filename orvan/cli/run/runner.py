@@ -259,6 +259,8 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, job
         verdicts = (store.assess(plan, catalog.last_attempts(), out_dir, forced) if store is not None
                     else assess(plan, catalog.last_attempts(), out_dir, forced))
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
+    if checks is not None and store is not None and store.store is not None:
+        checks.previous = {jid: a.value_hash for jid, a in catalog.last_attempts().items()}
     held = _held_back(checks, plan, jobs, fresh, verdicts)
     todo = [job.id for job in jobs if job.id not in fresh and job.id not in held]
     running = _Running(executor(), checks) if todo else None

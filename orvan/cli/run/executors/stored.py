@@ -43,7 +43,7 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
     try:
         store = open_spec(spec["store"])
         kwargs, refs = stage_inputs(store, spec, task.out_dir)
-        request_checks(spec, task.out_dir)
+        request_checks(store, spec, task.out_dir)
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
         return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
