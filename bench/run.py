@@ -72,6 +72,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from typing import Any
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -212,62 +213,32 @@ def cli_from_text(text: str) -> list[Figure]:
              "ratio": round(o / b, 4), "goal": "<=1.15"}]
 
 
-def bench_authoring(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_authoring.py", repeat(args, 3, 7))[0]
+def scripted(path: str, quick: list[str], full: list[str]) -> Callable[[argparse.Namespace], list[Figure]]:
+    """A benchmark script that writes its own figures, with its arguments
+    for --quick and for the record."""
+    return lambda args: script_figures(path, quick if args.quick else full)[0]
 
 
-def bench_dask(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_dask.py", repeat(args, 1, 3))[0]
+def repeats(script: str, quick: int, full: int) -> Callable[[argparse.Namespace], list[Figure]]:
+    return scripted(script, ["--repeat", str(quick)], ["--repeat", str(full)])
 
 
-def bench_store(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_store.py", repeat(args, 1, 3))[0]
-
-
-def bench_progress(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
-
-
-def bench_ui(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("ui/bench_ui.py", repeat(args, 5, 15))[0]
-
-
-def bench_incremental(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
-
-
-def bench_warm(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_warm.py", repeat(args, 1, 3))[0]
-
-
-def bench_values(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_values.py", repeat(args, 1, 3))[0]
-
-
-def bench_scale(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_scale.py", ["--skip-100k-run"] if args.quick else ["--repeat", "3"])[0]
-
-
-def bench_serve(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_serve.py", ["--quick", "--repeat", "5"] if args.quick else ["--repeat", "7"])[0]
-
-
-BENCHMARKS = {
+BENCHMARKS: dict[str, Callable[[argparse.Namespace], list[Figure]]] = {
     "json": bench_json,
     "partitions": bench_partitions,
     "inspect": bench_inspect,
     "worker": bench_worker,
     "cli": bench_cli,
-    "incremental": bench_incremental,
-    "values": bench_values,
-    "progress": bench_progress,
-    "ui": bench_ui,
-    "scale": bench_scale,
-    "authoring": bench_authoring,
-    "warm": bench_warm,
-    "dask": bench_dask,
-    "serve": bench_serve,
-    "store": bench_store,
+    "incremental": repeats("cli/bench_incremental.py", 3, 7),
+    "values": repeats("cli/bench_values.py", 1, 3),
+    "progress": repeats("cli/bench_progress.py", 1, 3),
+    "ui": repeats("ui/bench_ui.py", 5, 15),
+    "scale": scripted("cli/bench_scale.py", ["--skip-100k-run"], ["--repeat", "3"]),
+    "authoring": repeats("cli/bench_authoring.py", 3, 7),
+    "warm": repeats("cli/bench_warm.py", 1, 3),
+    "dask": repeats("cli/bench_dask.py", 1, 3),
+    "serve": scripted("cli/bench_serve.py", ["--quick", "--repeat", "5"], ["--repeat", "7"]),
+    "store": repeats("cli/bench_store.py", 1, 3),
 }
 
 

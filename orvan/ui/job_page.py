@@ -12,7 +12,7 @@ from urllib.parse import quote
 from ..store import Store, naming
 from ..states import ATTEMPTS, JobState
 from . import files
-from ..cli.plan.jobs import partition_token
+from ..store.naming import partition_token
 from ..states import State
 from .freshness import Judge
 from .html import badge, duration, e, job_label, shell, time_text

@@ -14,7 +14,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ..store import Store
-from ..cli.plan.jobs import partition_token
+from ..store.naming import partition_token
 from ..states import State
 from . import files, pages
 from .asset_page import asset_page
