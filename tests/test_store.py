@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 import pytest
-from cli_helpers import Project, wait_for
+from cli_helpers import Project, max_overlap, wait_for
 from s3_server import ACCESS_KEY, SECRET_KEY, Seaweed, client_env
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -384,3 +384,26 @@ def test_plain_requests_keep_the_stores_promises(s3, monkeypatch):
     assert store.sizes([names[12], "a/log.txt", "a/none.json"]) == {names[12]: 2, "a/log.txt": 1, "a/none.json": None}
     with pytest.raises(StoreMissing, match="a/none.json is not in the store"):
         store.fetch([names[1], "a/none.json"])
+
+
+TIMED = """\
+import json, os, time
+from orvan import asset, partitions
+
+
+@asset(partitions={"n": partitions(list(range(8)))})
+def slow(n):
+    started = time.time()
+    time.sleep(0.3)
+    with open(f"span-{n}.json", "w") as f:
+        json.dump({"started_at": started, "ended_at": time.time(), "pid": os.getpid()}, f)
+    return n
+"""
+
+
+def test_transfers_overlap_other_jobs_but_no_more_than_j_jobs_run_at_once(tmp_path, s3):
+    project = stored_project(tmp_path, s3, "timed", TIMED, f"s3://{s3.new_prefix()}")
+    done = run(project, "run", "-j", "2", server=s3)
+    assert done.returncode == 0, done.stdout + done.stderr
+    spans = [json.loads(p.read_text()) for p in project.root.glob("span-*.json")]
+    assert len(spans) == 8 and max_overlap(spans) == 2
