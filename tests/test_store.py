@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 import pytest
-from cli_helpers import Project, wait_for
+from cli_helpers import Project, max_overlap, wait_for
 from s3_server import ACCESS_KEY, SECRET_KEY, Seaweed, client_env
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -289,3 +289,121 @@ def test_a_store_that_cannot_be_used_stops_the_run_before_it_starts_saying_why(t
     assert proc.returncode != 0 and message in proc.stderr, proc.stdout + proc.stderr
     assert "wJalrXUtnFEMI" not in proc.stdout + proc.stderr
     assert not (project.out / "catalog.sqlite").exists()
+
+
+CHECKED = """\
+from orvan import asset, partitions
+from orvan.checks import check
+
+LIMIT = 0
+
+
+@asset(partitions={"t": partitions(["a", "b"])})
+def up(t):
+    return {"n": -1 if t == "b" else 1}
+
+
+@check(up, blocking=True)
+def positive(value, t):
+    with open("calls.txt", "a") as f:
+        f.write(t + "\\n")
+    return value["n"] > LIMIT
+
+
+@asset(partitions={"t": partitions(["a", "b"])}, inputs={"x": up})
+def down(t, x):
+    return x["n"] * 2
+"""
+
+
+@pytest.mark.parametrize("how", [["--isolation", "fork"], ["--isolation", "spawn"], ["--scheduler", "local"]],
+                         ids=["fork", "spawn", "dask"])
+def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(tmp_path, s3, how):
+    if "local" in how:
+        pytest.importorskip("distributed", reason="the dask extra is not installed (make install sets it up)")
+    prefix = s3.new_prefix()
+    project = stored_project(tmp_path, s3, "chk", CHECKED, f"s3://{prefix}")
+    calls = project.root / "calls.txt"
+    first = run(project, "run", *how, server=s3)
+    assert first.returncode == 1, first.stdout + first.stderr
+    assert "error: check positive on chk.up[t=b] failed (blocking)" in first.stdout, first.stdout
+    assert "skipped" not in first.stderr
+    assert project.statuses()[("chk.down", '{"t":"b"}')] == "not_run"
+    assert project.statuses()[("chk.down", '{"t":"a"}')] == "done"
+    # Each outcome is beside its value, named after the value's hash, and
+    # nothing of it is left in the output directory.
+    stored = objects(s3, prefix)
+    for t, passed in (("a", True), ("b", False)):
+        [value] = [n for n in stored if n.startswith(f"chk.up/t={t}/value-")]
+        digest = value.rsplit("-", 1)[1].split(".")[0]
+        outcome = json.loads(stored[f"chk.up/t={t}/checks-{digest}.json"])
+        assert outcome["value_hash"] == digest and outcome["outcomes"][0]["passed"] is passed
+    assert not list(project.out.rglob("checks*.json"))
+    status = json.loads(run(project, "status", "--json", server=s3).stdout)
+    by_label = {j["label"]: j for j in status["jobs"]}
+    assert [c["state"] for c in by_label["chk.up[t=b]"]["checks"]] == ["failed"]
+    assert by_label["chk.down[t=b]"]["state"] == "blocked"
+
+    # Nothing changed: the outcomes are read back from the store, not rerun;
+    # nor when the asset reruns and its values come out the same.
+    assert sorted(calls.read_text().split()) == ["a", "b"]
+    again = run(project, "run", server=s3)
+    assert again.returncode == 1 and sorted(calls.read_text().split()) == ["a", "b"], again.stdout
+    project.write("chk.py", CHECKED + "# edited\n")
+    rerun = run(project, "run", server=s3)
+    assert rerun.returncode == 1 and project.statuses()[("chk.up", '{"t":"b"}')] == "done", rerun.stdout
+    assert sorted(calls.read_text().split()) == ["a", "b"]
+
+    # An edited check reruns alone, on the values fetched from the store.
+    project.write("chk.py", CHECKED.replace('value["n"] > LIMIT', 'value["n"] > LIMIT - 5') + "# edited\n")
+    edited = run(project, "run", "--select", "chk.down", server=s3)
+    assert edited.returncode == 0, edited.stdout + edited.stderr
+    statuses = project.statuses()
+    assert statuses[("chk.up", '{"t":"b"}')] == "fresh" and statuses[("chk.down", '{"t":"b"}')] == "done"
+    assert sorted(calls.read_text().split()) == ["a", "a", "b", "b"]
+    assert run(project, "show", "chk.down", "-p", "t=b", server=s3).stdout.strip() == "-2"
+
+
+def test_plain_requests_keep_the_stores_promises(s3, monkeypatch):
+    """The presigned GETs and PUTs against the real server: a create never
+    replaces an object, a missing one is said missing, and bytes come back
+    in the order asked for."""
+    from orvan.store import StoreMissing
+    from orvan.store.remote import RemoteStore
+
+    for name, value in client_env(s3).items():
+        monkeypatch.setenv(name, value)
+    store = RemoteStore(f"s3://{s3.new_prefix()}", {"endpoint_url": s3.endpoint})
+    assert store._direct is not None, "S3 is read and written with plain requests"
+    names = [f"a/n={i}/value-{i}.json" for i in range(80)]
+    assert store.put_many([(n, str(i).encode(), True) for i, n in enumerate(names)]) == [True] * 80
+    assert store.put_many([(names[0], b"late", True), ("a/log.txt", b"1", False)]) == [False, True]
+    assert store.put_many([("a/log.txt", b"2", False)]) == [True]
+    assert store.fetch(list(reversed(names))) == [str(i).encode() for i in reversed(range(80))]
+    assert store.fetch(["a/log.txt"]) == [b"2"]
+    assert store.sizes([names[12], "a/log.txt", "a/none.json"]) == {names[12]: 2, "a/log.txt": 1, "a/none.json": None}
+    with pytest.raises(StoreMissing, match="a/none.json is not in the store"):
+        store.fetch([names[1], "a/none.json"])
+
+
+TIMED = """\
+import json, os, time
+from orvan import asset, partitions
+
+
+@asset(partitions={"n": partitions(list(range(8)))})
+def slow(n):
+    started = time.time()
+    time.sleep(0.3)
+    with open(f"span-{n}.json", "w") as f:
+        json.dump({"started_at": started, "ended_at": time.time(), "pid": os.getpid()}, f)
+    return n
+"""
+
+
+def test_transfers_overlap_other_jobs_but_no_more_than_j_jobs_run_at_once(tmp_path, s3):
+    project = stored_project(tmp_path, s3, "timed", TIMED, f"s3://{s3.new_prefix()}")
+    done = run(project, "run", "-j", "2", server=s3)
+    assert done.returncode == 0, done.stdout + done.stderr
+    spans = [json.loads(p.read_text()) for p in project.root.glob("span-*.json")]
+    assert len(spans) == 8 and max_overlap(spans) == 2

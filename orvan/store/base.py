@@ -43,6 +43,11 @@ class Store(ABC):
         """The name of one attempt's result record or log."""
 
     @abstractmethod
+    def checks_name(self, relpath: str, digest: str) -> str:
+        """The name of the outcome of a value's asset checks (the outcome
+        names the checks it is of: one for each value is enough)."""
+
+    @abstractmethod
     def read(self, name: str) -> bytes:
         """The object's bytes; `StoreMissing` when it is not there."""
 

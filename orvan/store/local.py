@@ -8,6 +8,9 @@ from collections.abc import Sequence
 
 from .base import Store, StoreMissing
 
+# As orvan.checks names it, beside the value it checked.
+CHECKS_FILE = "checks.json"
+
 
 class LocalStore(Store):
     remote = False
@@ -22,6 +25,9 @@ class LocalStore(Store):
     def attempt_name(self, relpath: str, run_id: int, attempt: int, file: str) -> str:
         # Each attempt replaces the last one's files: only the latest is kept.
         return os.path.join(relpath, file)
+
+    def checks_name(self, relpath: str, digest: str) -> str:
+        return os.path.join(relpath, CHECKS_FILE)
 
     def path(self, name: str) -> str:
         return os.path.join(self.root, name)

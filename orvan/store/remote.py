@@ -8,15 +8,20 @@ cannot replace what a success vouches for.
 
 from __future__ import annotations
 
+import functools
 import hashlib
-from collections.abc import Sequence
+import importlib.util
+import threading
+from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, TypeVar
 
 from .base import Store, StoreError, StoreMissing, join
+from .direct import RETRY, DirectGets, direct_gets
 
-# The most requests in flight for one fan-in or one size check.
-FETCH_CONCURRENCY = 64
+from .direct import FETCH_CONCURRENCY
+
+T = TypeVar("T")
 
 # The package each URL scheme needs, for the message when it is missing.
 EXTRAS = {"s3": "pip install 'orvan[s3]'", "s3a": "pip install 'orvan[s3]'"}
@@ -43,12 +48,57 @@ def _filesystem(url: str, options: dict[str, Any]) -> tuple[Any, str]:
         fs, root = url_to_fs(url, **options)
         return fs, str(root)
     except ImportError as e:
-        scheme = url.partition("://")[0]
-        hint = EXTRAS.get(scheme, f"install the fsspec back end for {scheme}://")
-        raise StoreError(f"the store {public_url(url)} needs a package that is not installed ({e}): {hint}") \
-            from None
+        raise _not_installed(url, str(e)) from None
     except (ValueError, TypeError) as e:
         raise StoreError(f"cannot open the store {public_url(url)}: {e}") from None
+
+
+def _not_installed(url: str, what: str) -> StoreError:
+    scheme = url.partition("://")[0]
+    hint = EXTRAS.get(scheme, f"install the fsspec back end for {scheme}://")
+    return StoreError(f"the store {public_url(url)} needs a package that is not installed ({what}): {hint}")
+
+
+def _check_back_end(url: str) -> None:
+    """What opening the store would find wrong before its client is
+    imported: an unknown scheme, or a back end that is not installed."""
+    try:
+        from fsspec.registry import known_implementations, registry  # type: ignore[import-untyped]
+    except ImportError:
+        raise StoreError(f"a store at {public_url(url)} needs fsspec: {EXTRAS['s3']}") from None
+    for part in url.split("::"):
+        scheme = part.partition("://")[0] if "://" in part else "file"
+        if scheme in registry:
+            continue
+        known = known_implementations.get(scheme)
+        if known is None:
+            raise StoreError(f"cannot open the store {public_url(url)}: protocol not known: {scheme}")
+        module = known["class"].rpartition(".")[0]
+        if importlib.util.find_spec(module.partition(".")[0]) is None:
+            raise _not_installed(url, f"no module named {module.partition('.')[0]!r}")
+
+
+class _Opening:
+    """The store's client, made on a thread of its own: importing an S3
+    client and building it take a few tenths of a second that the command
+    spends planning meanwhile. Should the thread fail in any way, the
+    client is made again where it is first wanted, and raises there."""
+
+    def __init__(self, url: str, options: dict[str, Any]):
+        self.url, self.options = url, options
+        self.made: tuple[Any, str] | None = None
+        self.thread = threading.Thread(target=self._make, name="orvan-store-open", daemon=True)
+        self.thread.start()
+
+    def _make(self) -> None:
+        try:
+            self.made = _filesystem(self.url, self.options)
+        except BaseException:  # made again, and raised, where it is wanted
+            pass
+
+    def result(self) -> tuple[Any, str]:
+        self.thread.join()
+        return self.made or _filesystem(self.url, self.options)
 
 
 def _client_options(url: str, options: dict[str, Any]) -> dict[str, Any]:
@@ -69,8 +119,25 @@ class RemoteStore(Store):
     def __init__(self, url: str, options: dict[str, Any] | None = None):
         self.url = public_url(url)
         self.options = dict(options or {})
-        self.fs, root = _filesystem(url, _client_options(url, self.options))
-        self.root = root.rstrip("/")
+        _check_back_end(url)
+        self._opening = _Opening(url, _client_options(url, self.options))
+
+    @functools.cached_property
+    def _opened(self) -> tuple[Any, str, DirectGets | None]:
+        fs, root = self._opening.result()
+        return fs, root.rstrip("/"), direct_gets(fs, self.options)
+
+    @property
+    def fs(self) -> Any:
+        return self._opened[0]
+
+    @property
+    def root(self) -> str:
+        return self._opened[1]
+
+    @property
+    def _direct(self) -> DirectGets | None:
+        return self._opened[2]
 
     def value_name(self, relpath: str, value_file: str, digest: str | None) -> str:
         stem, dot, ext = value_file.rpartition(".")
@@ -79,8 +146,18 @@ class RemoteStore(Store):
     def attempt_name(self, relpath: str, run_id: int, attempt: int, file: str) -> str:
         return join(relpath, f"run-{run_id}.{attempt}.{file}")
 
+    def checks_name(self, relpath: str, digest: str) -> str:
+        return join(relpath, f"checks-{digest}.json")
+
     def path(self, name: str) -> str:
         return join(self.root, name) if self.root else name
+
+    def on_loop(self, function: Callable[..., Awaitable[T]], *args: Any) -> T:
+        """`function(*args)` run on the client's own event loop."""
+        from fsspec.asyn import sync  # type: ignore[import-untyped]
+
+        result: T = sync(self.fs.loop, function, *args)
+        return result
 
     def failed(self, what: str, e: BaseException) -> StoreError:
         return StoreError(f"the store {self.url} failed {what}: {type(e).__name__}: {e}")
@@ -98,22 +175,41 @@ class RemoteStore(Store):
         FETCH_CONCURRENCY requests in flight); raises for the first missing."""
         paths = [self.path(n) for n in names]
         try:
-            if getattr(self.fs, "async_impl", False):
-                got = self.fs.cat(paths, on_error="return", batch_size=FETCH_CONCURRENCY)
-            else:
-                with ThreadPoolExecutor(min(FETCH_CONCURRENCY, max(1, len(paths)))) as pool:
-                    got = dict(zip(paths, pool.map(self._get_or_error, paths)))
+            got = self._fetch_paths(paths)
+        except StoreError:
+            raise
         except Exception as e:
             raise self.failed("to fetch values", e) from None
         out = []
-        for name, path in zip(names, paths):
-            data = got.get(path) if isinstance(got, dict) else got
+        for name, data in zip(names, got):
             if isinstance(data, FileNotFoundError):
                 raise StoreMissing(f"{name} is not in the store {self.url}")
             if isinstance(data, BaseException) or data is None:
                 raise self.failed(f"to read {name}", data or LookupError("no answer"))
             out.append(bytes(data))
         return out
+
+    def _fetch_paths(self, paths: list[str]) -> list[Any]:
+        """Each path's bytes or the error that kept them."""
+        if not paths:
+            return []
+        if self._direct is not None:
+            got = self.on_loop(self._direct.get_all, paths)
+            again = [p for p, d in zip(paths, got) if d is RETRY]
+            if not again:
+                return list(got)
+            # Whatever the plain GETs could not settle goes through the
+            # client, with its retries and its own errors.
+            settled = dict(zip(again, self._fetch_with_client(again)))
+            return [settled[p] if d is RETRY else d for p, d in zip(paths, got)]
+        return self._fetch_with_client(paths)
+
+    def _fetch_with_client(self, paths: list[str]) -> list[Any]:
+        if getattr(self.fs, "async_impl", False):
+            got = self.fs.cat(paths, on_error="return", batch_size=FETCH_CONCURRENCY)
+            return [got.get(p) for p in paths] if isinstance(got, dict) else [got]
+        with ThreadPoolExecutor(min(FETCH_CONCURRENCY, max(1, len(paths)))) as pool:
+            return list(pool.map(self._get_or_error, paths))
 
     def _get_or_error(self, path: str) -> bytes | BaseException:
         try:
@@ -143,14 +239,45 @@ class RemoteStore(Store):
             raise self.failed(f"to store {name}", e) from None
         return True
 
+    def put_many(self, items: Sequence[tuple[str, bytes, bool]]) -> list[bool]:
+        """`put` of each (name, data, create), all at once where the client
+        can: a job's files cost one round trip, not one each."""
+        if self._direct is None:
+            return [self.put(name, data, create=create) for name, data, create in items]
+        got = self.on_loop(self._direct.put_all, [(self.path(n), d, c) for n, d, c in items])
+        again = [i for i, done in enumerate(got) if done is RETRY]
+        if again:
+            redone = self.on_loop(self._put_all, [items[i] for i in again])
+            got = [redone[again.index(i)] if i in again else done for i, done in enumerate(got)]
+        return [bool(done) for done in got]
+
+    async def _put_all(self, items: Sequence[tuple[str, bytes, bool]]) -> list[bool]:
+        import asyncio
+
+        async def one(name: str, data: bytes, create: bool) -> bool:
+            try:
+                await self.fs._pipe_file(self.path(name), data, mode="create" if create else "overwrite")
+            except FileExistsError:
+                return False
+            except Exception as e:
+                if _precondition_failed(e):
+                    return False
+                raise self.failed(f"to store {name}", e) from None
+            return True
+
+        return list(await asyncio.gather(*(one(*item) for item in items)))
+
     def sizes(self, names: Sequence[str]) -> dict[str, int | None]:
         if not names:
             return {}
         if getattr(self.fs, "async_impl", False):
             # On the client's own event loop: threads would each wait for it.
-            from fsspec.asyn import sync  # type: ignore[import-untyped]
-
-            found = sync(self.fs.loop, self._sizes_async, [self.path(n) for n in names])
+            paths = [self.path(n) for n in names]
+            found = self.on_loop(self._direct.sizes, paths) if self._direct is not None else [RETRY] * len(paths)
+            again = [p for p, size in zip(paths, found) if size is RETRY]
+            if again:
+                asked = dict(zip(again, self.on_loop(self._sizes_async, again)))
+                found = [asked[p] if size is RETRY else size for p, size in zip(paths, found)]
             return dict(zip(names, found))
         with ThreadPoolExecutor(min(FETCH_CONCURRENCY, len(names))) as pool:
             return dict(zip(names, pool.map(self._size, names)))

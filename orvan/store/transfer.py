@@ -13,6 +13,9 @@ Dask worker otherwise), never through the runner. A job's description
                 "orvan-input:<index>"
     inputs      [name, sha256, label] of each upstream value
     relpath, value_file, log, result   where the job's own files go
+    checks      the request for the asset's checks (orvan.checks), if any:
+                the job's process runs them on the value in its scratch
+                directory, and their outcome goes up beside the value
 """
 
 from __future__ import annotations
@@ -24,9 +27,12 @@ from typing import Any
 
 from .base import StoreError, StoreMissing
 from .naming import LOG_FILE, RESULT_FILE
+from .local import CHECKS_FILE
 from .remote import RemoteStore
 
 MARK = "\0"
+# As orvan.checks names it: the worker runs the checks it finds requested.
+CHECKS_REQUEST = "checks.request.json"
 REF_PREFIX = "orvan-input:"
 
 # One client per store in each process: a Dask worker runs many jobs.
@@ -105,6 +111,29 @@ def stage_inputs(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tupl
     return kwargs, refs
 
 
+def request_checks(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
+    """Ask the job's process for the asset's checks, with the outcome on the
+    job's last value (kept should the value come out the same), and clear
+    any outcome an earlier attempt left here: only this one's goes up."""
+    try:
+        os.unlink(os.path.join(scratch, CHECKS_FILE))
+    except FileNotFoundError:
+        pass
+    if not spec.get("checks"):
+        return
+    request = dict(spec["checks"])
+    previous = request.pop("previous_name", None)
+    if previous:
+        try:
+            found = json.loads(store.read(previous))
+        except (StoreError, ValueError):
+            found = None  # the checks run
+        ok = isinstance(found, dict) and isinstance(found.get("outcomes"), list)
+        request["previous"] = found if ok else None
+    with open(os.path.join(scratch, CHECKS_REQUEST), "w", encoding="utf-8") as f:
+        json.dump(request, f, ensure_ascii=False)
+
+
 def _read(path: str) -> bytes | None:
     try:
         with open(path, "rb") as f:
@@ -113,26 +142,38 @@ def _read(path: str) -> bytes | None:
         return None
 
 
-def commit_value(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tuple[int, str]:
-    """Upload the job's value under its content's name; (size, sha256).
+def commit(store: RemoteStore, spec: dict[str, Any], scratch: str) -> tuple[int, str]:
+    """Upload the job's value under its content's name, with the attempt's
+    result record and log, in one round trip; (size, sha256).
 
-    Created only where absent: bytes already there under that name are
-    either these (a rerun that came out the same) or damaged behind our
-    back, and only then replaced, which loses nothing a success vouches for."""
-    path = os.path.join(scratch, spec["value_file"])
-    data = _read(path)
+    The value is created only where absent: bytes already there under that
+    name are either these (a rerun that came out the same) or damaged
+    behind our back, and only then replaced, which loses nothing a success
+    vouches for."""
+    data = _read(os.path.join(scratch, spec["value_file"]))
     if data is None:
         raise StoreError(f"the job left no value to store ({spec['value_file']})")
     digest = hashlib.sha256(data).hexdigest()
     name = store.value_name(spec["relpath"], spec["value_file"], digest)
-    if not store.put(name, data, create=True) and not store.verify(name, digest):
+    files = _attempt_files(spec, scratch)
+    outcome = _read(os.path.join(scratch, CHECKS_FILE)) if spec.get("checks") else None
+    if outcome is not None:
+        files.append((store.checks_name(spec["relpath"], digest), outcome, False))
+    created, *_ = store.put_many([(name, data, True), *files])
+    if not created and not store.verify(name, digest):
         store.put(name, data, create=False)
     return len(data), digest
 
 
-def commit_files(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
-    """Upload the attempt's result record and log, whichever it left."""
+def _attempt_files(spec: dict[str, Any], scratch: str) -> list[tuple[str, bytes, bool]]:
+    found = []
     for local, name in ((RESULT_FILE, spec["result"]), (LOG_FILE, spec["log"])):
         data = _read(os.path.join(scratch, local))
         if data is not None:
-            store.put(name, data, create=False)
+            found.append((name, data, False))
+    return found
+
+
+def commit_files(store: RemoteStore, spec: dict[str, Any], scratch: str) -> None:
+    """Upload the attempt's result record and log, whichever it left."""
+    store.put_many(_attempt_files(spec, scratch))

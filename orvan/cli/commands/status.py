@@ -113,7 +113,7 @@ def _status(args: Namespace) -> int:
     sizes = store_sizes(remote_store(args, out_dir), loaded.plan, loaded.attempts)
     verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), sizes,
                       alive=catalog_of(out_dir).active())
-    _add_checks(loaded, out_dir, verdicts)
+    _add_checks(loaded, out_dir, verdicts, args)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
     why = getattr(args, "why", None)
     if args.json:
@@ -139,7 +139,7 @@ def _status(args: Namespace) -> int:
     return OK if why is not None or counts[State.FRESH] == len(loaded.jobs) else FAILURES
 
 
-def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -> None:
+def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict], args: Namespace) -> None:
     """The checks' outcomes, and the state "blocked" for the jobs that a
     failed blocking check holds back (unless their value is fresh)."""
     if '"checks":[' not in loaded.report:
@@ -148,7 +148,9 @@ def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -
     from ..run.freshness import Reason
 
     specs = specs_of(loaded.report, loaded.graph)
-    loaded.checks, blocked = status_of(specs, loaded.plan, out_dir, verdicts)
+    from .stored import remote_store
+
+    loaded.checks, blocked = status_of(specs, loaded.plan, out_dir, verdicts, remote_store(args, out_dir))
     held = downstream_of(loaded.plan, blocked, [j for j, v in verdicts.items() if v.state != "fresh"])
     for jid, why in held.items():
         verdicts[jid].state = State.BLOCKED

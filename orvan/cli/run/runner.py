@@ -63,7 +63,7 @@ def cmd_run(args: Namespace) -> int:
         if getattr(args, "checks_only", False):
             from .checkrun import checks_only
 
-            return checks_only(early.catalog, loaded.plan, chosen.targets, checks, out_dir, progress)
+            return checks_only(early.catalog, loaded.plan, chosen.targets, checks, out_dir, progress, store)
         def executor() -> Executor:
             return store.wrap(_executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir,
                                         store.setting), executor_name)
@@ -85,19 +85,13 @@ def _warn(chosen: Chosen, settings: Settings, keys: list[str]) -> None:
 
 
 def _checks(loaded: Loaded, out_dir: str, directory: str, store: _RunStore | None = None) -> RunChecks | None:
-    """The run's asset checks, if the pipeline declares any. A check reads
-    the value in its job's directory, which a remote store leaves empty:
-    skipped there, and said so, rather than failed for a value it never saw."""
+    """The run's asset checks, if the pipeline declares any."""
     if '"checks":[' not in loaded.report:
-        return None
-    if store is not None and store.store is not None:
-        print("orvan run: note: asset checks do not run with a remote store yet; they are skipped",
-              file=sys.stderr)
         return None
     from .checkrun import RunChecks, specs_of
 
     specs = specs_of(loaded.report, loaded.graph)
-    return RunChecks(specs, loaded.plan, out_dir, directory) if specs else None
+    return RunChecks(specs, loaded.plan, out_dir, directory, store.store if store else None) if specs else None
 
 
 class _RunStore:
@@ -130,13 +124,14 @@ class _RunStore:
 
         return StoredExecutor(executor)
 
-    def jobs(self, out_dir: str, plan: Plan, run_id: int) -> Callable[[Mapping[JobId, str]], StoredJobs] | None:
+    def jobs(self, out_dir: str, plan: Plan, run_id: int, checks: RunChecks | None
+             ) -> Callable[[Mapping[JobId, str]], StoredJobs] | None:
         store, spec = self.store, self.setting.spec()
         if store is None or spec is None:
             return None
         from .storefiles import StoredJobs
 
-        return lambda hashes: StoredJobs(store, spec, out_dir, plan, run_id, hashes)
+        return lambda hashes: StoredJobs(store, spec, out_dir, plan, run_id, hashes, checks)
 
 
 def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
@@ -238,6 +233,8 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, job
         verdicts = (store.assess(plan, catalog.last_attempts(), out_dir, forced) if store is not None
                     else assess(plan, catalog.last_attempts(), out_dir, forced))
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
+    if checks is not None and store is not None and store.store is not None:
+        checks.previous = {jid: a.value_hash for jid, a in catalog.last_attempts().items()}
     held = _held_back(checks, plan, jobs, fresh, verdicts)
     todo = [job.id for job in jobs if job.id not in fresh and job.id not in held]
     running = _Running(executor(), checks) if todo else None
@@ -252,7 +249,7 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, job
         t0 = time.monotonic()
         try:
             results = running.schedule(loaded, todo, catalog, run_id, row_ids, out_dir, settings, progress,
-                                       verdicts, store.jobs(out_dir, plan, run_id) if store else None
+                                       verdicts, store.jobs(out_dir, plan, run_id, checks) if store else None
                                        ) if running else {}
             results.update({jid: _not_run(why) for jid, why in held.items()})
             run_status = _run_status(running is not None and running.interrupted, results)

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ... import values
 from ...catalog import DONE, Attempt
@@ -16,6 +16,9 @@ from ...store.transfer import MARK, REF_PREFIX
 from . import jobfiles
 from .executors import WorkerTask
 from ..plan.jobs import Job, JobId, Plan
+
+if TYPE_CHECKING:
+    from .checkrun import RunChecks
 
 
 def value_name(store: Store, job: Job, digest: str | None) -> str:
@@ -64,9 +67,9 @@ class StoredJobs:
     """Prepares each job of a run for a host that fetches and uploads itself."""
 
     def __init__(self, store: Store, spec: dict[str, Any], out_dir: str, plan: Plan, run_id: int,
-                 hashes: Mapping[JobId, str]):
+                 hashes: Mapping[JobId, str], checks: RunChecks | None = None):
         self.store, self.spec, self.out_dir, self.plan = store, spec, out_dir, plan
-        self.run_id, self.hashes = run_id, hashes
+        self.run_id, self.hashes, self.checks = run_id, hashes, checks
 
     def input_named(self, job: Job, name: str | None, hashes: Mapping[JobId, str]) -> JobId | None:
         """Which of the job's upstream jobs has its value stored under `name`."""
@@ -92,6 +95,7 @@ class StoredJobs:
             "relpath": relpath, "value_file": values.value_file(rec.serializer),
             "log": self.store.attempt_name(relpath, self.run_id, attempt, LOG_FILE),
             "result": self.store.attempt_name(relpath, self.run_id, attempt, RESULT_FILE),
+            "checks": self.checks.request(job) if self.checks is not None else None,
         }
         return WorkerTask(
             label=job.label, module=rec.module, function=rec.function, out_dir=directory, kwargs_path=None,

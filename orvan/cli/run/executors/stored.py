@@ -16,15 +16,16 @@ from typing import Callable
 
 from ....store.base import StoreError
 from ....store.naming import INPUTS_FILE, KWARGS_FILE
-from ....store.transfer import DamagedInput, commit_files, commit_value, open_spec, stage_inputs
+from ....store.local import CHECKS_FILE
+from ....store.transfer import DamagedInput, commit, commit_files, open_spec, request_checks, stage_inputs
 from ..jobfiles import write_arguments
-from .base import Executor, Outcome, ProcessStarted, WorkerTask, append_to_log
+from .base import Executor, HelperStarted, Imports, Outcome, ProcessStarted, WorkerTask, append_to_log
 
 
 def _tidy(task: WorkerTask) -> None:
     """The store holds the value now; the scratch copies are not needed."""
-    names = [task.kwargs_path, task.refs_path, os.path.join(task.out_dir, task.store["value_file"])] \
-        if task.store else []
+    names = [task.kwargs_path, task.refs_path, os.path.join(task.out_dir, task.store["value_file"]),
+             os.path.join(task.out_dir, CHECKS_FILE)] if task.store else []
     names += [os.path.join(task.out_dir, n) for n in os.listdir(task.out_dir) if n.startswith(".input-")]
     for path in names:
         if path:
@@ -42,39 +43,45 @@ def run_stored(task: WorkerTask, run: Callable[[WorkerTask], Outcome]) -> Outcom
     try:
         store = open_spec(spec["store"])
         kwargs, refs = stage_inputs(store, spec, task.out_dir)
+        request_checks(store, spec, task.out_dir)
     except (StoreError, OSError) as e:
         append_to_log(task.log_path, str(e))
         return Outcome(False, str(e), damaged=e.name if isinstance(e, DamagedInput) else None)
     task = replace(task, kwargs_path=write_arguments(task.out_dir, KWARGS_FILE, kwargs),
                    refs_path=write_arguments(task.out_dir, INPUTS_FILE, refs))
     outcome = run(task)
-    try:
-        value = commit_value(store, spec, task.out_dir) if outcome.ok else None
-    except (StoreError, OSError) as e:
-        outcome = Outcome(False, f"its value could not be stored: {e}", pid=outcome.pid)
-        append_to_log(task.log_path, outcome.error)
-        value = None
+    if outcome.ok:
+        try:
+            value = commit(store, spec, task.out_dir)
+        except (StoreError, OSError) as e:
+            outcome = Outcome(False, f"its value could not be stored: {e}", pid=outcome.pid)
+            append_to_log(task.log_path, outcome.error)
+        else:
+            _tidy(task)
+            return replace(outcome, value=value)
     try:
         commit_files(store, spec, task.out_dir)
-    except (StoreError, OSError) as e:
-        if outcome.ok:
-            outcome = Outcome(False, f"its log could not be stored: {e}", pid=outcome.pid)
-    if outcome.ok:
-        _tidy(task)
-        return replace(outcome, value=value)
+    except (StoreError, OSError):
+        pass  # the job has failed already, and says why
     return outcome
 
 
 class StoredExecutor(Executor):
-    """A local executor whose jobs' values live in a remote store."""
+    """A local executor whose jobs' values live in a remote store.
+
+    It takes twice the jobs the inner executor runs at once: a job's
+    transfers (its inputs before it, its files after) overlap other jobs'
+    running, while no more than the inner executor's slots run at a time."""
 
     def __init__(self, inner: Executor):
         self.inner = inner
-        self.slots = inner.slots
-        # A thread per running job: each waits on its job between transfers.
-        self._pool = ThreadPoolExecutor(max(1, inner.slots), thread_name_prefix="orvan-store")
+        self.slots = 2 * max(1, inner.slots)
+        # A thread per job in hand: each waits on its job between transfers.
+        self._pool = ThreadPoolExecutor(self.slots, thread_name_prefix="orvan-store")
+        self._running = threading.BoundedSemaphore(max(1, inner.slots))
         # The local executors take their tasks from one thread at a time.
         self._submitting = threading.Lock()
+        self._cancelled = False
 
     @property  # forwarded to the executor that starts the processes
     def on_process(self) -> ProcessStarted | None:
@@ -83,6 +90,17 @@ class StoredExecutor(Executor):
     @on_process.setter
     def on_process(self, value: ProcessStarted | None) -> None:
         self.inner.on_process = value
+
+    @property  # the fork server's own process, recorded as the runner's helper
+    def on_helper(self) -> HelperStarted | None:
+        return self.inner.on_helper
+
+    @on_helper.setter
+    def on_helper(self, value: HelperStarted | None) -> None:
+        self.inner.on_helper = value
+
+    def prepare(self, imports: Imports) -> None:
+        self.inner.prepare(imports)
 
     def begin_run(self, run_id: int) -> None:
         self.inner.begin_run(run_id)
@@ -97,10 +115,14 @@ class StoredExecutor(Executor):
             return Outcome(False, f"could not run the job with its store: {e!r}")
 
     def _run_here(self, task: WorkerTask) -> Outcome:
-        with self._submitting:
-            future = self.inner.submit(task)
-        return future.result()
+        with self._running:
+            if self._cancelled:  # waited for a slot while the run was stopped
+                return Outcome(False, "interrupted before it started", interrupted=True)
+            with self._submitting:
+                future = self.inner.submit(task)
+            return future.result()
 
     def shutdown(self, *, cancel: bool) -> None:
+        self._cancelled |= cancel
         self.inner.shutdown(cancel=cancel)
         self._pool.shutdown(wait=True)
