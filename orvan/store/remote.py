@@ -231,13 +231,16 @@ class RemoteStore(Store):
                     self.fs.pipe_file(path, data)
             else:
                 self.fs.pipe_file(path, data)
-        except FileExistsError:
-            return False
         except Exception as e:
-            if _precondition_failed(e):
-                return False
-            raise self.failed(f"to store {name}", e) from None
+            return self._already_there(name, e)
         return True
+
+    def _already_there(self, name: str, e: Exception) -> bool:
+        """False, for a create that found the object there; any other failure
+        to store is raised as the store's own error."""
+        if isinstance(e, FileExistsError) or _precondition_failed(e):
+            return False
+        raise self.failed(f"to store {name}", e) from None
 
     def put_many(self, items: Sequence[tuple[str, bytes, bool]]) -> list[bool]:
         """`put` of each (name, data, create), all at once where the client
@@ -257,12 +260,8 @@ class RemoteStore(Store):
         async def one(name: str, data: bytes, create: bool) -> bool:
             try:
                 await self.fs._pipe_file(self.path(name), data, mode="create" if create else "overwrite")
-            except FileExistsError:
-                return False
             except Exception as e:
-                if _precondition_failed(e):
-                    return False
-                raise self.failed(f"to store {name}", e) from None
+                return self._already_there(name, e)
             return True
 
         return list(await asyncio.gather(*(one(*item) for item in items)))
