@@ -4,12 +4,14 @@ the check changed; through the command and through orvan.testing."""
 from __future__ import annotations
 
 import json
+import re
 import subprocess
 import sys
 
 import pytest
 
 from cli_helpers import project  # noqa: F401  (fixture)
+from ui_helpers import UiProcess
 from orvan.checks import CheckResult, Spec, check, run_check
 
 PIPE = """\
@@ -86,6 +88,15 @@ def test_a_blocking_check_holds_back_downstream_until_it_passes(project):
     show = project.orvan("show", "cp.m.up", "--partition", "t=b")
     assert json.loads(show.stdout) == {"t": "b", "n": -1}
     assert "check positive failed (blocking)" in show.stderr
+    ui = UiProcess(project)
+    try:
+        code, page = ui.get("/asset?key=cp.m.up")
+    finally:
+        ui.stop()
+    rows_shown = dict(re.findall(r"<tr><td>(\w+)</td>(.*?)</tr>", page.split('id=checks', 1)[1]))
+    assert code == 200 and set(rows_shown) == {"positive", "has_t"}
+    assert "✓ 1<" in rows_shown["positive"] and "✕ 1<" in rows_shown["positive"]
+    assert "cp.m.up[t=b]</a>" in rows_shown["has_t"] and "t=a" not in rows_shown["has_t"]
 
     # Nothing changed: no check reruns, and downstream stays held back.
     second = project.orvan("run")

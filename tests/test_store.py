@@ -343,6 +343,8 @@ def test_asset_checks_run_on_the_jobs_host_and_keep_their_outcome_in_the_store(t
     by_label = {j["label"]: j for j in status["jobs"]}
     assert [c["state"] for c in by_label["chk.up[t=b]"]["checks"]] == ["failed"]
     assert by_label["chk.down[t=b]"]["state"] == "blocked"
+    shown = run(project, "show", "chk.up", "-p", "t=b", server=s3)
+    assert shown.stdout.strip() == '{"n": -1}' and "check positive failed (blocking)" in shown.stderr, shown.stderr
 
     # Nothing changed: the outcomes are read back from the store, not rerun;
     # nor when the asset reruns and its values come out the same.

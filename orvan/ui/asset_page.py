@@ -13,6 +13,7 @@ from collections import Counter
 from collections.abc import Mapping, Sequence
 
 from . import files, redo
+from .. import checks
 from ..states import State
 from .freshness import CODES, PRIORITY, Judge
 from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
@@ -117,6 +118,41 @@ def _bad_list(asset: AssetView, states: list[State], judge: Judge) -> str:
     return f'<h2>Not fresh <small>{len(bad)}</small></h2><ul class=bad>{"".join(items)}{more}</ul>'
 
 
+def _outcomes(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> dict[int, list[dict[str, object]]]:
+    """The checks' outcomes stored beside each partition's value, by position."""
+    found: dict[int, list[dict[str, object]]] = {}
+    for i, r in enumerate(rows):
+        if r is None or r.status != "done":
+            continue
+        try:
+            stored = checks.read_results(files.job_dir(out_dir, asset.key, parse_token(asset.tokens[i])))
+        except files.OutsidePath:
+            stored = None
+        if stored:
+            found[i] = stored["outcomes"]
+    return found
+
+
+def check_table(out_dir: str, asset: AssetView, names: Sequence[str], rows: list[JobRow | None]) -> str:
+    """Each check of the asset: how many partitions passed it, failed it or
+    have no outcome yet, and the first partitions that failed it."""
+    if not names:
+        return ""
+    outcomes = _outcomes(out_dir, asset, rows)
+    lines = []
+    for name in names:
+        failed = [i for i, got in outcomes.items() if any(o.get("name") == name and not o.get("passed") for o in got)]
+        passed = sum(1 for got in outcomes.values() if any(o.get("name") == name and o.get("passed") for o in got))
+        links = ", ".join(f'<a href="{e(job_url(asset.key, parse_token(asset.tokens[i])))}">'
+                          f'{e(job_label(asset.key, parse_token(asset.tokens[i])))}</a>' for i in failed[:BAD_LIST])
+        more = f" … and {len(failed) - BAD_LIST} more" if len(failed) > BAD_LIST else ""
+        lines.append(f'<tr><td>{e(name)}</td><td class=check-passed>✓ {passed}</td>'
+                     f'<td class=check-failed>✕ {len(failed)}</td><td>{len(rows) - passed - len(failed)}</td>'
+                     f'<td>{links}{e(more)}</td></tr>')
+    return ("<h2>Checks</h2><table class=list id=checks><thead><tr><th>check</th><th>passed</th><th>failed</th>"
+            f"<th>not checked</th><th>failed on</th></tr></thead><tbody>{''.join(lines)}</tbody></table>")
+
+
 def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
     done = [(r.ended_at or 0, i) for i, r in enumerate(rows) if r is not None and r.status == "done"]
     if not done:
@@ -151,7 +187,8 @@ def _fixes(asset: AssetView, states: list[State], modules: Sequence[str], out_ar
 
 
 def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "", *,
-               modules: Sequence[str] = (), out_arg: str | None = None, doc: str = "") -> str:
+               modules: Sequence[str] = (), out_arg: str | None = None, doc: str = "",
+               check_names: Sequence[str] = ()) -> str:
     states, rows = cell_states(asset, judge)
     counts = Counter(states)
     state = next((s for s in PRIORITY if counts[s]), State.FRESH)
@@ -171,6 +208,7 @@ def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_di
         why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, ""))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
+    main += check_table(out_dir, asset, check_names, rows)
     last = max((r.ended_at or 0 for r in rows if r), default=0)
     updated = f"as of {time_text(last)}" if last else "No job of this asset has run yet: `orvan run` computes it."
     body = (f'<h1 id=asset-head data-key="{e(asset.key)}">{e(asset.key)} {badge(state)}</h1>'

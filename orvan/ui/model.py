@@ -14,6 +14,7 @@ import os
 import threading
 from dataclasses import dataclass, field
 
+from ..checks import checks_by_asset
 from ..cli.plan import pipeline
 from ..cli.config import modules_from_pyproject, modules_or_last_run
 from ..cli.plan.graph import GraphError
@@ -62,6 +63,8 @@ class Model:
     cache: dict[str, object] = field(default_factory=dict)
     # the plan, when the code could be loaded
     plan: Plan | None = None
+    # each asset's checks, by name
+    checks: dict[str, list[str]] = field(default_factory=dict)
 
 
 def _line_of(module_source: str, function_source: str) -> int:
@@ -156,11 +159,14 @@ class ModelCache:
             modules = self._modules(q)
             if not modules:
                 raise pipeline.CommandError("no modules named and no run recorded")
-            graph, plan = pipeline.load(modules, self.directory)
+            loaded = pipeline.load_report(modules, self.directory)
+            graph, plan = loaded.graph, loaded.plan
         except GraphError as e:
             return Model(from_catalog(q), "; ".join(e.problems), run_id=run_id)
         except (OrvanError, OSError, ValueError) as e:
             return Model(from_catalog(q), str(e), run_id=run_id)
         assets = from_plan(plan)
         files = sorted({a.record.file_path for a in graph.assets.values() if a.record.file_path})
-        return Model(assets, None, modules, _mtimes(files), run_id, plan=plan)
+        declared = checks_by_asset(json.loads(loaded.report), graph) if '"checks":[' in loaded.report else {}
+        checks = {key: [spec.name for spec in specs] for key, specs in declared.items()}
+        return Model(assets, None, modules, _mtimes(files), run_id, plan=plan, checks=checks)

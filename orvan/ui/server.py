@@ -166,7 +166,8 @@ def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
     return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model),
-                      modules=app.models.named_modules(model), out_arg=app.out_arg, doc=docstring(model, found.key))
+                      modules=app.models.named_modules(model), out_arg=app.out_arg, doc=docstring(model, found.key),
+                      check_names=() if app.store is not None else model.checks.get(found.key, ()))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:

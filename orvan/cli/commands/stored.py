@@ -6,6 +6,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import sys
 import tempfile
 from argparse import Namespace
 
@@ -99,12 +100,28 @@ def stored_value(store: Store, out_dir: str, key: str, partition: dict[str, str]
     return data, fmt
 
 
+def check_notes(store: Store, key: str, partition: dict[str, str], data: bytes) -> list[str]:
+    """The outcomes of the checks of this value, stored beside it under its hash."""
+    from ..run.checkrun import describe
+
+    relpath = store_relpath(job_relpath(key, partition))
+    try:
+        found = json.loads(store.read(store.checks_name(relpath, hashlib.sha256(data).hexdigest())))
+    except (StoreError, ValueError):
+        return []
+    outcomes = found.get("outcomes") if isinstance(found, dict) else None
+    return [describe(o) for o in outcomes if isinstance(o, dict)] if isinstance(outcomes, list) else []
+
+
 def show(store: Store, out_dir: str, key: str, partition: dict[str, str], raw: str | None) -> str:
-    """What `orvan show` prints for a value in a remote store."""
+    """What `orvan show` prints for a value in a remote store; its checks'
+    outcomes go to standard error, as for the output directory."""
     from ...values.summary import summarize
     from .show import format_value
 
     data, fmt = stored_value(store, out_dir, key, partition)
+    for line in check_notes(store, key, partition, data):
+        print(line, file=sys.stderr)
     if raw is not None:
         with open(raw, "wb") as f:
             f.write(data)
