@@ -9,6 +9,7 @@ import time
 
 import pytest
 from cli_helpers import on_both_catalogs, project  # noqa: F401  (fixture)
+from ui_helpers import UiProcess
 
 # a -> b -> c -> d, b -> e, and a lone asset; grid is partitioned two ways.
 CHAIN = """\
@@ -191,6 +192,13 @@ def test_a_flaky_asset_passes_on_a_retry_and_every_attempt_is_recorded(project):
     assert history[0]["retries"] == 1 and history[0]["done"] == 2
     status = json.loads(project.orvan("status", "fk.m", "--json").stdout)["jobs"]
     assert [s["attempts"] for s in status] == [2, 1]
+    ui = UiProcess(project, *(["--catalog", project.catalog] if project.catalog else []))
+    try:
+        code, page = ui.get("/job?key=fk.m.flaky")
+    finally:
+        ui.stop()
+    assert code == 200 and "<summary>2</summary>" in page, page
+    assert "try 1: failed after" in page and "first attempt fails" in page and "try 2: done" in page
 
 
 def test_without_retries_the_flaky_asset_fails_once_and_stops_its_downstream(project):

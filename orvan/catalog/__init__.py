@@ -20,8 +20,8 @@ from .base import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, 
                    CatalogWriteError, RunLock, RunSummary, decode_inputs, encode_inputs)
 from .locate import Location, catalog_of
 from .records import Catalog
-from .views import JobRow, Latest, Row, RunRow, Views
+from .views import JobRow, Latest, Row, RunRow, Try, Views
 
 __all__ = ["CATALOG_FILE", "DONE", "FAILED", "FRESH", "INTERRUPTED", "NOT_RUN", "PENDING", "RUNNING", "Attempt",
            "Catalog", "CatalogError", "CatalogMissing", "CatalogTooNew", "CatalogWriteError", "JobRow", "Latest", "Location", "Row",
-           "RunLock", "RunRow", "RunSummary", "Views", "catalog_of", "decode_inputs", "encode_inputs", "ticks"]
+           "RunLock", "RunRow", "RunSummary", "Try", "Views", "catalog_of", "decode_inputs", "encode_inputs", "ticks"]

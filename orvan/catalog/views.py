@@ -33,6 +33,16 @@ class Latest(NamedTuple):
     attempts: dict[tuple[str, str], Attempt]
 
 
+class Try(NamedTuple):
+    """One attempt of a job row that was tried more than once in its run."""
+
+    attempt: int
+    status: str
+    started_at: float | None
+    ended_at: float | None
+    error: str | None
+
+
 @dataclass(frozen=True)
 class RunRow:
     id: int
@@ -98,6 +108,17 @@ class Views:
 
     def job_history(self, asset_key: str, partition: str, limit: int = 30) -> list[JobRow]:
         return self._jobs("WHERE asset_key=? AND partition=? ORDER BY id DESC LIMIT ?", (asset_key, partition, limit))
+
+    def tries(self, job_ids: list[int]) -> dict[int, list[Try]]:
+        """The attempts of those job rows that were retried, in order."""
+        found: dict[int, list[Try]] = {}
+        if job_ids:
+            marks = ",".join("?" * len(job_ids))
+            for job_id, *rest in self.db.execute(
+                    "SELECT job_id, attempt, status, started_at, ended_at, error FROM attempts"
+                    f" WHERE job_id IN ({marks}) ORDER BY job_id, attempt", job_ids):
+                found.setdefault(int(job_id), []).append(Try(*rest))
+        return found
 
     def run_jobs(self, run_id: int) -> list[JobRow]:
         return self._jobs("WHERE run_id=? ORDER BY id", (run_id,))

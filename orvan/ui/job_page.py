@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import shlex
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from urllib.parse import quote
 
 from .. import checks
@@ -18,7 +18,7 @@ from ..states import State
 from .freshness import Judge
 from .html import asset_url, badge, duration, e, job_label, shell, time_text
 from .model import AssetView
-from .reader import JobRow
+from .reader import JobRow, Try
 
 
 def redo_command(key: str, partition: dict[str, str], out_arg: str | None, modules: Sequence[str] = ()) -> str:
@@ -36,13 +36,23 @@ def _file_url(out_dir: str, path: str) -> str:
     return "/files/" + quote(os.path.relpath(path, os.path.realpath(out_dir)))
 
 
-def _attempts(history: list[JobRow]) -> str:
+def _tries(tried: list[Try]) -> str:
+    """How many times a run tried the job, and why each earlier try ended."""
+    if len(tried) < 2:
+        return "1"
+    items = "".join(f"<li>try {t.attempt}: {e(t.status)} after {duration(t.started_at, t.ended_at)}"
+                    f'{": " + e((t.error or "")[:200]) if t.error else ""}</li>' for t in tried)
+    return f"<details><summary>{len(tried)}</summary><ol class=tries>{items}</ol></details>"
+
+
+def _attempts(history: list[JobRow], tries: Mapping[int, list[Try]]) -> str:
     rows = "".join(
         f'<tr><td><a href="/run/{r.run_id}">run {r.run_id}</a></td><td>{badge(r.status)}</td>'
         f"<td>{time_text(r.started_at)}</td><td>{duration(r.started_at, r.ended_at)}</td>"
+        f"<td>{_tries(tries.get(r.id, []))}</td>"
         f'<td class=error>{e((r.error or "")[:200])}</td></tr>' for r in history)
     return ("<h2>Runs of this job</h2><table class=list><thead><tr><th>run</th><th>status</th><th>started</th>"
-            f"<th>took</th><th>error</th></tr></thead><tbody>{rows}</tbody></table>")
+            f"<th>took</th><th>tries</th><th>error</th></tr></thead><tbody>{rows}</tbody></table>")
 
 
 def _log(out_dir: str, directory: str | None, failed: bool) -> tuple[str, str]:
@@ -108,7 +118,8 @@ def _directory(out_dir: str, key: str, partition: dict[str, str]) -> str | None:
 
 def job_page(key: str, partition: dict[str, str], asset: AssetView | None, history: list[JobRow],
              judge: Judge, out_dir: str, out_arg: str | None, modules: Sequence[str] = (),
-             store: Store | None = None) -> str:
+             store: Store | None = None, tries: Mapping[int, list[Try]] | None = None) -> str:
+    tries = tries or {}
     attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
     fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
@@ -133,5 +144,5 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
             f'<p class=of-asset>a job of <a href="{asset_url(key)}">{e(key)}</a></p>{known}'
             f'<div class=redo><code id=redo>{e(cmd)}</code><button type=button class=copy data-copy=redo>copy</button>'
             f'</div><h2>Why {e(state)}</h2><ul class=why>{why}</ul>{_error(attempt, trace)}'
-            f"{_attempts(history) if history else ''}{log_html}{value_html}")
+            f"{_attempts(history, tries) if history else ''}{log_html}{value_html}")
     return shell(job_label(key, partition), body, out_dir=out_dir, poll=state == State.RUNNING)

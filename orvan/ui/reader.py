@@ -10,9 +10,9 @@ from __future__ import annotations
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from ..catalog import CatalogError, CatalogMissing, JobRow, Latest, Location, RunRow, Views, catalog_of
+from ..catalog import CatalogError, CatalogMissing, JobRow, Latest, Location, RunRow, Try, Views, catalog_of
 
-__all__ = ["CatalogUnavailable", "ChangeDetector", "JobRow", "Latest", "Queries", "Reader", "RunRow"]
+__all__ = ["CatalogUnavailable", "ChangeDetector", "JobRow", "Latest", "Queries", "Reader", "RunRow", "Try"]
 
 # The pages' name for the catalog's views.
 Queries = Views

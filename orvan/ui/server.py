@@ -179,7 +179,7 @@ def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if view is None and not history:
         raise NotFound(f"no job {key!r} {partition} in this pipeline or its catalog")
     return job_page(key, partition, view, history, app.judge(q, model, [key]), app.out_dir, app.out_arg,
-                    app.models.named_modules(model), store=app.store)
+                    app.models.named_modules(model), store=app.store, tries=q.tries([r.id for r in history]))
 
 
 def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
