@@ -175,14 +175,6 @@ def _migrate(conn: psycopg.Connection[Any], url: str, namespace: str) -> tuple[s
     return schema, SCHEMA_VERSION
 
 
-def _for_writing(conn: psycopg.Connection[Any]) -> psycopg.Connection[Any]:
-    # A commit the server loses in a crash of its own is a job redone, never
-    # a job done without its files (those are synced before the commit):
-    # the same bargain as SQLite's synchronous=NORMAL, without a flush per batch.
-    conn.execute("SET synchronous_commit TO off")
-    return conn
-
-
 class Session:
     """The connection a runner records its run on, and holds its lock by.
     Shared by the run lock and the catalog the same process opens."""
@@ -190,7 +182,10 @@ class Session:
     def __init__(self, url: str, namespace: str, *, create: bool):
         self.url = url
         self.namespace = namespace
-        self.conn = _for_writing(connect(url))
+        # Commits wait for the server's log flush (its default): a batch
+        # acknowledged is a batch a crash of the server keeps, so a job
+        # recorded done is never run again by the next run.
+        self.conn = connect(url)
         try:
             self.schema = enter(self.conn, url, namespace, create=create)
         except BaseException:
@@ -232,7 +227,7 @@ class Session:
             self.conn.close()
         except psycopg.Error:
             pass
-        self.conn = _for_writing(conn)
+        self.conn = conn
         conn.execute("SELECT set_config('search_path', %s, false)", (self.schema,))
         if self.locked:
             self.locked = False
