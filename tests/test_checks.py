@@ -97,6 +97,8 @@ def test_a_blocking_check_holds_back_downstream_until_it_passes(project):
     assert code == 200 and set(rows_shown) == {"positive", "has_t"}
     assert "✓ 1<" in rows_shown["positive"] and "✕ 1<" in rows_shown["positive"]
     assert "cp.m.up[t=b]</a>" in rows_shown["has_t"] and "t=a" not in rows_shown["has_t"]
+    cells = json.loads(re.search(r"<script type=\"application/json\" id=matrix-data>(.*?)</script>", page).group(1))
+    assert cells["chk"] == [1]  # the matrix marks t=b, whose value failed a check
 
     # Nothing changed: no check reruns, and downstream stays held back.
     second = project.orvan("run")

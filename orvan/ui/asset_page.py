@@ -81,7 +81,8 @@ def _controls(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, st
     return f'<form class=matrix-controls method=get action="/asset">{"".join(parts)}</form>'
 
 
-def matrix(asset: AssetView, states: list[State], rows: list[JobRow | None], params: Mapping[str, str]) -> str:
+def matrix(asset: AssetView, states: list[State], rows: list[JobRow | None], params: Mapping[str, str],
+           check_failed: Sequence[int] = ()) -> str:
     """The controls and the data; the page's script draws runs of equal
     state as ranges (matrix.js), and redraws them as states change."""
     row_dim, col_dim, fixed = axes(asset, params)
@@ -90,7 +91,8 @@ def matrix(asset: AssetView, states: list[State], rows: list[JobRow | None], par
     meta = {"key": asset.key, "rowDim": row_dim, "colDim": col_dim, "fixed": fixed,
             "rowKeys": asset.dims[row_dim] if row_dim else [], "colKeys": asset.dims[col_dim],
             "base": sum(asset.dims[d].index(k) * strides[d] for d, k in fixed.items()),
-            "rs": strides[row_dim] if row_dim else 0, "cs": strides[col_dim], **_cell_data(codes, rows)}
+            "rs": strides[row_dim] if row_dim else 0, "cs": strides[col_dim], "chk": list(check_failed),
+            **_cell_data(codes, rows)}
     data = f'<script type="application/json" id=matrix-data>{script_json(meta)}</script>'
     return (f'{_controls(asset, row_dim, col_dim, fixed)}<div class=matrix-box><div class=matrix role=grid '
             f'aria-label="partitions of {e(asset.key)}"></div></div><div class=bad-ranges></div>{data}')
@@ -133,12 +135,16 @@ def _outcomes(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> dict
     return found
 
 
-def check_table(out_dir: str, asset: AssetView, names: Sequence[str], rows: list[JobRow | None]) -> str:
+def _failed_any(outcomes: Mapping[int, list[dict[str, object]]]) -> list[int]:
+    return sorted(i for i, got in outcomes.items() if any(not o.get("passed") for o in got))
+
+
+def check_table(asset: AssetView, names: Sequence[str], rows: list[JobRow | None],
+                outcomes: Mapping[int, list[dict[str, object]]]) -> str:
     """Each check of the asset: how many partitions passed it, failed it or
     have no outcome yet, and the first partitions that failed it."""
     if not names:
         return ""
-    outcomes = _outcomes(out_dir, asset, rows)
     lines = []
     for name in names:
         failed = [i for i, got in outcomes.items() if any(o.get("name") == name and not o.get("passed") for o in got)]
@@ -202,13 +208,15 @@ def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_di
     if doc:
         meta = f"<pre class=doc>{e(doc)}</pre>{meta}"
     fixes = _fixes(asset, states, modules, out_arg)
+    outcomes = _outcomes(out_dir, asset, rows) if check_names else {}
     if asset.dims:
-        main = fixes + _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
+        main = (fixes + _bad_list(asset, states, judge) + "<h2>Partitions</h2>"
+                + matrix(asset, states, rows, params, _failed_any(outcomes)))
     else:
         why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, ""))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
-    main += check_table(out_dir, asset, check_names, rows)
+    main += check_table(asset, check_names, rows, outcomes)
     last = max((r.ended_at or 0 for r in rows if r), default=0)
     updated = f"as of {time_text(last)}" if last else "No job of this asset has run yet: `orvan run` computes it."
     body = (f'<h1 id=asset-head data-key="{e(asset.key)}">{e(asset.key)} {badge(state)}</h1>'

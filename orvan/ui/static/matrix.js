@@ -65,9 +65,9 @@
   function segments(row) {
     const out = [];
     for (const cell of row.cells) {
-      const code = M.codes[cell[1]], last = out[out.length - 1];
-      if (last && last.code === code && last.to[0] + 1 === cell[0]) { last.to = cell; last.n += 1; }
-      else out.push({ code, from: cell, to: cell, n: 1 });
+      const code = M.codes[cell[1]], chk = M.checkFailed.has(cell[1]), last = out[out.length - 1];
+      if (last && last.code === code && last.chk === chk && last.to[0] + 1 === cell[0]) { last.to = cell; last.n += 1; }
+      else out.push({ code, chk, from: cell, to: cell, n: 1 });
     }
     return out;
   }
@@ -76,7 +76,7 @@
     const k = c => M.meta.colKeys[c[2]];
     const span = seg.n > 1 ? k(seg.from) + " – " + k(seg.to) : k(seg.from);
     const where = M.meta.rowDim ? M.meta.rowDim + "=" + row.label + ", " + M.meta.colDim + " " : M.meta.colDim + " ";
-    return where + span + ": " + seg.n + " " + O.NAMES[seg.code];
+    return where + span + ": " + seg.n + " " + O.NAMES[seg.code] + (seg.chk ? ", a check failed" : "");
   }
 
   function drawTrack(ri) {
@@ -85,14 +85,14 @@
     let bad = false;
     for (const seg of segments(row)) {
       const a = document.createElement("a");
-      a.className = "seg c-" + seg.code;
+      a.className = "seg c-" + seg.code + (seg.chk ? " check-failed" : "");
       a.style.gridColumn = (seg.from[0] + 1) + " / span " + (seg.to[0] - seg.from[0] + 1);
       a.href = jobHref(seg.from);
       a.dataset.i = String(seg.from[1]);
       a.setAttribute("aria-label", segText(row, seg));
       a.segRow = ri; a.seg = seg;
       a.tabIndex = String(seg.from[1]) === M.current ? 0 : -1;
-      if (BAD.has(seg.code)) bad = true;
+      if (BAD.has(seg.code) || seg.chk) bad = true;
       track.appendChild(a);
     }
     track.parentElement.classList.toggle("has-bad", bad);
@@ -181,7 +181,7 @@
     list.textContent = "";
     if (!badOnly) return;
     const items = [];
-    M.tracks.forEach(t => t.querySelectorAll(".seg").forEach(a => { if (BAD.has(a.seg.code)) items.push(a); }));
+    M.tracks.forEach(t => t.querySelectorAll(".seg").forEach(a => { if (BAD.has(a.seg.code) || a.seg.chk) items.push(a); }));
     const ul = list.appendChild(document.createElement("ul"));
     items.slice(0, 300).forEach(a => {
       const link = ul.appendChild(document.createElement("li")).appendChild(document.createElement("a"));
@@ -207,7 +207,7 @@
     if (!dataEl || !box) { M = null; return; }
     const meta = JSON.parse(dataEl.textContent), shape = layout(meta);
     M = { meta, codes: meta.s.split(""), rows: shape.rows, width: shape.width, axis: shape.axis, rowOf: new Map(),
-      current: M && M.meta.key === meta.key ? M.current : null };
+      checkFailed: new Set(meta.chk || []), current: M && M.meta.key === meta.key ? M.current : null };
     M.rows.forEach((row, ri) => row.cells.forEach(c => M.rowOf.set(c[1], ri)));
     draw();
     document.body.dataset.matrixMs = performance.now().toFixed(1);
