@@ -50,6 +50,11 @@ the ratio; a figure with the goal "" is reported only.
               over 100,000 fresh jobs (10,000 with --quick) against `orvan
               status`; idle CPU and RSS with a page open over 60 s (15 s
               with --quick) against 1% of a core and 150 MB
+  catalog     bench/cli/bench_catalog.py: 1,000 jobs at -j 2 recording in
+              PostgreSQL against SQLite; status of 100,000 done jobs (10,000
+              with --quick) from PostgreSQL against SQLite and against 3 s;
+              status and a fresh run over 1,000,000 job rows of history
+              (100,000 with --quick) against one run, in both
   store       bench/cli/bench_store.py: a fan-in of 500 values fetched from a
               local S3 server (SeaweedFS) concurrently against sequential
               GETs; the 200 jobs of cli with --store s3:// against the
@@ -224,6 +229,10 @@ def bench_store(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_store.py", repeat(args, 1, 3))[0]
 
 
+def bench_catalog(args: argparse.Namespace) -> list[Figure]:
+    return script_figures("cli/bench_catalog.py", repeat(args, 1, 3) + (["--quick"] if args.quick else []))[0]
+
+
 def bench_progress(args: argparse.Namespace) -> list[Figure]:
     return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
 
@@ -268,6 +277,7 @@ BENCHMARKS = {
     "dask": bench_dask,
     "serve": bench_serve,
     "store": bench_store,
+    "catalog": bench_catalog,
 }
 
 

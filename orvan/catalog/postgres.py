@@ -21,10 +21,10 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
-from urllib.parse import urlsplit, urlunsplit
 
 from .base import CatalogError, CatalogMissing, CatalogWriteError, Db
 from .records import Catalog
+from .urls import is_url as is_url, masked
 from .schema import (LATEST_BY_GROUPING, POSTGRES_ABANDONED_PROCESSES, POSTGRES_MIGRATIONS, SCHEMA_VERSION,
                      check_version)
 
@@ -52,19 +52,6 @@ def driver() -> Any:
     except ImportError:
         raise CatalogError(f"a postgresql:// catalog needs the psycopg driver: {EXTRA}") from None
     return psycopg
-
-
-def is_url(text: str) -> bool:
-    return text.startswith(("postgresql://", "postgres://"))
-
-
-def masked(url: str) -> str:
-    """The URL as messages show it: any password replaced by ***."""
-    parts = urlsplit(url)
-    if parts.password is None:
-        return url
-    host = parts.netloc.rsplit("@", 1)[1]
-    return urlunsplit(parts._replace(netloc=f"{parts.username or ''}:***@{host}"))
 
 
 def schema_of(namespace: str) -> str:

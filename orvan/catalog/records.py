@@ -30,6 +30,7 @@ from . import ticks
 from .base import (FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, FAILED, Attempt, Db, RunSummary,
                    encode_inputs)
 from .schema import ABANDONED_HELPERS
+from .urls import masked_argv
 from .writes import Durable, JobWrites
 
 T = TypeVar("T")
@@ -170,7 +171,7 @@ class Catalog(ABC):
         ).fetchall())]
 
     def start_run(self, modules: list[str], argv: list[str]) -> int:
-        row = (time.time(), json.dumps(modules), json.dumps(argv))
+        row = (time.time(), json.dumps(modules), json.dumps(masked_argv(argv)))
         return int(self._write(lambda db: db.execute(
             "INSERT INTO runs (started_at, status, modules, argv) VALUES (?, 'running', ?, ?) RETURNING id",
             row).fetchone()[0]))
