@@ -63,11 +63,15 @@ def release(project: Project) -> None:
 
 def test_two_locations_share_one_database_and_see_each_others_runs(tmp_path, postgres):
     url = postgres.database()
-    first, second = gated(tmp_path / "a", url), gated(tmp_path / "b", url)
+    # One names the database in its environment, the other in pyproject.toml.
+    first, second = gated(tmp_path / "a", url), gated(tmp_path / "b", None)
+    second.write("pyproject.toml", f'[tool.orvan]\ncatalog = "{url}"\n')
     for project in (first, second):
         release(project)
     hosts = [first.popen("run", "g"), second.popen("run", "g")]
     assert [host.wait(timeout=120) for host in hosts] == [0, 0]
+    assert not (second.out / "catalog.sqlite").exists()
+    second.catalog = url
     for project in (first, second):
         assert runs_of(project) == dict.fromkeys(JOBS, 1)
         status = project.orvan("status", "g")
