@@ -36,6 +36,8 @@ T = TypeVar("T")
 EXTRA = "pip install 'orvan[postgres]'"
 # How long a runner waits for a server that went away before it stops.
 RECONNECT_SECONDS = 30.0
+# How many times one change is tried on a new connection.
+RECONNECTS = 4
 CONNECT_TIMEOUT = 10
 REGISTRY = """CREATE TABLE IF NOT EXISTS public.orvan_namespaces (
     name        TEXT PRIMARY KEY,   -- HOST:/abs/path/OUT
@@ -162,14 +164,6 @@ def _migrate(conn: psycopg.Connection[Any], url: str, namespace: str) -> tuple[s
     return schema, SCHEMA_VERSION
 
 
-def _for_writing(conn: psycopg.Connection[Any]) -> psycopg.Connection[Any]:
-    # A commit the server loses in a crash of its own is a job redone, never
-    # a job done without its files (those are synced before the commit):
-    # the same bargain as SQLite's synchronous=NORMAL, without a flush per batch.
-    conn.execute("SET synchronous_commit TO off")
-    return conn
-
-
 class Session:
     """The connection a runner records its run on, and holds its lock by.
     Shared by the run lock and the catalog the same process opens."""
@@ -177,7 +171,7 @@ class Session:
     def __init__(self, url: str, namespace: str, *, create: bool):
         self.url = url
         self.namespace = namespace
-        self.conn = _for_writing(connect(url))
+        self.conn = connect(url)
         try:
             self.schema = enter(self.conn, url, namespace, create=create)
         except BaseException:
@@ -219,7 +213,7 @@ class Session:
             self.conn.close()
         except psycopg.Error:
             pass
-        self.conn = _for_writing(conn)
+        self.conn = conn
         conn.execute("SELECT set_config('search_path', %s, false)", (self.schema,))
         if self.locked:
             self.locked = False
@@ -311,10 +305,10 @@ class PostgresCatalog(Catalog):
         new one (it was never committed); one lost while it was being
         committed may have been, and is not made twice: the run stops."""
         psycopg = driver()
-        while True:
+        for _ in range(RECONNECTS):
             committing = False
+            conn = self.session.conn
             try:
-                conn = self.session.conn
                 conn.execute("BEGIN")
                 result = change(PgDb(conn))
                 committing = True
@@ -323,12 +317,31 @@ class PostgresCatalog(Catalog):
             except psycopg.Error as e:
                 lost = _lost(e)
                 if not lost:
-                    _rollback(self.session.conn)
+                    _rollback(conn)
                 if not lost or committing:
                     raise CatalogWriteError(f"cannot record the run in {self.where}: {_first_line(e)}",
                                             out_of_space=False) from None
-                self.session.reconnect()
-                self.db = PgDb(self.session.conn)
+            except BaseException:
+                _rollback(conn)
+                raise
+            self.session.reconnect()
+            self.db = PgDb(self.session.conn)
+        raise CatalogWriteError(f"cannot record the run in {self.where}: the server keeps going away",
+                                out_of_space=False)
+
+    def _commit_batch(self, change: Callable[[Db], None]) -> None:
+        # Sent without waiting for each statement's answer: a batch costs one
+        # round trip to the server, not one per job change. Nor does its
+        # commit wait for the server's disk: a batch the server loses in a
+        # crash of its own is jobs redone, never a job done without its files
+        # (those are synced before), and a later commit (a run's end) being
+        # durable makes every earlier one so. SQLite's synchronous=NORMAL
+        # makes the same bargain.
+        def piped(db: Db) -> None:
+            with self.session.conn.pipeline():
+                db.execute("SET LOCAL synchronous_commit TO off")
+                change(db)
+        self._commit(piped)
 
     def _query(self, query: Callable[[Db], T]) -> T:
         psycopg = driver()

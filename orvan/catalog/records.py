@@ -61,7 +61,7 @@ class Catalog(ABC):
 
     def __init__(self) -> None:
         self.on_full: FreeSpace | None = None
-        self.writes = JobWrites(self._commit)
+        self.writes = JobWrites(self._commit_batch)
         # A connection belongs to the thread that opened it.
         self._thread = threading.get_ident()
 
@@ -90,6 +90,10 @@ class Catalog(ABC):
 
     def checkpoint(self) -> None:
         """Give back the room the catalog can give back (SQLite's log)."""
+
+    def _commit_batch(self, change: Callable[[Db], None]) -> None:
+        """Commit a batch of held job changes."""
+        self._commit(change)
 
     def bulk_insert(self, db: Db, table: str, columns: str, marks: str, rows: list[tuple[Any, ...]]) -> None:
         """Rows copied from another catalog, ids and all."""
