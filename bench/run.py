@@ -30,6 +30,9 @@ the ratio; a figure with the goal "" is reported only.
   ui          bench/ui/bench_ui.py: `orvan ui`'s asset page of 10,000 partitions
               and graph page of 1,000 assets against one SQL query reading
               the same catalog rows; the graph's layout against its 1 s budget
+  ui-browser  bench/ui/bench_ui_browser.py: those pages and a 10,001-job run
+              page in Chromium, to first paint, and one job's live update
+              (page work, bytes), each against its goal
   scale       bench/cli/bench_scale.py: the fork server against spawned
               workers over 1,000 jobs; jobs/s over 10,000; plan, status and
               the runner's peak RSS at 100,000 (about ten minutes; --quick
@@ -77,6 +80,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from typing import Any
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -217,67 +221,34 @@ def cli_from_text(text: str) -> list[Figure]:
              "ratio": round(o / b, 4), "goal": "<=1.15"}]
 
 
-def bench_authoring(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_authoring.py", repeat(args, 3, 7))[0]
+def scripted(path: str, quick: list[str], full: list[str]) -> Callable[[argparse.Namespace], list[Figure]]:
+    """A benchmark script that writes its own figures, with its arguments
+    for --quick and for the record."""
+    return lambda args: script_figures(path, quick if args.quick else full)[0]
 
 
-def bench_dask(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_dask.py", repeat(args, 1, 3))[0]
+def repeats(script: str, quick: int, full: int) -> Callable[[argparse.Namespace], list[Figure]]:
+    return scripted(script, ["--repeat", str(quick)], ["--repeat", str(full)])
 
 
-def bench_store(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_store.py", repeat(args, 1, 3))[0]
-
-
-def bench_catalog(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_catalog.py", repeat(args, 1, 3) + (["--quick"] if args.quick else []))[0]
-
-
-def bench_progress(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_progress.py", repeat(args, 1, 3))[0]
-
-
-def bench_ui(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("ui/bench_ui.py", repeat(args, 5, 15))[0]
-
-
-def bench_incremental(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_incremental.py", repeat(args, 3, 7))[0]
-
-
-def bench_warm(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_warm.py", repeat(args, 1, 3))[0]
-
-
-def bench_values(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_values.py", repeat(args, 1, 3))[0]
-
-
-def bench_scale(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_scale.py", ["--skip-100k-run"] if args.quick else ["--repeat", "3"])[0]
-
-
-def bench_serve(args: argparse.Namespace) -> list[Figure]:
-    return script_figures("cli/bench_serve.py", ["--quick", "--repeat", "5"] if args.quick else ["--repeat", "7"])[0]
-
-
-BENCHMARKS = {
+BENCHMARKS: dict[str, Callable[[argparse.Namespace], list[Figure]]] = {
     "json": bench_json,
     "partitions": bench_partitions,
     "inspect": bench_inspect,
     "worker": bench_worker,
     "cli": bench_cli,
-    "incremental": bench_incremental,
-    "values": bench_values,
-    "progress": bench_progress,
-    "ui": bench_ui,
-    "scale": bench_scale,
-    "authoring": bench_authoring,
-    "warm": bench_warm,
-    "dask": bench_dask,
-    "serve": bench_serve,
-    "store": bench_store,
-    "catalog": bench_catalog,
+    "incremental": repeats("cli/bench_incremental.py", 3, 7),
+    "values": repeats("cli/bench_values.py", 1, 3),
+    "progress": repeats("cli/bench_progress.py", 1, 3),
+    "ui": repeats("ui/bench_ui.py", 5, 15),
+    "ui-browser": repeats("ui/bench_ui_browser.py", 3, 7),
+    "scale": scripted("cli/bench_scale.py", ["--skip-100k-run"], ["--repeat", "3"]),
+    "authoring": repeats("cli/bench_authoring.py", 3, 7),
+    "warm": repeats("cli/bench_warm.py", 1, 3),
+    "dask": repeats("cli/bench_dask.py", 1, 3),
+    "serve": scripted("cli/bench_serve.py", ["--quick", "--repeat", "5"], ["--repeat", "7"]),
+    "store": repeats("cli/bench_store.py", 1, 3),
+    "catalog": scripted("cli/bench_catalog.py", ["--quick", "--repeat", "1"], ["--repeat", "3"]),
 }
 
 

@@ -239,9 +239,9 @@ def run_requested(directory: str) -> None:
     # Used once: a later attempt of an asset that has lost its checks must
     # not find it.
     os.unlink(path)
-    from . import values
+    from .store import naming
 
-    path = os.path.join(directory, values.value_file(request.get("serializer")))
+    path = naming.value_path(directory, request.get("serializer"))
     digest = _value_hash(path)
     previous = request.get("previous")
     specs = [Spec(**s) for s in request["checks"]]

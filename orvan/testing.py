@@ -299,6 +299,7 @@ class _Runner:
         import subprocess
 
         from . import values as serializers
+        from .store import naming
 
         directory = os.path.join(self.tmp, job.relpath)
         os.makedirs(directory, exist_ok=True)
@@ -322,7 +323,7 @@ class _Runner:
         proc = subprocess.run(argv, cwd=root, capture_output=True, text=True, stdin=subprocess.DEVNULL)
         if proc.returncode != 0:
             raise WorkerFailed(proc.stderr.strip() or f"worker exited with status {proc.returncode}")
-        path = os.path.join(directory, serializers.value_file(name))
+        path = naming.value_path(directory, name)
         if serializers.is_json(name):
             with open(path, encoding="utf-8") as f:
                 return json.load(f)

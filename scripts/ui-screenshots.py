@@ -1,17 +1,21 @@
-"""Takes docs/ui-graph.png and docs/ui-matrix.png: a small pipeline with a
-failed partition, a stale asset and one not run, served by `orvan ui` and
-photographed with the test suite's browser (Debian's Chromium, Playwright).
+"""Takes docs/ui-graph.png, docs/ui-matrix.png and docs/ui-run.png: a small
+pipeline with a failed partition, a stale asset and one not run, served by
+`orvan ui` and photographed with the test suite's browser (Debian's Chromium,
+Playwright), in a temporary directory whose path says nothing of the machine.
 
     .venv/bin/python scripts/ui-screenshots.py [DOCS_DIR]
 """
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
 import tempfile
 import textwrap
+import time
+import urllib.request
 
 from playwright.sync_api import sync_playwright
 
@@ -68,18 +72,32 @@ def main() -> None:
             ui.wait()
 
 
+def loaded(url: str) -> None:
+    """Until the server has loaded the pipeline's code (pages show the catalog alone before)."""
+    for _ in range(600):
+        with urllib.request.urlopen(url + "changes?since=") as r:
+            if not json.load(r).get("reloading"):
+                return
+        time.sleep(0.1)
+
+
 def shoot(url: str, docs: str) -> None:
+    loaded(url)
     with sync_playwright() as p:
         browser = p.chromium.launch(executable_path="/usr/bin/chromium", args=["--no-sandbox"])
-        page = browser.new_page(viewport={"width": 1200, "height": 420})
+        page = browser.new_page(viewport={"width": 1200, "height": 620})
         page.goto(url)
         page.screenshot(path=os.path.join(docs, "ui-graph.png"))
         page.set_viewport_size({"width": 1200, "height": 760})
         page.goto(url + "asset?key=market.prices.daily_prices")
-        page.locator("table.matrix td.c-x").first.hover()
+        page.locator(".matrix a.seg.c-x").first.hover()
         page.screenshot(path=os.path.join(docs, "ui-matrix.png"))
+        page.goto(url + "run/1")
+        page.click('details.g-group[data-asset="market.prices.daily_prices"] summary')
+        page.wait_for_selector(".g-rows .g-row")
+        page.screenshot(path=os.path.join(docs, "ui-run.png"))
         browser.close()
-    print(f"wrote {docs}/ui-graph.png and {docs}/ui-matrix.png")
+    print(f"wrote {docs}/ui-graph.png, {docs}/ui-matrix.png and {docs}/ui-run.png")
 
 
 if __name__ == "__main__":

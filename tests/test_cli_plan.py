@@ -10,7 +10,7 @@ from orvan.cli.run import jobfiles
 from orvan.store import naming
 from orvan.cli.plan.fingerprint import canonical, code_parts, fingerprint, partition_fingerprints
 from orvan.cli.plan.graph import GraphError
-from orvan.cli.plan.jobs import partition_token
+from orvan.store.naming import partition_token
 
 
 def jobs_of(plan, key):
@@ -41,6 +41,18 @@ def test_each_jobs_names_and_fingerprint_are_those_of_its_partition_alone(partit
         assert job.relpath == naming.job_relpath("pipe.m.a", job.partition)
         assert job.fingerprint == fingerprint(job.parts) and job.parts["partition"] == job.partition
     assert len(plan.jobs) == math.prod(len(keys) for keys in (partitions or {}).values())
+
+
+@pytest.mark.parametrize("partition", [{}, {"d": "x"}, {"région": "a\"b", "day": "=/%", "z": ""}])
+def test_a_catalog_token_reads_back_as_its_partition(partition):
+    token = partition_token(partition)
+    assert naming.token_partition(token) == partition
+    assert token == "" if not partition else list(json.loads(token)) == sorted(partition)
+
+
+@pytest.mark.parametrize("token", ["{not json", "[1, 2]", "3", '"x"'])
+def test_a_token_that_is_no_partition_reads_as_none(token):
+    assert naming.token_partition(token) == {}
 
 
 def test_fingerprints_by_partition_match_whatever_the_shared_parts_hold():

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import http.client
 import os
+import json
 import re
 import sqlite3
+import time
 from html import unescape
 from pathlib import Path
 
@@ -18,7 +20,7 @@ from orvan.ui import files
 from orvan.ui.asset_page import matrix
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
-from ui_helpers import MODULES, UiProcess, failing_project
+from ui_helpers import MODULES, PIPELINE, UiProcess, failing_project
 
 
 @pytest.mark.parametrize("nodes, inputs", [
@@ -100,15 +102,19 @@ def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
     assert target is not None
     states = [State.FRESH] * len(view.tokens)
     states[target] = State.FAILED
-    html = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b2"})
-    rows = re.findall(r"<tr><th>([^<]*)</th>(.*?)</tr>", html)
-    assert [r[0] for r in rows] == dims["c"]
-    cells = {(r[0], i): cls for r in rows for i, cls in enumerate(re.findall(r"<td class=c-(\w)>", r[1]))}
-    assert len(cells) == 4 * 2
-    assert [k for k, v in cells.items() if v == "x"] == [("c3", 1)]
+    def view_of(params: dict[str, str]) -> dict[str, list[str]]:
+        """The matrix as the page's script lays it out: row key -> cell codes."""
+        html = matrix(view, states, [None] * len(view.tokens), params)
+        meta = json.loads(re.search(r"id=matrix-data>(.*?)</script>", html).group(1))
+        assert meta["rowDim"] == "c" and meta["colKeys"] == dims["a"]
+        return {rk: [meta["s"][meta["base"] + r * meta["rs"] + c * meta["cs"]] for c in range(len(meta["colKeys"]))]
+                for r, rk in enumerate(meta["rowKeys"])}
+
+    cells = view_of({"rows": "c", "cols": "a", "at.b": "b2"})
+    assert list(cells) == dims["c"]
+    assert [(rk, c) for rk, line in cells.items() for c, code in enumerate(line) if code == "x"] == [("c3", 1)]
     # Another slice of b does not hold it.
-    other = matrix(view, states, [None] * len(view.tokens), {"rows": "c", "cols": "a", "at.b": "b0"})
-    assert "c-x" not in other
+    assert "x" not in "".join("".join(line) for line in view_of({"rows": "c", "cols": "a", "at.b": "b0"}).values())
 
 
 @pytest.fixture(scope="module")
@@ -144,6 +150,10 @@ def test_front_page_counts_what_needs_attention_and_each_count_lists_its_jobs(se
     _, blocked = ui.get("/jobs?state=blocked")
     assert "upstream pipe.main.grid[day=d2,region=us] failed in run 1" in unescape(blocked)
     assert ui.get("/jobs?state=bogus")[0] == 404
+    # A module's share, its filter kept in the address.
+    for module, listed in [("pipe.main", 2), ("pipe.other", 0)]:
+        _, html = ui.get(f"/jobs?state=failed&module={module}")
+        assert len(re.findall(r"<li><a ", html)) == listed and f'<option selected value="{module}">' in html
 
 
 def test_pages_explain_failures_and_staleness(served):
@@ -157,7 +167,15 @@ def test_pages_explain_failures_and_staleness(served):
     assert "no data for us on d2" in grid
     assert re.search(r'href="/job\?key=pipe.main.grid&amp;p.day=d2&amp;p.region=us"', grid)
     _, run = ui.get("/run/1")
-    assert run.index("Failed") < run.index("Timeline") and run.count("class=g-row") == 1 + 9
+    assert run.index("Failed") < run.index("Timeline")
+    # One line per asset; an asset's jobs come when its line is opened.
+    assert sorted(re.findall(r'<details class=g-group data-asset="([^"]+)"', run)) == [
+        "pipe.main.broken", "pipe.main.grid", "pipe.main.source", "pipe.main.total", "pipe.other.edited"]
+    status, body = ui.get("/api/run/1?asset=pipe.main.grid")
+    rows = json.loads(body)
+    assert status == 200 and rows["total"] == 6
+    assert sorted((r[1], r[2]) for r in rows["rows"])[-1] == ("day=d2,region=us", "failed")
+    assert ui.get("/api/run/x1")[0] == 404
 
 
 @pytest.mark.parametrize("path", ["/files/../catalog.sqlite", "/files/../../../etc/passwd", "/files//etc/passwd",
@@ -222,10 +240,49 @@ def test_missing_or_corrupt_catalog_gives_a_clear_page(project, setup, expected)
     try:
         for path in ["/", "/runs", "/asset?key=x"]:
             status, html = ui.get(path)
+            while "loading the pipeline" in html:  # the front page tries the code first
+                time.sleep(0.1)
+                status, html = ui.get(path)
             assert status == 503 and expected in html and "Traceback" not in html
+        # Before any run the front page tried the pipeline's code too, and says why it could not load it.
+        assert ("No module named" in ui.get("/")[1]) == ("nothing has been run" in expected)
     finally:
         err = ui.stop()
     assert "Traceback" not in err
+
+
+def test_a_catalog_from_a_newer_orvan_is_refused_with_a_message(project):
+    project.write("pipe/main.py", PIPELINE)
+    project.orvan("run", "pipe.main")
+    catalog = project.out / "catalog.sqlite"
+    data = bytearray(catalog.read_bytes())
+    data[60:64] = (999).to_bytes(4, "big")
+    catalog.write_bytes(bytes(data))
+    ui = UiProcess(project, "pipe.main", wait=False)
+    try:
+        for path in ["/", "/asset?key=pipe.main.source", "/run/1"]:
+            status, html = ui.get(path)
+            assert status == 503 and "written by a newer orvan (schema 999" in unescape(html), path
+    finally:
+        ui.stop()
+
+
+def test_before_any_run_the_front_page_draws_the_graph_the_code_declares(project):
+    project.write("pipe/main.py", PIPELINE)
+    ui = UiProcess(project, "pipe.main")
+    try:
+        deadline = time.monotonic() + 60
+        status, html = ui.get("/")
+        while "loading the pipeline" in html and time.monotonic() < deadline:
+            time.sleep(0.1)
+            status, html = ui.get("/")
+        assert status == 200 and "Nothing has been run with this output directory yet" in unescape(html)
+        assert set(_states(html).values()) == {"missing"} and len(_states(html)) == 4
+        # The first run's catalog replaces it with what was computed.
+        assert project.orvan("run", "pipe.main").returncode == 1
+        assert _states(ui.get("/")[1])["pipe.main.source"] == "fresh"
+    finally:
+        ui.stop()
 
 
 @pytest.mark.parametrize("lines, cut", [(3, False), (files.TAIL_LINES + 5, True), (5000, True)])

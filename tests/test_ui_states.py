@@ -154,7 +154,7 @@ def views(tmp_path_factory) -> Iterator[dict[str, dict[str, str]]]:
 
 
 def _badge(html: str, where: str) -> str:
-    found = re.search(rf"<h1>{where}.*?<span class=\"badge st-(\w+)\">", html)
+    found = re.search(rf"<h1[^>]*>{where}.*?<span class=\"badge st-(\w+)\">", html)
     assert found, html[:2000]
     return found.group(1)
 
@@ -175,8 +175,8 @@ def _read_views(project: Project, ui: UiProcess) -> dict[str, dict[str, str]]:
         views["node"][name] = nodes.get(name, "?")
         _, asset = ui.get("/asset?" + urlencode({"key": key}))
         views["badge"][name] = _badge(asset, re.escape(key))
-        cells = re.findall(r'<div class="matrix strip"><i class=c-(\w)>', asset)
-        views["cell"][name] = codes[cells[0]] if len(cells) == 1 else "?"
+        cells = json.loads(re.search(r"id=matrix-data>(.*?)</script>", asset).group(1))["s"]
+        views["cell"][name] = codes[cells] if len(cells) == 1 else "?"
         _, job = ui.get("/job?" + urlencode({"key": key, "p.p": "x"}))
         views["job"][name] = _badge(job, re.escape(f"{key}[p=x]"))
         views.setdefault("page", {})[name] = unescape(job)

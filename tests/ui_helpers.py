@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import http.client
+import json
 import subprocess
+import time
 from urllib.parse import urlsplit
 
 from cli_helpers import Project
@@ -55,7 +57,7 @@ def failing_project(project: Project) -> Project:
 
 
 class UiProcess:
-    def __init__(self, project: Project, *args: str):
+    def __init__(self, project: Project, *args: str, wait: bool = True):
         self.proc = subprocess.Popen(project.command("ui", "--port", "0", *args), cwd=project.root,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      stdin=subprocess.DEVNULL)
@@ -67,6 +69,18 @@ class UiProcess:
         self.url = line.split(" at ", 1)[1].split()[0].rstrip("/")
         parts = urlsplit(self.url)
         self.host, self.port = parts.hostname or "127.0.0.1", parts.port or 80
+        if wait:
+            self.wait_loaded()
+
+    def wait_loaded(self, timeout: float = 60) -> None:
+        """Until the pipeline's code has loaded: pages served before show what the catalog records."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            status, body = self.get("/changes?since=")
+            if status == 200 and not json.loads(body).get("reloading"):
+                return
+            time.sleep(0.1)
+        raise AssertionError("orvan ui did not load the pipeline's code in time")
 
     def get(self, path: str) -> tuple[int, str]:
         """GET the path exactly as given: no client tidies `..` away."""

@@ -18,7 +18,6 @@
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import os
 import statistics
@@ -27,7 +26,7 @@ import sys
 import tempfile
 import time
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 TESTING_BUDGET_MS = 1.0
 STATUS_BUDGET_S = 10.0
@@ -125,10 +124,8 @@ def hourly(project: str, years: int) -> list[dict[str, object]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=5, help="materialize calls to take the median of")
+    parser = arguments(__doc__, 5, "materialize calls to take the median of")
     parser.add_argument("--years", type=int, default=10, help="years of hourly partitions (default 10)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="orvan-bench-authoring-") as project:
         figures = testing(project, args.repeat)

@@ -17,7 +17,6 @@ Run it with the interpreter that has orvan and its dask extra installed.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import subprocess
@@ -28,7 +27,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_run import PARTITIONS, PIPELINE, WORKERS  # noqa: E402
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 GOAL = 1.3
 DASK = ["--executor", "dask", "--scheduler", "local"]
@@ -69,9 +68,7 @@ def measure(project: str, repeat: int, local: list[str]) -> dict[str, list[float
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each, the median is kept (default 3)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    parser = arguments(__doc__, 3)
     args = parser.parse_args()
 
     local = local_flags()

@@ -18,7 +18,6 @@ Run it with the interpreter that has orvan installed. The JSON is a list of
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import sqlite3
@@ -28,7 +27,7 @@ import sys
 import tempfile
 import time
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 MODULES = 20
 ASSETS_PER_MODULE = 10
@@ -138,9 +137,7 @@ def rerun_figure(root: str, out: str, full: list[float], repeat: int) -> dict[st
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=5, help="runs of each, the median is kept (default 5)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    parser = arguments(__doc__, 5)
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="orvan-bench-incr-") as workdir:

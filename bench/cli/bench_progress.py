@@ -13,7 +13,6 @@ add noise to what is measured.
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import statistics
@@ -30,7 +29,7 @@ from orvan.cli.plan.jobs import Plan, build_plan
 from orvan.cli.report import Progress
 from orvan.cli.run.scheduler import Scheduler
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 # The plain display writes two lines for every job by design; its share is
 # measured against a scheduler whose jobs take no time at all.
@@ -101,10 +100,8 @@ def time_display_alone(jobs: int, live: bool) -> float:
 
 def main() -> None:
     jobfiles.seal = lambda directory, serializer=None: jobfiles.Sealed(0, "", ())  # no values are written: see above
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each, the median is kept (default 3)")
+    parser = arguments(__doc__, 3)
     parser.add_argument("--jobs", type=int, default=10_000)
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
     args = parser.parse_args()
     plan = plan_of(args.jobs)
     times: dict[str, list[float]] = {"none": [], "live": [], "plain": []}

@@ -14,7 +14,6 @@ Run it with the interpreter that has orvan installed. The JSON is a list of
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import statistics
@@ -25,7 +24,7 @@ import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 PARTITIONS = 100
 WORKERS = 2
@@ -97,9 +96,7 @@ def time_floor(project: str, out: str) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=5, help="runs of each, the median is kept (default 5)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    parser = arguments(__doc__, 5)
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="orvan-bench-") as project:

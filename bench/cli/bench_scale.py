@@ -24,7 +24,6 @@ on a shared machine does not stretch; both times are printed.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import subprocess
@@ -32,7 +31,7 @@ import sys
 import tempfile
 import time
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 WORKERS = 2
 OVERHEAD_GOAL = "<=0.15"
@@ -147,10 +146,8 @@ def hundred_thousand(project: str, run: bool) -> list[dict[str, object]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=1, help="runs of each in the overhead pair (default 1)")
+    parser = arguments(__doc__, 1, "runs of each in the overhead pair")
     parser.add_argument("--skip-100k-run", action="store_true", help="plan the 100,000 jobs but do not run them")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="orvan-bench-scale-") as project:

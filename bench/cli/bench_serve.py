@@ -22,7 +22,6 @@ large pipeline that is all fresh, and what serve costs while idle.
 
 from __future__ import annotations
 
-import argparse
 import os
 import re
 import socket
@@ -33,7 +32,9 @@ import sys
 import tempfile
 import time
 
-from figures import write_figures
+# The tick's pipeline is the scale benchmark's: one asset on two dimensions.
+from bench_scale import PIPELINE as LARGE, detail
+from figures import arguments, write_figures
 
 EDIT_BUDGET_S = 1.0
 TICK_GOAL = "<=1.2"
@@ -56,19 +57,6 @@ def c(b):
     return b * 2
 """
 
-LARGE = """\
-import os
-from orvan import asset, partitions
-
-A = int(os.environ["ORVAN_BENCH_A"])
-B = int(os.environ["ORVAN_BENCH_B"])
-
-@asset(partitions={"a": partitions([f"a{i:05d}" for i in range(A)]),
-                   "b": partitions([f"b{i:04d}" for i in range(B)])})
-def leaf(a, b):
-    return a + b
-"""
-
 PLAN_TIMER = """\
 import os, time
 t0 = time.perf_counter()
@@ -77,10 +65,6 @@ from orvan.cli.plan.pipeline import load
 load(["benchpipe"], os.getcwd())
 print(time.perf_counter() - t0)
 """
-
-
-def detail(text: str) -> None:
-    print(text, flush=True)
 
 
 def figure(name: str, ours: float, baseline: float, unit: str, goal: str) -> dict[str, object]:
@@ -230,10 +214,8 @@ def rss_mb(pid: int) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=7, help="edits and ticks timed (default 7)")
+    parser = arguments(__doc__, 7, "edits and ticks timed")
     parser.add_argument("--quick", action="store_true", help="10,000 jobs for the tick, 15 s idle")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
     args = parser.parse_args()
     figures = []
     with tempfile.TemporaryDirectory(prefix="orvan-bench-serve-") as root:

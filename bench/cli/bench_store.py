@@ -17,7 +17,6 @@ installed (scripts/setup-venv.sh installs them).
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import statistics
@@ -31,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests"))
 from bench_run import PARTITIONS, PIPELINE, WORKERS  # noqa: E402
-from figures import write_figures  # noqa: E402
+from figures import arguments, write_figures  # noqa: E402
 from s3_server import Seaweed, client_env  # noqa: E402  (the tests' server, started the same way)
 
 FAN_IN = 500
@@ -89,9 +88,7 @@ def runs(server: Seaweed, repeat: int) -> dict[str, list[float]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each, the median is kept (default 3)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    parser = arguments(__doc__, 3)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="orvan-bench-seaweed-") as data:
         server = Seaweed(Path(data))

@@ -14,7 +14,6 @@ JSON records is measured for comparison.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sqlite3
 import statistics
@@ -24,7 +23,7 @@ import tempfile
 import textwrap
 import time
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 GOAL = 1.3
 
@@ -108,10 +107,8 @@ def figure(name: str, ours: float, floor: float, goal: str | None) -> dict[str, 
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser = arguments(__doc__, 3)
     parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="orvan-bench-values-") as project:
         with open(os.path.join(project, "valpipe.py"), "w") as f:

@@ -20,7 +20,6 @@ per-job imports for the lattice, <= 0.5 for the partitioned jobs.
 
 from __future__ import annotations
 
-import argparse
 import os
 import resource
 import shutil
@@ -29,7 +28,7 @@ import subprocess
 import sys
 import tempfile
 
-from figures import write_figures
+from figures import arguments, write_figures
 
 WORKERS = 2
 
@@ -95,9 +94,7 @@ def measure(source: str, repeat: int) -> tuple[list[float], list[float]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=5, help="runs of each, the median is kept (default 5)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    parser = arguments(__doc__, 5)
     args = parser.parse_args()
     figures = []
     for name, (source, jobs, goal) in CASES.items():

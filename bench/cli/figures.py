@@ -5,6 +5,7 @@ list to FILE, `--json -` prints it."""
 
 from __future__ import annotations
 
+import argparse
 import json
 from typing import Any
 
@@ -15,3 +16,12 @@ def write_figures(figures: list[dict[str, Any]], dest: str | None) -> None:
     elif dest:
         with open(dest, "w") as f:
             json.dump(figures, f, indent=2)
+
+
+def arguments(doc: str | None, repeat: int, what: str = "runs of each, the median is kept") -> argparse.ArgumentParser:
+    """A benchmark script's command line: --repeat N and --json FILE; the
+    script adds its own options."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeat", type=int, default=repeat, help=f"{what} (default {repeat})")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
+    return parser

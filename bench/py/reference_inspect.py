@@ -13,17 +13,12 @@ from __future__ import annotations
 
 import os
 
-
-def _describe(exc: BaseException) -> str:
-    try:
-        text = str(exc)
-    except BaseException:
-        text = "<exception str() failed>"
-    return f"{type(exc).__qualname__}: {text}"
+# Only a module that fails to import is described: never in the benchmark.
+from orvan.inspect import describe_exception
 
 
 def _skip_warning(name: str, exc: BaseException) -> None:
-    line = f"orvan: skipping module '{name}': {_describe(exc)}\n"
+    line = f"orvan: skipping module '{name}': {describe_exception(exc)}\n"
     data = line.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode("utf-8")
     try:
         os.write(2, data)

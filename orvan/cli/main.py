@@ -255,12 +255,16 @@ def _graph_options(p: argparse.ArgumentParser) -> None:
                    help="output format (default: %(default)s)")
 
 
+def _listen(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+
+
 def _ui_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
     _store(p)
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+    _listen(p)
     p.add_argument("--open", action="store_true", help="open the pages in the default web browser")
     p.add_argument("--verbose", action="store_true", help="log every request")
 
@@ -274,8 +278,7 @@ def _cmd_ui(args: argparse.Namespace) -> int:
 def _serve_options(p: argparse.ArgumentParser) -> None:
     _modules(p)
     _out(p)
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    p.add_argument("--port", type=int, default=8150, help="port to listen on, 0 for any free one (default: %(default)s)")
+    _listen(p)
 
 
 def _catalog_options(p: argparse.ArgumentParser) -> None:

@@ -116,10 +116,52 @@ def parse_partition_component(name: str) -> tuple[str, str]:
 
 def job_relpath(asset_key: str, partition: dict[str, str]) -> str:
     """`<asset key>` or `<asset key>/<dim>=<key>/...`, dimensions in sorted order."""
-    parts = [escape(asset_key)]
-    parts.extend(partition_component(dim, partition[dim]) for dim in sorted(partition))
     # Every part is one escaped component: a plain join is os.path.join here.
-    return os.sep.join(parts)
+    return os.sep.join([escape(asset_key), *[partition_component(dim, partition[dim]) for dim in sorted(partition)]])
+
+
+def job_dir(out_dir: str, asset_key: str, partition: dict[str, str]) -> str:
+    """Where the job's files are in a local output directory."""
+    return os.path.join(out_dir, job_relpath(asset_key, partition))
+
+
+def store_relpath(relpath: str) -> str:
+    """A job's relative path as a store names it: "/"-separated on every host."""
+    return relpath.replace(os.sep, "/")
+
+
+def value_path(directory: str, serializer: str | None) -> str:
+    """The value file in a job's directory: value.json, or value.<ext> for
+    a value another serializer stores."""
+    from .. import values  # the serializer names the file's extension
+
+    return os.path.join(directory, values.value_file(serializer))
+
+
+_token = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode
+
+
+def partition_token(partition: dict[str, str]) -> str:
+    """How a partition is stored in the catalog: "" or compact sorted JSON."""
+    if not partition:
+        return ""
+    return _token(partition)
+
+
+def token_member(dim: str, key: str) -> str:
+    """`"dim":"key"` as `partition_token` writes it: a plan joins a job's
+    token from its keys' members, made once per key."""
+    return _token(dim) + ":" + _token(key)
+
+
+def token_partition(token: str) -> dict[str, str]:
+    """The partition a catalog token stands for; {} for one that is not a
+    partition (a row written by hand, or by a newer version)."""
+    try:
+        partition = json.loads(token) if token else {}
+    except ValueError:
+        return {}
+    return partition if isinstance(partition, dict) else {}
 
 
 def check_component(name: str) -> str | None:

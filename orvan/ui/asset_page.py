@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import os
 from collections import Counter
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 
-from . import files
+from . import files, redo
 from ..states import State
 from .freshness import CODES, PRIORITY, Judge
 from .html import asset_url, badge, e, job_label, job_url, parse_token, script_json, shell, time_text
@@ -53,24 +53,15 @@ def _strides(asset: AssetView) -> dict[str, int]:
     return strides
 
 
-def _indices(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, str]) -> list[list[int]]:
-    strides = _strides(asset)
-    base = sum(asset.dims[d].index(k) * strides[d] for d, k in fixed.items())
-    col_offsets = [i * strides[cols] for i in range(len(asset.dims[cols]))]
-    row_bases = [base + i * strides[rows] for i in range(len(asset.dims[rows]))] if rows else [base]
-    return [[b + c for c in col_offsets] for b in row_bases]
-
-
-def _cell_data(grid: list[list[int]], codes: str, rows: list[JobRow | None]) -> dict[str, object]:
-    flat = [i for line in grid for i in line]
+def _cell_data(codes: str, rows: list[JobRow | None]) -> dict[str, object]:
+    """What hovering a cell shows, by the partition's position in the plan."""
     runs, times, errors = [], [], {}
-    for n, i in enumerate(flat):
-        r = rows[i]
+    for i, r in enumerate(rows):
         runs.append(r.run_id if r else 0)
         times.append(int(r.ended_at or 0) if r else 0)
         if r is not None and r.error:
-            errors[n] = r.error[:300]
-    return {"s": "".join(codes[i] for i in flat), "run": runs, "t": times, "err": errors}
+            errors[i] = r.error[:300]
+    return {"s": codes, "run": runs, "t": times, "err": errors}
 
 
 def _select(name: str, options: list[str], chosen: str) -> str:
@@ -85,28 +76,23 @@ def _controls(asset: AssetView, rows: str | None, cols: str, fixed: dict[str, st
         parts.append(_select("cols", list(asset.dims), cols))
         parts.extend(_select(f"at.{d}", asset.dims[d], k) for d, k in fixed.items())
         parts.append("<button>show</button>")
-    parts.append('<label class=bad-filter><input type=checkbox id=bad-only> only failed or stale</label>')
+    parts.append('<label class=bad-filter><input type=checkbox id=bad-only> only the ranges that are not fresh</label>')
     return f'<form class=matrix-controls method=get action="/asset">{"".join(parts)}</form>'
 
 
 def matrix(asset: AssetView, states: list[State], rows: list[JobRow | None], params: Mapping[str, str]) -> str:
+    """The controls and the data; the page's script draws runs of equal
+    state as ranges (matrix.js), and redraws them as states change."""
     row_dim, col_dim, fixed = axes(asset, params)
-    grid = _indices(asset, row_dim, col_dim, fixed)
+    strides = _strides(asset)
     codes = "".join(CODES[s] for s in states)
     meta = {"key": asset.key, "rowDim": row_dim, "colDim": col_dim, "fixed": fixed,
             "rowKeys": asset.dims[row_dim] if row_dim else [], "colKeys": asset.dims[col_dim],
-            **_cell_data(grid, codes, rows)}
+            "base": sum(asset.dims[d].index(k) * strides[d] for d, k in fixed.items()),
+            "rs": strides[row_dim] if row_dim else 0, "cs": strides[col_dim], **_cell_data(codes, rows)}
     data = f'<script type="application/json" id=matrix-data>{script_json(meta)}</script>'
-    if row_dim is None:
-        cells = "".join(f"<i class=c-{codes[i]}></i>" for i in grid[0])
-        return f'{_controls(asset, None, col_dim, fixed)}<div class="matrix strip">{cells}</div>{data}'
-    head = "".join(f"<th><span>{e(k)}</span></th>" for k in asset.dims[col_dim])
-    body = "".join(
-        f"<tr><th>{e(rk)}</th><td class=c-" + "></td><td class=c-".join(codes[i] for i in line) + "></td></tr>"
-        for rk, line in zip(asset.dims[row_dim], grid))
-    return (f"{_controls(asset, row_dim, col_dim, fixed)}<div class=matrix-box><table class=\"matrix grid\">"
-            f"<thead><tr><th class=corner>{e(row_dim)} \\ {e(col_dim)}</th>{head}</tr></thead>"
-            f"<tbody>{body}</tbody></table></div>{data}")
+    return (f'{_controls(asset, row_dim, col_dim, fixed)}<div class=matrix-box><div class=matrix role=grid '
+            f'aria-label="partitions of {e(asset.key)}"></div></div><div class=bad-ranges></div>{data}')
 
 
 def _links(keys: list[str]) -> str:
@@ -150,7 +136,22 @@ def _preview(out_dir: str, asset: AssetView, rows: list[JobRow | None]) -> str:
     return f"<h2>Latest value{which}{e(note)}</h2><pre class=value>{e(text)}</pre>"
 
 
-def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "") -> str:
+def _fixes(asset: AssetView, states: list[State], modules: Sequence[str], out_arg: str | None) -> str:
+    """The commands that redo the failed partitions and fill the missing ones, ready to copy."""
+    parts = []
+    for name, which in (("redo", (State.FAILED, State.INTERRUPTED)), ("fill", (State.MISSING,))):
+        chosen = [parse_token(asset.tokens[i]) for i, s in enumerate(states) if s in which]
+        lines = redo.commands(asset.key, asset.dims, chosen, modules, out_arg)
+        if lines:
+            what = "failed" if name == "redo" else "missing"
+            parts.append(f'<div class=redo><span>{name} the {len(chosen)} {what}</span><code id=fix-{name}>'
+                         f'{e(chr(10).join(lines))}</code><button type=button class=copy data-copy=fix-{name}>copy'
+                         '</button></div>')
+    return "".join(parts)
+
+
+def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_dir: str, banner: str = "", *,
+               modules: Sequence[str] = (), out_arg: str | None = None, doc: str = "") -> str:
     states, rows = cell_states(asset, judge)
     counts = Counter(states)
     state = next((s for s in PRIORITY if counts[s]), State.FRESH)
@@ -159,13 +160,19 @@ def asset_page(asset: AssetView, judge: Judge, params: Mapping[str, str], out_di
     meta = (f'<dl class=meta><dt>defined by</dt><dd>{e(where) or "unknown"} <span class=file title="{e(asset.file)}">'
             f'{e(source)}</span></dd><dt>inputs</dt><dd>{_links(asset.inputs)}</dd>'
             f'<dt>downstream</dt><dd>{_links(asset.downstream)}</dd>'
-            f'<dt>jobs</dt><dd>{" ".join(f"{badge(s)} {counts[s]}" for s in PRIORITY if counts[s])}</dd></dl>')
+            f'<dt>jobs</dt><dd id=asset-counts>{" ".join(f"{badge(s)} {counts[s]}" for s in PRIORITY if counts[s])}'
+            '</dd></dl>')
+    if doc:
+        meta = f"<pre class=doc>{e(doc)}</pre>{meta}"
+    fixes = _fixes(asset, states, modules, out_arg)
     if asset.dims:
-        main = _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
+        main = fixes + _bad_list(asset, states, judge) + "<h2>Partitions</h2>" + matrix(asset, states, rows, params)
     else:
         why = "".join(f"<li>{e(r)}</li>" for r in judge.reasons(asset.key, ""))
         main = (f'<h2>Why {e(states[0])}</h2><ul class=why>{why}</ul>'
                 f'<p><a href="{e(job_url(asset.key, {}))}">job page: timings, log, error</a></p>')
-    body = (f"<h1>{e(asset.key)} {badge(state)}</h1>{meta}{main}{_preview(out_dir, asset, rows)}"
-            f"<p class=updated>as of {time_text(max((r.ended_at or 0 for r in rows if r), default=0))}</p>")
+    last = max((r.ended_at or 0 for r in rows if r), default=0)
+    updated = f"as of {time_text(last)}" if last else "No job of this asset has run yet: `orvan run` computes it."
+    body = (f'<h1 id=asset-head data-key="{e(asset.key)}">{e(asset.key)} {badge(state)}</h1>'
+            f"{meta}{main}{_preview(out_dir, asset, rows)}<p class=updated>{e(updated)}</p>")
     return shell(asset.key, body, out_dir=out_dir, banner=banner)

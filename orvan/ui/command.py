@@ -23,6 +23,7 @@ def cmd_ui(args: Namespace) -> int:
     from ..cli.commands.stored import remote_store
 
     app.store = remote_store(args, out_dir)
+    app.models.start()  # the pipeline's code loads while the server starts answering
     try:
         server = UiServer(app, args.host, args.port, verbose=args.verbose)
     except OSError as e:

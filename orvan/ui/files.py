@@ -118,3 +118,4 @@ def traceback_in(log: str) -> str | None:
     """The last Python traceback in a log's text, to the end of the log."""
     at = log.rfind("Traceback (most recent call last):")
     return log[at:].rstrip() if at >= 0 else None
+

@@ -74,16 +74,30 @@ def badge(state: str) -> str:
     return f'<span class="badge st-{e(state)}">{mark}{e(state.replace("_", " "))}</span>'
 
 
-def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool = False) -> str:
-    notice = f'<p class="banner">{e(banner)}</p>' if banner else ""
-    attrs = ' data-poll="1"' if poll else ""
+SCRIPTS = "".join(f'<script src="/static/{name}" defer></script>'
+                  for name in ("ui.js", "matrix.js", "timeline.js", "graph.js", "find.js"))
+
+
+# How a banner saying that the pipeline is being loaded starts: the page's script hides it once loaded.
+RELOADING = "loading the pipeline's code"
+
+
+def shell(title: str, body: str, *, out_dir: str, banner: str = "", poll: bool = False, run: int | None = None,
+          runs: bool = False) -> str:
+    notice = f'<p class="banner"{" id=reloading" if banner.startswith(RELOADING) else ""}>{e(banner)}</p>' \
+        if banner else ""
+    attrs = (' data-poll="1"' if poll else "") + (f' data-run="{run}"' if run is not None else "") + \
+        (' data-runs="1"' if runs else "")
     return (
         "<!doctype html><html lang=en><head><meta charset=utf-8>"
         '<meta name=viewport content="width=device-width, initial-scale=1">'
         f"<title>{e(title)} · orvan</title>"
-        '<link rel=icon href="data:,"><link rel=stylesheet href="/static/ui.css"><script src="/static/ui.js" defer></script>'
-        '</head><body><header><a class=brand href="/">orvan</a>'
+        '<link rel=icon href="data:,"><link rel=stylesheet href="/static/ui.css">'
+        f'{SCRIPTS}</head><body><header><a class=brand href="/">orvan</a>'
         '<nav><a href="/">graph</a><a href="/runs">runs</a><a href="/automations">automations</a></nav>'
+        '<div class=find><input id=find type=search placeholder="search (Ctrl+K)" autocomplete=off '
+        'aria-label="search assets, partitions and runs" aria-controls=find-results>'
+        '<ul id=find-results role=listbox hidden></ul></div>'
         f'<span class=out title="output directory">{e(out_dir)}</span>'
         '<span id=live-state class=live-off title="live updates">live</span></header>'
         f'<main id=live{attrs}>{notice}{body}</main></body></html>'

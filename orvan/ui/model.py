@@ -18,8 +18,8 @@ from ..cli.plan import pipeline
 from ..cli.config import modules_from_pyproject, modules_or_last_run
 from ..cli.plan.graph import GraphError
 from ..errors import OrvanError
-from ..store.naming import key_text
-from ..cli.plan.jobs import Plan, partition_token
+from ..store.naming import key_text, partition_token
+from ..cli.plan.jobs import Plan
 from .reader import Queries
 
 

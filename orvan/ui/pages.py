@@ -1,18 +1,19 @@
-"""The graph, runs and run pages."""
+"""The front page (what needs attention, a run going on, the asset graph)
+and the lists of jobs in one state."""
 
 from __future__ import annotations
 
-import time
-from collections import Counter
+import bisect
+import json
 from dataclasses import dataclass
+from urllib.parse import urlencode
 
-from ..cli.report import seconds
 from ..states import JobState, State
 from .freshness import GLYPHS, PRIORITY, Judge
-from .html import asset_url, badge, duration, e, job_label, job_url, parse_token, shell, time_text
+from .html import asset_url, badge, e, job_label, job_url, parse_token, shell
 from .layout import Layout, layered
 from .model import AssetView, Model
-from .reader import JobRow, RunRow
+from .reader import RunRow
 
 NODE_W, NODE_H, GAP_X, GAP_Y, PAD = 210, 44, 70, 16, 20
 LABEL_CHARS = 25
@@ -46,6 +47,29 @@ def graph_layout(model: Model) -> Layout:
     return cached
 
 
+GROUP = "module:"
+
+
+def module_of(model: Model, key: str) -> str:
+    return model.assets[key].module or key.rpartition(".")[0]
+
+
+def grouped(model: Model, collapsed: frozenset[str]) -> tuple[list[str], dict[str, list[str]], dict[str, list[str]]]:
+    """The graph with each collapsed module drawn as one node: (nodes in
+    order, their inputs, each group's assets)."""
+    node = {k: GROUP + module_of(model, k) if module_of(model, k) in collapsed else k for k in model.assets}
+    order = list(dict.fromkeys(node.values()))
+    inputs: dict[str, list[str]] = {n: [] for n in order}
+    members: dict[str, list[str]] = {}
+    for key, asset in model.assets.items():
+        if node[key] != key:
+            members.setdefault(node[key], []).append(key)
+        ups = inputs[node[key]]
+        new = dict.fromkeys(node[u] for u in asset.inputs if u in node)
+        ups.extend(u for u in new if u != node[key] and u not in ups)
+    return order, inputs, members
+
+
 @dataclass(frozen=True)
 class Drawing:
     """What the graph's picture owes to the pipeline alone, not to the jobs'
@@ -54,6 +78,8 @@ class Drawing:
     edges: str
     # key -> (the node's opening: position, escaped key; its label; its page)
     nodes: dict[str, tuple[str, str, str, str]]
+    # a collapsed module's node -> its assets
+    members: dict[str, list[str]]
 
 
 def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
@@ -62,36 +88,72 @@ def _node_xy(layout: Layout, key: str, tallest: int) -> tuple[int, int]:
     return PAD + li * (NODE_W + GAP_X), PAD + shift + pos * (NODE_H + GAP_Y)
 
 
-def _edges(model: Model, xy: dict[str, tuple[int, int]]) -> str:
-    edges, half = [], NODE_H // 2
-    for key, asset in model.assets.items():
-        x2, y2 = xy[key]
-        for up in asset.inputs:
+def _gaps(layout: Layout, tallest: int) -> list[list[float]]:
+    """Each column's free heights: above, between and below its nodes."""
+    out = []
+    for li, layer in enumerate(layout.layers):
+        tops = [_node_xy(layout, k, tallest)[1] for k in layer]
+        out.append([tops[0] - GAP_Y / 2] + [t + NODE_H + GAP_Y / 2 for t in tops] if tops else [0.0])
+    return out
+
+
+def _nearest(gaps: list[float], y: float) -> float:
+    i = bisect.bisect_left(gaps, y)
+    return min(gaps[max(i - 1, 0):i + 1], key=lambda g: abs(g - y))
+
+
+def _route(layout: Layout, up: str, key: str, xy: dict[str, tuple[int, int]], gaps: list[list[float]]) -> str:
+    """An edge from `up`'s right side to `key`'s left: a curve across each gap
+    between columns, and straight through each column it crosses at a height
+    free of that column's nodes, so that it never runs over a node."""
+    half = NODE_H // 2
+    x, y = xy[up][0] + NODE_W, float(xy[up][1] + half)
+    x2, y2 = xy[key][0], float(xy[key][1] + half)
+    first, last = layout.place[up][0], layout.place[key][0]
+    d = [f"M{x},{y:.0f}"]
+    for li in range(first + 1, last):
+        cx = PAD + li * (NODE_W + GAP_X)
+        gy = _nearest(gaps[li], y + (y2 - y) * (cx - x) / max(x2 - x, 1))
+        mid = (x + cx) // 2
+        d.append(f"C{mid},{y:.0f} {mid},{gy:.0f} {cx},{gy:.0f}L{cx + NODE_W},{gy:.0f}")
+        x, y = cx + NODE_W, gy
+    mid = (x + x2) // 2
+    d.append(f"C{mid},{y:.0f} {mid},{y2:.0f} {x2},{y2:.0f}")
+    return "".join(d)
+
+
+def _edges(inputs: dict[str, list[str]], layout: Layout, xy: dict[str, tuple[int, int]], tallest: int) -> str:
+    edges, gaps = [], _gaps(layout, tallest)
+    for key, ups in inputs.items():
+        for up in ups:
             if up in xy:
-                x1, y1 = xy[up][0] + NODE_W, xy[up][1] + half
-                mid = (x1 + x2) // 2
-                edges.append(f'<path d="M{x1},{y1} C{mid},{y1} {mid},{y2 + half} {x2},{y2 + half}"/>')
+                edges.append(f'<path data-a="{e(up)}" data-b="{e(key)}" d="{_route(layout, up, key, xy, gaps)}"/>')
     return "".join(edges)
 
 
-def drawing(model: Model) -> Drawing:
-    cached = model.cache.get("drawing")
+def drawing(model: Model, collapsed: frozenset[str] = frozenset()) -> Drawing:
+    name = "drawing" if not collapsed else "drawing " + "\n".join(sorted(collapsed))
+    cached = model.cache.get(name)
     if isinstance(cached, Drawing):
         return cached
-    layout = graph_layout(model)
+    order, inputs, members = grouped(model, collapsed)
+    layout = graph_layout(model) if not collapsed else layered(order, inputs)
     tallest = max((len(layer) for layer in layout.layers), default=0)
-    xy = {k: _node_xy(layout, k, tallest) for k in model.assets}
+    xy = {k: _node_xy(layout, k, tallest) for k in order}
     width = PAD * 2 + len(layout.layers) * (NODE_W + GAP_X)
     height = PAD * 2 + tallest * (NODE_H + GAP_Y)
-    frame = (f'<svg class=graph width="{width}" height="{height}" viewBox="0 0 {width} {height}" '
-             f'role=img aria-label="asset graph">')
+    frame = (f'<svg class=graph viewBox="0 0 {width} {height}" data-w="{width}" data-h="{height}" '
+             f'role=group aria-label="asset graph">')
     nodes = {}
-    for key in model.assets:
-        label = key if len(key) <= LABEL_CHARS else key[:LABEL_CHARS - 1] + "…"
-        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-key="{e(key)}"', e(key), e(label),
-                      asset_url(key))
-    cached = Drawing(frame, f"<g class=edges>{_edges(model, xy)}</g>", nodes)
-    model.cache["drawing"] = cached
+    for key in order:
+        module = key[len(GROUP):] if key in members else module_of(model, key)
+        text = f"▸ {module} ({len(members[key])} assets)" if key in members else key
+        label = text if len(text) <= LABEL_CHARS else text[:LABEL_CHARS - 1] + "…"
+        group = f' data-group="{len(members[key])}"' if key in members else ""
+        nodes[key] = (f'transform="translate({xy[key][0]},{xy[key][1]})" data-module="{e(module)}"{group} '
+                      f'data-key="{e(key)}"', e(text), e(label), "" if key in members else asset_url(key))
+    cached = Drawing(frame, f"<g class=edges>{_edges(inputs, layout, xy, tallest)}</g>", nodes, members)
+    model.cache[name] = cached
     return cached
 
 
@@ -110,26 +172,47 @@ def _node(asset: AssetView, drawn: tuple[str, str, str, str], counts: dict[State
     if asset.dims:
         state = overall(counts)
         tip = counts_line(counts)
-        detail = f'<text x="8" y="{NODE_H - 14}">{GLYPHS[state]} {tip}</text>' + _bar(counts, len(asset.tokens))
+        detail = (f'<text x="8" y="{NODE_H - 14}" class=detail>{GLYPHS[state]} {tip}</text>'
+                  f'<g class=bars>{_bar(counts, len(asset.tokens))}</g>')
     else:
         state = next(iter(counts))
-        detail = f'<text x="8" y="33">{GLYPHS[state]} {state}</text>'
+        detail = f'<text x="8" y="33" class=detail>{GLYPHS[state]} {state}</text>'
         tip = state
         if state in (State.FAILED, State.INTERRUPTED):  # its error and log are what its user wants: one click
             href = e(job_url(asset.key, {}))
-    return (f'<a href="{href}" class=node {opening} data-state="{state}"><title>{key} — {tip}</title>'
+    return (f'<a href="{href}" class=node {opening} data-state="{state}" data-states="{" ".join(counts)}">'
+            f'<title>{key} — {tip}</title>'
             f'<rect class="box st-{state}"/><text x="8" y="17" class=name>{label}</text>{detail}</a>')
 
 
-def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None) -> str:
-    drawn = drawing(model)
+def _group_node(drawn: tuple[str, str, str, str], counts: dict[State, int], href: str) -> str:
+    opening, name, label, _ = drawn
+    state, line = overall(counts), counts_line(counts)
+    return (f'<a href="{e(href)}" class="node group" {opening} data-state="{state}" data-states="{" ".join(counts)}">'
+            f'<title>{name} — {line}; opens it</title><rect class="box st-{state}"/>'
+            f'<text x="8" y="17" class=name>{label}</text><text x="8" y="{NODE_H - 14}" class=detail>'
+            f'{GLYPHS[state]} {line}</text><g class=bars>{_bar(counts, sum(counts.values()))}</g></a>')
+
+
+def graph_svg(model: Model, judge: Judge, totals: dict[State, int] | None = None,
+              collapsed: frozenset[str] = frozenset(), expand: dict[str, str] | None = None) -> str:
+    """The graph with the states of now; `expand` gives the address that opens each collapsed module."""
+    drawn = drawing(model, collapsed)
     nodes = []
+    groups: dict[str, dict[State, int]] = {g: {} for g in drawn.members}
     for key, asset in model.assets.items():
         counts = asset_counts(asset, judge)
-        nodes.append(_node(asset, drawn.nodes[key], counts))
+        if key in drawn.nodes:
+            nodes.append(_node(asset, drawn.nodes[key], counts))
+        else:
+            into = groups[GROUP + module_of(model, key)]
+            for state, n in counts.items():
+                into[state] = into.get(state, 0) + n
         if totals is not None:
             for state, n in counts.items():
                 totals[state] = totals.get(state, 0) + n
+    nodes.extend(_group_node(drawn.nodes[g], {s: c[s] for s in PRIORITY if s in c}, (expand or {}).get(g, "/"))
+                 for g, c in groups.items())
     return f'{drawn.frame}{drawn.edges}{"".join(nodes)}</svg>'
 
 
@@ -145,10 +228,13 @@ def attention(totals: dict[State, int]) -> str:
 JOBS_LISTED = 500
 
 
-def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
-    """Every job in one state, with why: where the front page's counts lead."""
+def jobs_page(model: Model, judge: Judge, state: str, out_dir: str, module: str = "") -> str:
+    """Every job in one state (of one module, when given), with why: where
+    the front page's counts lead."""
     items, total = [], 0
     for asset in model.assets.values():
+        if module and module_of(model, asset.key) != module:
+            continue
         for tok in asset.tokens:
             if judge.state(asset.key, tok) != state:
                 continue
@@ -160,81 +246,96 @@ def jobs_page(model: Model, judge: Judge, state: str, out_dir: str) -> str:
                              f'{e(job_label(asset.key, partition))}</a> <span class=why>{e(why)}</span></li>')
     more = f"<li>… and {total - JOBS_LISTED} more</li>" if total > JOBS_LISTED else ""
     listed = f'<ul class=bad>{"".join(items)}{more}</ul>' if items else f"<p>No job is {e(state)}.</p>"
-    return shell(f"{state} jobs", f"<h1>{badge(state)} jobs <small>{total}</small></h1>{listed}", out_dir=out_dir)
+    modules, _ = _choices(model)
+    states = "".join(f'<option{" selected" if s == state else ""}>{s}</option>' for s in PRIORITY)
+    form = (f'<form class=graph-filter method=get action="/jobs"><label>state <select name=state>{states}</select>'
+            f'</label><label>module <select name=module>{_options(modules, module)}</select></label>'
+            '<button>show</button></form>')
+    body = f"<h1>{badge(state)} jobs <small>{total}</small></h1>{form}{listed}"
+    return shell(f"{state} jobs", body, out_dir=out_dir)
 
 
 LEGEND = "".join(f'<span class="key st-{s}">{GLYPHS[s]} {s}</span>' for s in PRIORITY)
 
 
-def graph_page(model: Model, judge: Judge, out_dir: str) -> str:
-    banner = f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records" \
-        if model.problem else ""
+def _options(values: list[str], chosen: str) -> str:
+    return '<option value="">any</option>' + "".join(
+        f'<option{" selected" if v == chosen else ""} value="{e(v)}">{e(v)}</option>' for v in values)
+
+
+# Above this many assets in several modules, the graph starts with one node per module.
+GROUP_ABOVE = 200
+
+
+def collapsed_modules(model: Model, params: dict[str, str]) -> frozenset[str]:
+    """The modules drawn as one node each: `group=*` for all, `group=-` for
+    none, or their names, comma-separated; by default all of a large graph's."""
+    modules = {module_of(model, k) for k in model.assets}
+    wanted = params.get("group")
+    if wanted is None:
+        wanted = "*" if len(model.assets) > GROUP_ABOVE and len(modules) > 1 else "-"
+    return frozenset(modules if wanted == "*" else modules & set(wanted.split(",")))
+
+
+def _address(params: dict[str, str], **changes: str) -> str:
+    kept = {k: v for k, v in {**params, **changes}.items() if v and k in ("state", "module", "lineage", "group")}
+    return "/?" + urlencode(sorted(kept.items())) if kept else "/"
+
+
+def _expand_links(model: Model, params: dict[str, str], collapsed: frozenset[str]) -> dict[str, str]:
+    return {GROUP + m: _address(params, group=",".join(sorted(collapsed - {m})) or "-") for m in collapsed}
+
+
+def _choices(model: Model) -> tuple[list[str], str]:
+    """The modules, and the asset keys as a datalist's options: the model's alone, so made once."""
+    cached = model.cache.get("choices")
+    if not isinstance(cached, tuple):
+        cached = (sorted({module_of(model, k) for k in model.assets}),
+                  "".join(f'<option value="{e(k)}">' for k in model.assets))
+        model.cache["choices"] = cached
+    return cached
+
+
+def graph_filter(model: Model, params: dict[str, str], collapsed: frozenset[str]) -> str:
+    """State, module and lineage filters, and the grouping by module, kept in the page's address."""
+    modules, keys = _choices(model)
+    grouping = (f'<a href="{e(_address(params, group="-"))}">one node per asset</a>' if collapsed else
+                f'<a href="{e(_address(params, group="*"))}">one node per module</a>')
+    return (f'<form class=graph-filter method=get action="/">'
+            f'<label>state <select name=state>{_options(list(PRIORITY), params.get("state", ""))}</select></label>'
+            f'<label>module <select name=module>{_options(modules, params.get("module", ""))}</select></label>'
+            f'<label>an asset with its upstream and downstream <input name=lineage list=asset-keys '
+            f'value="{e(params.get("lineage", ""))}"></label><datalist id=asset-keys>{keys}</datalist>'
+            f'<input type=hidden name=group value="{e(params.get("group", ""))}">'
+            f'<button>filter</button> <a href="{e(_address({}, group=params.get("group", "")))}">all</a></form>'
+            '<div class=graph-tools><button type=button data-g=in aria-label="zoom in">+</button>'
+            '<button type=button data-g=out aria-label="zoom out">−</button>'
+            '<button type=button data-g=fit>fit</button>'
+            f' {grouping} <span>drag or arrow keys to pan, wheel or + and − to zoom, 0 to fit</span></div>')
+
+
+SETTLED = (JobState.DONE, JobState.FRESH, JobState.FAILED, JobState.INTERRUPTED, JobState.NOT_RUN)
+
+
+def run_progress(run: RunRow, counts: dict[str, int]) -> str:
+    """The banner of a run going on: how far it is, and a link to it."""
+    done = sum(n for s, n in counts.items() if s in SETTLED)
+    failed = counts.get(JobState.FAILED, 0) + counts.get(JobState.INTERRUPTED, 0)
+    text = f"{done} of {sum(counts.values())} jobs settled" + (f", {failed} failed" if failed else "")
+    return (f'<p class="banner progress" id=run-progress data-counts="{e(json.dumps(counts))}">'
+            f'<a href="/run/{run.id}">{GLYPHS[State.RUNNING]} run {run.id} in progress</a>: '
+            f'<span>{e(text)}</span></p>')
+
+
+def graph_page(model: Model, judge: Judge, out_dir: str, banner: str = "",
+               params: dict[str, str] | None = None, running: tuple[RunRow, dict[str, int]] | None = None) -> str:
     totals: dict[State, int] = {}
-    svg = graph_svg(model, judge, totals)
-    body = (f'{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1><p class=legend>{LEGEND}</p>'
-            f'<div class=graph-box>{svg}</div>')
-    return shell("graph", body, out_dir=out_dir, banner=banner)
-
-
-def _counts_text(counts: dict[str, int]) -> str:
-    return " ".join(f'<span class="count st-{e(s)}">{n} {e(s.replace("_", " "))}</span>'
-                    for s, n in sorted(counts.items()))
-
-
-def runs_page(runs: list[RunRow], counts: dict[int, dict[str, int]], out_dir: str) -> str:
-    rows = "".join(
-        f'<tr><td><a href="/run/{r.id}">run {r.id}</a></td><td>{time_text(r.started_at)}</td>'
-        f'<td>{duration(r.started_at, r.ended_at or time.time())}</td><td>{badge(r.status)}</td>'
-        f'<td>{_counts_text(counts.get(r.id, {}))}</td></tr>' for r in runs)
-    body = ("<h1>Runs</h1><table class=list><thead><tr><th>run</th><th>started</th><th>took</th><th>status</th>"
-            f"<th>jobs</th></tr></thead><tbody>{rows}</tbody></table>" if runs else "<h1>Runs</h1><p>No runs yet.</p>")
-    return shell("runs", body, out_dir=out_dir)
-
-
-def _failed_table(jobs: list[JobRow]) -> str:
-    bad = [j for j in jobs if j.status in (JobState.FAILED, JobState.INTERRUPTED)]
-    if not bad:
-        return ""
-    rows = "".join(
-        f'<tr><td><a href="{e(job_url(j.asset_key, parse_token(j.partition), j.run_id))}">'
-        f'{e(job_label(j.asset_key, parse_token(j.partition)))}</a></td><td>{badge(j.status)}</td>'
-        f'<td class=error>{e((j.error or "")[:300])}</td></tr>' for j in bad)
-    return f"<h2>Failed <small>{len(bad)}</small></h2><table class=list><tbody>{rows}</tbody></table>"
-
-
-def _ticks(span: float) -> str:
-    return "".join(f'<span class=tick style="left:{i * 10}%">+{e(seconds(span * i / 10))}</span>' for i in range(10))
-
-
-def gantt(jobs: list[JobRow], now: float) -> str:
-    timed = sorted((j for j in jobs if j.started_at is not None
-                    and j.status not in (JobState.FRESH, JobState.NOT_RUN)), key=lambda j: (j.started_at or 0, j.id))
-    if not timed:
-        return "<p>No job of this run was started.</p>"
-    t0 = min(j.started_at or now for j in timed)
-    span = max(max((j.ended_at or now) for j in timed) - t0, 1e-3)
-    rows = []
-    for j in timed:
-        start, end = (j.started_at or t0) - t0, (j.ended_at or now) - t0
-        partition = parse_token(j.partition)
-        label = e(job_label(j.asset_key, partition))
-        rows.append(
-            f'<div class=g-row><a class=g-label href="{e(job_url(j.asset_key, partition, j.run_id))}" '
-            f'title="{label}">{label}</a><div class=g-track><span class="g-bar st-{e(j.status)}" '
-            f'style="left:{100 * start / span:.3f}%;width:{max(100 * (end - start) / span, 0.15):.3f}%" '
-            f'title="{label}: {e(j.status)}, {e(seconds(end - start))}"></span></div></div>')
-    return ('<div class=gantt-tools><button type=button data-zoom="0.5">−</button>'
-            '<button type=button data-zoom="2">+</button><button type=button data-zoom="0">fit</button>'
-            f' <span>{len(timed)} jobs over {e(seconds(span))}; Ctrl+wheel zooms</span></div>'
-            f'<div class=gantt><div class=g-row><span class=g-label></span><div class="g-track g-axis">'
-            f'{_ticks(span)}</div></div>{"".join(rows)}</div>')
-
-
-def run_page(run: RunRow, jobs: list[JobRow], out_dir: str) -> str:
-    counts = Counter(j.status for j in jobs)
-    end = run.ended_at or time.time()
-    body = (f"<h1>Run {run.id} {badge(run.status)}</h1>"
-            f"<p>started {time_text(run.started_at)}, took {duration(run.started_at, end)}; "
-            f"{len(jobs)} jobs: {_counts_text(dict(counts))}</p>"
-            f"{_failed_table(jobs)}<h2>Timeline</h2>{gantt(jobs, time.time())}")
-    return shell(f"run {run.id}", body, out_dir=out_dir)
+    params = params or {}
+    collapsed = collapsed_modules(model, params)
+    svg = graph_svg(model, judge, totals, collapsed, _expand_links(model, params, collapsed))
+    progress = run_progress(*running) if running else ""
+    body = (f'{progress}{attention(totals)}<h1>Assets <small>{len(model.assets)}</small></h1>'
+            f'<p class=legend>{LEGEND}</p>'
+            f'{graph_filter(model, params, collapsed)}<div class=graph-box tabindex=0 aria-label="asset graph: '
+            f'arrow keys pan, + and − zoom, 0 fits">{svg}</div>')
+    return shell("graph", body, out_dir=out_dir, banner=banner, run=running[0].id if running else None, runs=True)

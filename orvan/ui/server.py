@@ -3,7 +3,10 @@ Server-Sent Events that tell open pages when the catalog has changed."""
 
 from __future__ import annotations
 
+import ast
+import json
 import os
+import textwrap
 import sys
 import threading
 import time
@@ -14,19 +17,24 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 from ..store import Store
-from ..cli.plan.jobs import partition_token
+from ..store.naming import partition_token
 from ..states import State
-from . import files, pages
+from . import files, pages, run_page
 from .asset_page import asset_page
 from .automations_page import automations_page
 from .freshness import Judge
-from .html import error_page
+from .html import RELOADING, e, error_page, shell
 from .job_page import job_page
+from .live import Snapshots, delta
+from .search import search
+from .loading import Models
 from .model import Model, ModelCache
-from .reader import CatalogUnavailable, ChangeDetector, Queries, Reader
+from .reader import CatalogUnavailable, ChangeDetector, Latest, Queries, Reader
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
-STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": "text/javascript; charset=utf-8"}
+JS = "text/javascript; charset=utf-8"
+STATIC_TYPES = {"ui.css": "text/css; charset=utf-8", "ui.js": JS, "matrix.js": JS, "timeline.js": JS, "graph.js": JS,
+                "find.js": JS}
 # Scripts only from our own static files: even a value that slipped past
 # escaping could not run.
 SECURITY_HEADERS = {
@@ -57,14 +65,31 @@ class App:
         # A remote store holding the values and logs, when there is one.
         self.store: Store | None = None
         self.reader = Reader(out_dir)
-        self.models = ModelCache(modules, directory)
+        self.models = Models(ModelCache(modules, directory), self.reader)
+        self.snapshots = Snapshots()
         self._detector = ChangeDetector(self.reader.location)
         self._lock = threading.Lock()
         self.stopping = threading.Event()
 
     def version(self) -> str:
+        """Changes whenever what the pages show may have: a run wrote to the
+        catalog, or the pipeline's code was loaded again."""
         with self._lock:
-            return self._detector.token()
+            return f"{self._detector.token()}:{self.models.generation}"
+
+    def changes(self, since: str, run: int | None, runs: bool = False) -> dict[str, object]:
+        """What changed since the version a page was drawn at (see live.py)."""
+        now = self.version()
+        with self.reader.connect() as q:
+            model = self.models.get(q)
+            old = self.snapshots.get(since)
+            new = self.snapshots.at(now, q, model, lambda: self.judge(q, model), [run] if run is not None else [])
+        head: dict[str, object] = {"v": now, "reloading": self.models.reloading}
+        if since == now:
+            return head
+        if old is None:
+            return {**head, "reload": True}
+        return {**head, **delta(old, new, run, runs)}
 
     def alive(self) -> bool:
         return self.reader.location.active()
@@ -73,7 +98,35 @@ class App:
         """The verdicts a page needs: on every job, or on `scope`'s assets'."""
         return Judge(q.latest(), self.alive(), model.plan, self.out_dir, scope)
 
+    def nothing_recorded(self) -> bool:
+        """No catalog yet, rather than one that cannot be read."""
+        try:
+            return not self.reader.location.exists()
+        except Exception:  # a shared catalog's server out of reach: not a question of runs
+            return False
+
+    def before_any_run(self, why: str) -> tuple[HTTPStatus, str]:
+        """The front page before anything has been run: the graph the code
+        declares, every job missing, and what to do."""
+        model = self.models.without_catalog()
+        if model is None:
+            return HTTPStatus.OK, shell("graph", f"<h1>Assets</h1><p class=problem>{e(why)}</p>",
+                                        out_dir=self.out_dir, banner=f"{RELOADING} to show the graph it declares")
+        if model.problem:
+            return HTTPStatus.SERVICE_UNAVAILABLE, error_page(
+                "No catalog to show", f"{why}; the pipeline's code could not be loaded either: {model.problem}",
+                self.out_dir)
+        judge = Judge(Latest({}, {}), False, model.plan, self.out_dir)
+        return HTTPStatus.OK, pages.graph_page(
+            model, judge, self.out_dir,
+            "Nothing has been run with this output directory yet: `orvan run` computes these assets, and this page "
+            "follows it.")
+
     def banner(self, model: Model) -> str:
+        if self.models.reloading:
+            if not self.models.loaded:
+                return f"{RELOADING}; until it has, the pages show what the catalog records, without stale or blocked"
+            return f"{RELOADING} again; the pages show the last version that loaded meanwhile"
         if model.problem:
             return f"the pipeline's code could not be loaded ({model.problem}); showing what the catalog records"
         return ""
@@ -84,7 +137,27 @@ Page = Callable[[App, Queries, dict[str, str], str], str]
 
 def graph(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     model = app.models.get(q)
-    return pages.graph_page(model, app.judge(q, model), app.out_dir)
+    latest = q.runs(1)
+    going = latest[0] if latest and latest[0].status == "running" and app.alive() else None
+    running = (going, q.run_counts([going.id])[going.id]) if going else None
+    return pages.graph_page(model, app.judge(q, model), app.out_dir, app.banner(model), params, running)
+
+
+def docstring(model: Model, key: str) -> str:
+    """The asset function's docstring, read from its source once per model."""
+    docs = model.cache.setdefault("docs", {})
+    assert isinstance(docs, dict)
+    if key not in docs:
+        jobs = model.plan.by_asset.get(key) if model.plan is not None else None
+        source = textwrap.dedent(jobs[0].asset.record.function_source) if jobs else ""
+        try:
+            tree = ast.parse(source)
+            found = tree.body[0] if tree.body else None
+            text = ast.get_docstring(found) if isinstance(found, (ast.FunctionDef, ast.AsyncFunctionDef)) else None
+        except SyntaxError:
+            text = None
+        docs[key] = text or ""
+    return str(docs[key])
 
 
 def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -92,7 +165,8 @@ def asset(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     found = model.assets.get(params.get("key", ""))
     if found is None:
         raise NotFound(f"no asset {params.get('key', '')!r} in this pipeline")
-    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model))
+    return asset_page(found, app.judge(q, model, [found.key]), params, app.out_dir, app.banner(model),
+                      modules=app.models.named_modules(model), out_arg=app.out_arg, doc=docstring(model, found.key))
 
 
 def job(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -112,12 +186,12 @@ def jobs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     if state not in list(State):
         raise NotFound(f"no state {state!r}: one of {', '.join(State)}")
     model = app.models.get(q)
-    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir)
+    return pages.jobs_page(model, app.judge(q, model), state, app.out_dir, params.get("module", ""))
 
 
 def runs(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     listed = q.runs(RUNS_SHOWN)
-    return pages.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
+    return run_page.runs_page(listed, q.run_counts([r.id for r in listed]), app.out_dir)
 
 
 def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
@@ -125,7 +199,8 @@ def run(app: App, q: Queries, params: dict[str, str], rest: str) -> str:
     row = q.run(int(rest)) if rest.isascii() and rest.isdigit() and int(rest) < 1 << 63 else None
     if row is None:
         raise NotFound(f"no run {rest!r}")
-    return pages.run_page(row, q.run_jobs(row.id), app.out_dir)
+    model = app.models.get(q)
+    return run_page.run_page(row, q.run_jobs(row.id), app.out_dir, model, app.models.named_modules(model), app.out_arg)
 
 
 ROUTES: dict[str, Page] = {"/": graph, "/graph": graph, "/asset": asset, "/job": job, "/jobs": jobs, "/runs": runs,
@@ -181,6 +256,12 @@ class Handler(BaseHTTPRequestHandler):
                 return self._events()
             if path == "/version":
                 return self._send(HTTPStatus.OK, "text/plain; charset=utf-8", self.server.app.version().encode())
+            if path == "/changes":
+                return self._changes(dict(parse_qsl(url.query)))
+            if path == "/api/search":
+                return self._search(dict(parse_qsl(url.query)).get("q", ""))
+            if path.startswith("/api/run/"):
+                return self._run_rows(path[len("/api/run/"):], dict(parse_qsl(url.query)))
             if path.startswith("/static/"):
                 return self._static(path[len("/static/"):])
             if path.startswith("/files/"):
@@ -200,17 +281,24 @@ class Handler(BaseHTTPRequestHandler):
         try:
             if page is None:
                 raise NotFound(f"no page at {path}")
+            # Read before drawing: a change made while the page is drawn is sent again, never lost.
+            version = app.version()
             with app.reader.connect() as q:
                 html = page(app, q, params, rest)
+            html = html.replace("<main id=live", f'<main id=live data-v="{e(version)}"', 1)
             status = HTTPStatus.OK
-        except NotFound as e:
-            status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(e), app.out_dir)
-        except CatalogUnavailable as e:
-            status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(e), app.out_dir)
-        except Exception as e:  # a page that fails must still answer, and say why
+        except NotFound as exc:
+            status, html = HTTPStatus.NOT_FOUND, error_page("Not found", str(exc), app.out_dir)
+        except CatalogUnavailable as exc:
+            if path in ("/", "/graph") and app.nothing_recorded():
+                status, html = app.before_any_run(str(exc))
+                html = html.replace("<main id=live", f'<main id=live data-v="{e(app.version())}"', 1)
+            else:
+                status, html = HTTPStatus.SERVICE_UNAVAILABLE, error_page("No catalog to show", str(exc), app.out_dir)
+        except Exception as exc:  # a page that fails must still answer, and say why
             traceback.print_exc(file=sys.stderr)
             status = HTTPStatus.INTERNAL_SERVER_ERROR
-            html = error_page("This page failed", f"{type(e).__name__}: {e}", app.out_dir)
+            html = error_page("This page failed", f"{type(exc).__name__}: {exc}", app.out_dir)
         self._send(status, "text/html; charset=utf-8", html.encode("utf-8"))
 
     def _send(self, status: HTTPStatus, ctype: str, body: bytes) -> None:
@@ -221,6 +309,38 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         self.wfile.write(body)
+
+    def _json(self, status: HTTPStatus, value: object) -> None:
+        self._send(status, "application/json", json.dumps(value, separators=(",", ":")).encode("utf-8"))
+
+    def _changes(self, params: dict[str, str]) -> None:
+        run = params.get("run", "")
+        try:
+            found = self.server.app.changes(params.get("since", ""), int(run) if run.isdigit() else None,
+                                            params.get("runs") == "1")
+        except CatalogUnavailable:
+            found = {"reload": True}
+        self._json(HTTPStatus.OK, found)
+
+    def _search(self, text: str) -> None:
+        app = self.server.app
+        try:
+            with app.reader.connect() as q:
+                found = search(app.models.get(q), q.runs(RUNS_SHOWN), text)
+        except CatalogUnavailable:
+            model = app.models.without_catalog()
+            found = search(model, [], text) if model is not None else []
+        self._json(HTTPStatus.OK, found)
+
+    def _run_rows(self, rest: str, params: dict[str, str]) -> None:
+        if not (rest.isascii() and rest.isdigit() and int(rest) < 1 << 63):
+            return self._json(HTTPStatus.NOT_FOUND, {"error": f"no run {rest!r}"})
+        try:
+            with self.server.app.reader.connect() as q:
+                rows = run_page.group_rows(q.run_jobs(int(rest)), params.get("asset", ""))
+        except CatalogUnavailable as exc:
+            return self._json(HTTPStatus.SERVICE_UNAVAILABLE, {"error": str(exc)})
+        self._json(HTTPStatus.OK, rows)
 
     def _refuse(self, status: HTTPStatus, message: str) -> None:
         self._send(status, "text/html; charset=utf-8",

@@ -13,7 +13,7 @@ from ...catalog import PENDING, RUNNING, catalog_of
 from ..config import project_directory, resolve_out
 from ..run.freshness import recorded
 from ..plan.pipeline import OK, CommandError
-from ..plan.jobs import job_label, partition_token
+from ..plan.jobs import job_label
 from ..report import display_path
 from ...states import ATTEMPTS, State
 from .show import add_pair, last_attempt, locate, no_value
@@ -117,14 +117,14 @@ def cmd_logs(args: Namespace) -> int:
         # followed where its job writes it (this host, for local executors).
         partition = parse_partition(args.partition or [])
         if args.run is not None:
-            _check_run(_history(out_dir, args.key, partition_token(partition)), args.run,
+            _check_run(_history(out_dir, args.key, naming.partition_token(partition)), args.run,
                        job_label(args.key, partition))
         _write_out(read_log(store, out_dir, args.key, partition))
         return OK
     key, known = locate(out_dir, args.key)
     partition = parse_partition(args.partition or [])
-    token, label = partition_token(partition), job_label(key, partition)
-    directory = os.path.join(out_dir, naming.job_relpath(key, partition))
+    token, label = naming.partition_token(partition), job_label(key, partition)
+    directory = naming.job_dir(out_dir, key, partition)
     path = os.path.join(directory, naming.LOG_FILE)
     if args.run is not None:
         _check_run(_history(out_dir, key, token), args.run, label)

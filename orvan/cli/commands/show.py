@@ -18,7 +18,7 @@ from ...catalog import Attempt, CatalogError, CatalogTooNew, Row, catalog_of
 from ..config import modules_or_last_run, project_directory, resolve_out
 from ...errors import OrvanError
 from ..plan.pipeline import OK, CommandError, load
-from ..plan.jobs import job_label, partition_token
+from ..plan.jobs import job_label
 from ..report import did_you_mean, display_path
 from ..run.freshness import recorded
 from ...states import JobState, State
@@ -38,7 +38,7 @@ class Known:
 
     @property
     def dims(self) -> list[str]:
-        return sorted({d for token in self.latest if token for d in json.loads(token)})
+        return sorted({d for token in self.latest for d in naming.token_partition(token)})
 
 
 def known_of(out_dir: str, key: str) -> Known:
@@ -184,7 +184,7 @@ def no_value(out_dir: str, key: str, partition: dict[str, str], known: Known, as
     if missing:
         return CommandError(f"{head}: give every dimension (missing: {', '.join(missing)})"
                             + _stored_list(asset_dir, partition))
-    why = _why_not(out_dir, key, known, partition_token(partition), directory)
+    why = _why_not(out_dir, key, known, naming.partition_token(partition), directory)
     if why is None:
         return CommandError(head + (": no such partition" if partition else "") + _stored_list(asset_dir, partition))
     return CommandError(f"{head}: {why}")
@@ -213,14 +213,14 @@ def cmd_show(args: Namespace) -> int:
     partition = parse_partition_args(args.partition or [], dims)
     partitioned = bool(dims) or not (known.latest or os.path.isfile(os.path.join(asset_dir, naming.RESULT_FILE)))
     _check_dimensions(args.key, partition, dims, partitioned)
-    directory = os.path.join(out_dir, naming.job_relpath(args.key, partition))
+    directory = naming.job_dir(out_dir, args.key, partition)
     stored_format = _stored_format(directory)
     if stored_format is None:
         raise no_value(out_dir, args.key, partition, known, asset_dir, directory)
     note = _undeclared_note(out_dir, args.key, partition)
     if note:
         print(f"note: {note}", file=sys.stderr)
-    path = os.path.join(directory, values.value_file(stored_format))
+    path = naming.value_path(directory, stored_format)
     _check_recorded(out_dir, args.key, partition, path)
     status = _print_value(path, stored_format, args.raw)
     from ..run.checkrun import show_notes
@@ -278,7 +278,7 @@ def _copy_to_stdout(path: str) -> int:
 
 def _check_recorded(out_dir: str, key: str, partition: dict[str, str], path: str) -> None:
     """Refuse a value whose bytes are not those recorded when it was written."""
-    attempt = last_attempt(out_dir, key, partition_token(partition))
+    attempt = last_attempt(out_dir, key, naming.partition_token(partition))
     if attempt is None or attempt.value_hash is None:
         return  # recorded before hashes were; nothing to compare with
     try:
@@ -313,5 +313,5 @@ def _undeclared_note(out_dir: str, key: str, partition: dict[str, str]) -> str |
         _, plan = load(modules, directory)
     except OrvanError:
         return None
-    why = undeclared.why_undeclared(plan, key, partition_token(partition))
+    why = undeclared.why_undeclared(plan, key, naming.partition_token(partition))
     return f"{job_label(key, partition)}: {why}; `orvan clean` removes it" if why else None

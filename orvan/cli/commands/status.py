@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import json
 import sys
 from argparse import Namespace
@@ -14,11 +15,11 @@ from operator import attrgetter
 from ..plan import undeclared
 from ...catalog import Attempt, catalog_of
 from ..config import modules_or_last_run, project_directory, resolve_modules, resolve_out
-from ..run.freshness import Verdict, assess
+from ..run.freshness import Verdict, assess, store_sizes
 from ..plan.graph import Graph
-from ..plan.pipeline import FAILURES, OK, CommandError, choose_jobs, load_report, select
+from ..plan.pipeline import FAILURES, OK, choose_jobs, load_report, select
 from ..plan.jobs import Job, JobId, Plan
-from ..report import format_table, when
+from ..report import table_lines, when
 from ...states import State
 
 ORDER = [State.FRESH, State.STALE, State.FAILED, State.INTERRUPTED, State.BLOCKED, State.MISSING, State.RUNNING]
@@ -67,24 +68,9 @@ def _load(args: Namespace, directory: str, out_dir: str) -> _Loaded:
     finally:
         if catalog:
             catalog.close()
-    return _Loaded(graph, plan, sorted(jobs, key=attrgetter("index")), attempts, numbers, loaded.report)
-
-
-def _store_sizes(args: Namespace, out_dir: str, loaded: _Loaded) -> dict[JobId, int | None] | None:
-    """With a remote store, each stored value's size as the store has it,
-    asked by the names the catalog gives (no listing)."""
-    from .stored import remote_store
-
-    store = remote_store(args, out_dir)
-    if store is None:
-        return None
-    from ...store import StoreError
-    from ..run.storefiles import stored_sizes
-
-    try:
-        return stored_sizes(store, loaded.plan, loaded.attempts)
-    except StoreError as e:
-        raise CommandError(f"cannot check the stored values: {e}") from None
+    # In plan order; every job's already is.
+    ordered = chosen.jobs if len(jobs) == len(plan.jobs) else sorted(jobs, key=attrgetter("index"))
+    return _Loaded(graph, plan, ordered, attempts, numbers, loaded.report)
 
 
 def _error(verdict: Verdict, attempt: Attempt | None) -> str | None:
@@ -122,7 +108,10 @@ def _status(args: Namespace) -> int:
     out_dir = resolve_out(args.out, directory)
     loaded = _load(args, directory, out_dir)
     # Every job is assessed: a job's verdict depends on its upstream's.
-    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), _store_sizes(args, out_dir, loaded),
+    from .stored import remote_store
+
+    sizes = store_sizes(remote_store(args, out_dir), loaded.plan, loaded.attempts)
+    verdicts = assess(loaded.plan, loaded.attempts, out_dir, (), sizes,
                       alive=catalog_of(out_dir).active())
     _add_checks(loaded, out_dir, verdicts)
     counts = Counter(verdicts[job.id].state for job in loaded.jobs)
@@ -169,19 +158,23 @@ def _add_checks(loaded: _Loaded, out_dir: str, verdicts: dict[JobId, Verdict]) -
 def _print_table(loaded: _Loaded, verdicts: dict[JobId, Verdict]) -> None:
     from ..run.checkrun import summary_cell
 
-    rows = []
-    for job in loaded.jobs:
-        verdict, attempt = verdicts[job.id], loaded.attempts.get(job.id)
-        ended = attempt.ended_at if attempt else None
-        row = [job.key, job.partition_label or "-", verdict.state, when(ended) if ended else "-",
-               loaded.numbers.get(job.id, 0) or "-"]
-        if loaded.checks:
-            outcomes = loaded.checks.get(job.id)
-            row.append(summary_cell(outcomes) if outcomes else "-")
-        rows.append(row + [_error(verdict, attempt) or ""])
-    heads = ["asset", "partition", "state", "last attempt", "tries"] + (["checks"] if loaded.checks else [])
-    if rows:
-        print(format_table(heads + ["error"], rows, numeric={4}))
+    jobs = loaded.jobs
+    if not jobs:
+        return
+    got = [verdicts[job.id] for job in jobs]
+    attempts = [loaded.attempts.get(job.id) for job in jobs]
+    columns: list[list[str]] = [[job.key for job in jobs], [job.partition_label or "-" for job in jobs], [v.state for v in got],
+               [when(a.ended_at) if a and a.ended_at else "-" for a in attempts],
+               [str(loaded.numbers.get(job.id, 0) or "-") for job in jobs]]
+    heads = ["asset", "partition", "state", "last attempt", "tries"]
+    if loaded.checks:
+        heads.append("checks")
+        columns.append([summary_cell(o) if (o := loaded.checks.get(job.id)) else "-" for job in jobs])
+    columns.append([_error(v, a) or "" for v, a in zip(got, attempts)])
+    # Written a batch of lines at a time: the whole table as one text
+    # would be as large again as the columns.
+    for lines in itertools.batched(table_lines(heads + ["error"], columns, numeric={4}), 10_000):
+        print("\n".join(lines))
 
 
 def _print_why(graph: Graph, plan: Plan, verdicts: dict[JobId, Verdict],

@@ -13,9 +13,10 @@ from ... import values
 from ...catalog import DONE, Catalog, catalog_of
 from ...states import ATTEMPTS
 from ...store import Store, StoreError, StoreMissing, open_store
-from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath, parse_partition_component, unescape
+from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath, parse_partition_component, partition_token, \
+    store_relpath, unescape
 from ..config import project_directory, resolve_store
-from ..plan.jobs import Plan, job_label, partition_token
+from ..plan.jobs import Plan, job_label
 from ..plan.pipeline import CommandError
 
 
@@ -45,7 +46,7 @@ def attempt_files(store: Store, catalog: Catalog, key: str, partition: dict[str,
     if not runs:
         return None
     attempt = catalog.attempt_numbers().get((key, token), 1)
-    relpath = job_relpath(key, partition).replace(os.sep, "/")
+    relpath = store_relpath(job_relpath(key, partition))
     return (store.attempt_name(relpath, runs[-1], attempt, LOG_FILE),
             store.attempt_name(relpath, runs[-1], attempt, RESULT_FILE))
 
@@ -85,7 +86,7 @@ def stored_value(store: Store, out_dir: str, key: str, partition: dict[str, str]
     try:
         record = json.loads(store.read(names[1]))
         fmt = str(record.get("artifact_format", values.JSON)) if isinstance(record, dict) else values.JSON
-        relpath = job_relpath(key, partition).replace(os.sep, "/")
+        relpath = store_relpath(job_relpath(key, partition))
         data = store.read(store.value_name(relpath, values.value_file(fmt), attempt.value_hash))
     except StoreMissing:
         raise CommandError(f"the stored value of {label} is missing from the store {store.url}; "
@@ -126,7 +127,7 @@ def _kept(store: Store, catalog: Catalog, plan: Plan) -> set[str]:
         attempt = attempts.get(jid)
         if attempt is None:
             continue
-        relpath = job.relpath.replace(os.sep, "/")
+        relpath = store_relpath(job.relpath)
         if attempt.status == DONE and attempt.value_hash:
             kept.add(store.value_name(relpath, values.value_file(job.asset.record.serializer), attempt.value_hash))
         names = attempt_files(store, catalog, job.key, job.partition)

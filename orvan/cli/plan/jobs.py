@@ -16,10 +16,9 @@ Partition mapping, from an upstream U to a downstream D:
 from __future__ import annotations
 
 import itertools
-import json
-import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import cast
 
 from ...store import naming
 from .codedeps import CodeDeps
@@ -74,15 +73,33 @@ class Job:
     partition_values: dict[str, object]
     inputs: list[Input]
     deps: list[JobId]
-    relpath: str
-    fingerprint: str = ""
+    # The asset's fingerprint of a partition's canonical text.
+    hasher: Callable[[str], str]
     # The parts of its fingerprint but for the partition: one dict shared by
     # every job of the asset.
     shared_parts: Parts = field(default_factory=dict)
+    # Made when first asked for: `status` with no catalog asks for neither,
+    # of 876,000 jobs.
+    _fingerprint: str | None = None
+    _relpath: str | None = None
 
     @property
     def key(self) -> str:
         return self.asset.key
+
+    @property
+    def fingerprint(self) -> str:
+        if self._fingerprint is None:
+            token = self.id[1]
+            self._fingerprint = self.hasher((token if token.isascii() else canonical(self.partition)) or "{}")
+        return self._fingerprint
+
+    @property
+    def relpath(self) -> str:
+        """The job's directory below the output directory."""
+        if self._relpath is None:
+            self._relpath = naming.job_relpath(self.asset.key, self.partition)
+        return self._relpath
 
     @property
     def parts(self) -> Parts:
@@ -95,17 +112,7 @@ class Job:
 
     @property
     def partition_label(self) -> str:
-        return ",".join([f"{d}={k}" for d, k in self.partition.items()])
-
-
-_token = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode
-
-
-def partition_token(partition: dict[str, str]) -> str:
-    """How a partition is stored in the catalog: "" or compact sorted JSON."""
-    if not partition:
-        return ""
-    return _token(partition)
+        return ",".join(map("=".join, self.partition.items()))
 
 
 def job_label(key: str, partition: dict[str, str]) -> str:
@@ -133,14 +140,11 @@ class _Key:
     text: str
     value: object
     token: str  # "dim":"key", as in the catalog's partition token
-    canonical: str  # the same in the fingerprint's canonical JSON
-    component: str  # dim=key, escaped, as in the job's directory
 
 
 def _key(dim: str, value: object) -> _Key:
     text = naming.key_text(value)
-    return _Key(text, value, _token(dim) + ":" + _token(text), canonical(dim) + ":" + canonical(text),
-                naming.partition_component(dim, text))
+    return _Key(text, value, naming.token_member(dim, text))
 
 
 def _keys(asset: Asset) -> list[list[_Key]]:
@@ -203,7 +207,7 @@ class _Builder:
         return Input(param, up_key, found.id)
 
     def add_job(self, asset: Asset, dims: list[str], keys: tuple[_Key, ...], shared: Parts,
-                hasher: Callable[[str], str]) -> Job:
+                hasher: Callable[[str], str], textual: bool) -> Job:
         # Every name of the job is put together from its keys' forms, made
         # once per key: with 100,000 jobs, encoding each anew costs seconds.
         partition = {dim: key.text for dim, key in zip(dims, keys)}
@@ -211,12 +215,11 @@ class _Builder:
                   if (inp := self.resolve_input(asset, partition, param, up_key)) is not None] \
             if asset.inputs else []
         token = "{" + ",".join([key.token for key in keys]) + "}" if keys else ""
-        text = token if token.isascii() else "{" + ",".join([key.canonical for key in keys]) + "}"
-        values = {dim: key.value for dim, key in zip(dims, keys)}
+        # Keys that are text are their own values: one dict serves as both.
+        values = cast(dict[str, object], partition) if textual else {dim: key.value for dim, key in zip(dims, keys)}
         job = Job((asset.key, token), len(self.jobs), asset, partition, values,
                   inputs, list(dict.fromkeys(j for inp in inputs for j in inp.job_ids())) if inputs else [],
-                  os.sep.join([naming.escape(asset.key), *[key.component for key in keys]]),
-                  hasher(text or "{}"), shared)
+                  hasher, shared)
         self.jobs[job.id] = job
         return job
 
@@ -234,9 +237,10 @@ class _Builder:
         shared = self.shared_parts(asset)
         hasher = partition_fingerprints(shared)
         dims = asset.dims
+        textual = all(type(value) is str for dim in dims for value in asset.partitions[dim])
         # No two keys of a dimension have the same text (the graph sees to
         # it), so no two jobs have the same partition.
-        self.by_asset[asset.key] = [self.add_job(asset, dims, keys, shared, hasher)
+        self.by_asset[asset.key] = [self.add_job(asset, dims, keys, shared, hasher, textual)
                                     for keys in itertools.product(*_keys(asset))]
 
     def partitions_of(self, key: str) -> dict[tuple[tuple[str, str], ...], Job]:

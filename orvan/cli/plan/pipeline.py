@@ -54,6 +54,15 @@ class Loaded:
     deps: CodeDeps
 
 
+def _check_sources(report: str) -> dict[str, list[str]]:
+    """The sources of the report's checks, per module: they count in their
+    module's fingerprint."""
+    found: dict[str, list[str]] = {}
+    for rec in json.loads(report).get("checks") or []:
+        found.setdefault(rec.get("module", ""), []).append(rec.get("source") or "")
+    return found
+
+
 def _build(report: str, modules: list[str], directory: str, scans: dict[str, list[Statement]] | None = None
            ) -> Loaded:
     records = parse_report(parse_json(report))
@@ -62,23 +71,18 @@ def _build(report: str, modules: list[str], directory: str, scans: dict[str, lis
         raise CommandError("no assets found in " + ", ".join(modules))
     graph = build_graph(records)
     if '"checks":[' in report:
-        from ..run.checkrun import check_sources
-
-        graph.check_sources = check_sources(report)
+        graph.check_sources = _check_sources(report)
     files = {r.module: r.file_path for r in records}
     bases = {module_base(path, module) for module, path in files.items()}
     deps = CodeDeps(pipeline_root(directory), sorted(b for b in bases if b), scans=scans)
     return Loaded(graph, build_plan(graph, deps), report, deps)
 
 
-def load_report(modules: list[str], directory: str, *, strict: bool = False, ahead: Loaded | None = None) -> Loaded:
-    """The graph and plan of the modules. `ahead`, planned from an earlier
-    report while this one was awaited, is kept if the report is the same:
-    the plan depends on nothing else but files that it read afresh."""
-    report = _report_text(modules, directory, strict=strict)
-    if ahead is not None and ahead.report == report:
-        return ahead
-    return _build(report, modules, directory, ahead.deps.scans if ahead else None)
+def load_report(modules: list[str], directory: str, *, strict: bool = False,
+                scans: dict[str, list[Statement]] | None = None) -> Loaded:
+    """The graph and plan of the modules. `scans`: the import statements of
+    local sources parsed before, by content hash (`cached_scans`)."""
+    return _build(_report_text(modules, directory, strict=strict), modules, directory, scans)
 
 
 def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[Graph, Plan]:
@@ -86,33 +90,33 @@ def load(modules: list[str], directory: str, *, strict: bool = False) -> tuple[G
     return loaded.graph, loaded.plan
 
 
-# The last report a run read, beside its values: the next run of the same
-# modules plans from it while its own inspection goes on.
+# What the last run's plan parsed of the local sources, beside its values:
+# the next run of the same modules parses only the files that changed.
 LAST_REPORT = project.LAST_REPORT
 
 
-def plan_ahead(modules: list[str], directory: str, out_dir: str) -> Loaded | None:
-    """The plan of the last report of these modules, if there is one and it
-    still makes a plan."""
+def cached_scans(modules: list[str], directory: str, out_dir: str) -> dict[str, list[Statement]] | None:
+    """The import statements the last run of these modules parsed, by the
+    content hash of each source; None if there are none to trust."""
     try:
         with open(os.path.join(out_dir, LAST_REPORT), encoding="utf-8") as f:
-            header, report = json.loads(f.readline()), f.read()
+            header = json.loads(f.readline())
         if header.get("modules") != modules or header.get("directory") != directory:
             return None
-        return _build(report, modules, directory, checked_scans(header.get("scans")))
-    except (OSError, ValueError, AttributeError, OrvanError):
+        return checked_scans(header.get("scans"))
+    except (OSError, ValueError, AttributeError):
         return None
 
 
-def keep_report(out_dir: str, modules: list[str], directory: str, loaded: Loaded, ahead: Loaded | None) -> None:
-    if ahead is loaded and not loaded.deps.scanned:
+def keep_scans(out_dir: str, modules: list[str], directory: str, loaded: Loaded) -> None:
+    if not loaded.deps.scanned:
         return  # all of it is there already
     scans = {key: loaded.deps.scans[key] for key in sorted(loaded.deps.used)}
     header = json.dumps({"modules": modules, "directory": directory, "scans": scans})
     path = os.path.join(out_dir, LAST_REPORT)
     try:
         with open(path + ".tmp", "w", encoding="utf-8") as f:
-            f.write(header + "\n" + loaded.report)
+            f.write(header + "\n")
         os.replace(path + ".tmp", path)
     except OSError:
         pass  # it only saves time
@@ -179,6 +183,9 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
     partitions asked for, plus, for a run, every upstream job they read."""
     selected = select(graph.assets, wanted)
     targets, left_out = _targets(graph, plan, selected, partitions or [])
+    specs = sorted(subsets.parse_specs(partitions or []))
+    if len(targets) == len(plan.jobs):  # every job: none upstream to add
+        return Chosen(selected, targets, list(plan.jobs.values()), left_out, specs)
     needed = {job.id for job in targets}
     stack = list(needed)
     while stack:
@@ -186,5 +193,4 @@ def choose_jobs(graph: Graph, plan: Plan, wanted: list[str] | None, partitions: 
             if dep not in needed:
                 needed.add(dep)
                 stack.append(dep)
-    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out,
-                  sorted(subsets.parse_specs(partitions or [])))
+    return Chosen(selected, targets, [job for jid, job in plan.jobs.items() if jid in needed], left_out, specs)

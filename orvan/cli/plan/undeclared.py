@@ -14,7 +14,8 @@ from collections.abc import Set
 from dataclasses import dataclass
 
 from ...store import naming
-from .jobs import Plan, job_label, partition_token
+from ...store.naming import partition_token
+from .jobs import Plan, job_label
 
 # The files a job leaves; value files may carry another suffix than .json.
 # The last two are its checks' outcome and request (orvan.checks names them;
@@ -150,6 +151,8 @@ def find(plan: Plan, out_dir: str, *, thorough: bool = False) -> list[tuple[Stor
     `thorough`, the declared jobs' directories are taken as declared from
     their path alone, and not listed when the file system says they hold no
     directory."""
+    if not os.path.isdir(out_dir):
+        return []  # nothing stored: no job's directory need be named
     declared: Set[str] = frozenset() if thorough else {job.relpath for job in plan.jobs.values()}
     result = []
     for stored in stored_jobs(out_dir, declared):

@@ -36,14 +36,6 @@ def specs_of(report: str, graph: Graph) -> dict[str, list[Spec]]:
     return checks_by_asset(json.loads(report), graph)
 
 
-def check_sources(report: str) -> dict[str, list[str]]:
-    """The sources of the report's checks, per module."""
-    found: dict[str, list[str]] = {}
-    for rec in json.loads(report).get("checks") or []:
-        found.setdefault(rec.get("module", ""), []).append(rec.get("source") or "")
-    return found
-
-
 def current(found: Mapping[str, Any] | None, specs: list[Spec], value_hash: str | None) -> list[dict[str, Any]] | None:
     """The stored outcomes, if they are of these checks on this value."""
     if found is None or (value_hash is not None and found.get("value_hash") != value_hash):

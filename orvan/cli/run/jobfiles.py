@@ -10,6 +10,7 @@ from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, NamedTuple
 
 from ... import values
+from ...store import naming
 from ...store.naming import INPUTS_FILE, KWARGS_FILE, LOG_FILE, RESULT_FILE
 from ..plan.jobs import Input, Job, JobId, MapTree, Plan
 
@@ -36,9 +37,7 @@ def job_dir(out_dir: str, job: Job) -> str:
 
 
 def value_path(out_dir: str, job: Job) -> str:
-    """Where the job's value is stored: value.json, or value.<ext> for values
-    that another serializer stores."""
-    return os.path.join(job_dir(out_dir, job), values.value_file(job.asset.record.serializer))
+    return naming.value_path(job_dir(out_dir, job), job.asset.record.serializer)
 
 
 def has_value(out_dir: str, job: Job) -> bool:
@@ -83,7 +82,7 @@ def seal(directory: str, serializer: str | None = None) -> Sealed:
     files of a whole batch of successes durable at once (`store.durable`)
     just before the catalog commits their done rows: one sync per batch costs about what one fsync does,
     where three per job in the scheduler's thread set the runner's pace."""
-    value = os.path.join(directory, values.value_file(serializer))
+    value = naming.value_path(directory, serializer)
     size, digest = file_digest(value)
     return Sealed(size, digest, (value, os.path.join(directory, RESULT_FILE)))
 

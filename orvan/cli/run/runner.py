@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import sys
@@ -17,14 +16,13 @@ from . import jobfiles
 from ...store import naming
 from ...catalog import (DONE, FAILED, FRESH, INTERRUPTED, NOT_RUN, PENDING, Catalog, CatalogError, CatalogWriteError,
                         catalog_of)
-from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, choose_jobs, keep_report,
-                             load_report, plan_ahead)
-from ...errors import OrvanError
+from ..plan.pipeline import (FAILURES, OK, Chosen, CommandError, Loaded, cached_scans, choose_jobs, keep_scans,
+                             load_report)
 from ..config import (Settings, StoreSetting, load_settings, project_directory, resolve_executor,
                       resolve_isolation, resolve_modules, resolve_out, resolve_store)
 from ..inspect.discovery import child_env
 from .executors.orphans import stop_processes
-from .freshness import Decision, Verdict, assess
+from .freshness import Decision, Verdict, assess, store_sizes
 from ..plan.graph import Graph
 from ..plan.jobs import Job, JobId, Plan
 from ..report import Progress, did_you_mean, display_path, summary
@@ -51,17 +49,16 @@ def cmd_run(args: Namespace) -> int:
         directory, {"retries": args.retries, "retry_delay": args.retry_delay, "timeout": args.timeout})
     executor_name, scheduler = resolve_executor(args.executor, args.scheduler, directory)
     store = _RunStore.open(resolve_store(args.store, directory), out_dir)
-    early = _Early.begin(out_dir, modules, directory, args, store)
+    early = _Early.begin(out_dir)
     try:
-        loaded = load_report(modules, directory, ahead=early.loaded if early else None)
+        loaded = load_report(modules, directory, scans=cached_scans(modules, directory, out_dir))
         chosen = choose_jobs(loaded.graph, loaded.plan, args.select, args.partition)
         _warn(chosen, settings, list(loaded.graph.assets))
         progress = Progress(len(chosen.jobs), 0, sys.stdout, live=sys.stdout.isatty(),
                             quiet=args.quiet, verbose=args.verbose)
         if early is None:
             early = _Early(out_dir)
-        keep_report(out_dir, modules, directory, loaded, early.loaded)
-        verdicts = early.verdicts if early.loaded is loaded else None
+        keep_scans(out_dir, modules, directory, loaded)
         checks = _checks(loaded, out_dir, directory, store)
         if getattr(args, "checks_only", False):
             from .checkrun import checks_only
@@ -71,7 +68,7 @@ def cmd_run(args: Namespace) -> int:
             return store.wrap(_executor(executor_name, scheduler, isolation, args.jobs, directory, out_dir,
                                         store.setting), executor_name)
         return _run(early.catalog, executor, loaded, chosen.jobs, _forced(chosen, args),
-                    modules, out_dir, settings, progress, verdicts, checks=checks, store=store)
+                    modules, out_dir, settings, progress, None, checks=checks, store=store)
     finally:
         if early is not None:
             early.close()
@@ -122,20 +119,9 @@ class _RunStore:
         except StoreError as e:
             raise CommandError(str(e)) from None
 
-    def sizes(self, plan: Plan, attempts: Mapping[JobId, Attempt]) -> dict[JobId, int | None] | None:
-        if self.store is None:
-            return None
-        from ...store import StoreError
-        from .storefiles import stored_sizes
-
-        try:
-            return stored_sizes(self.store, plan, attempts)
-        except StoreError as e:
-            raise CommandError(f"cannot check the stored values: {e}") from None
-
     def assess(self, plan: Plan, attempts: Mapping[JobId, Attempt], out_dir: str,
                forced: set[JobId]) -> dict[JobId, Verdict]:
-        return assess(plan, attempts, out_dir, forced, self.sizes(plan, attempts))
+        return assess(plan, attempts, out_dir, forced, store_sizes(self.store, plan, attempts))
 
     def wrap(self, executor: Executor, name: str) -> Executor:
         if self.store is None or name == "dask":  # a Dask task does its transfers itself
@@ -160,8 +146,8 @@ def _forced(chosen: Chosen, args: Namespace) -> set[JobId]:
 class _Early:
     """The run's hold on its output directory: the lock and the catalog,
     with what was left half done settled. For a directory run before, taken
-    as soon as the command starts, so that reading the catalog and planning
-    from the last inspection report overlap the inspection."""
+    as soon as the command starts, so that opening the catalog and settling
+    what a killed run left overlap the inspection."""
 
     def __init__(self, out_dir: str, lock_wait: float = 1.0):
         self.lock = catalog_of(out_dir).lock(lock_wait)
@@ -170,8 +156,6 @@ class _Early:
         except BaseException:
             self.lock.release()
             raise
-        self.loaded: Loaded | None = None
-        self.verdicts: dict[JobId, Verdict] | None = None
         self.catalog.on_full = _SpaceFreer(self.catalog, out_dir)
         try:
             _settle_leftovers(self.catalog)
@@ -180,20 +164,10 @@ class _Early:
             raise
 
     @classmethod
-    def begin(cls, out_dir: str, modules: list[str], directory: str, args: Namespace,
-              store: _RunStore) -> _Early | None:
+    def begin(cls, out_dir: str) -> _Early | None:
         if not catalog_of(out_dir).exists():
             return None  # a first run leaves nothing behind until its plan holds
-        early = cls(out_dir)
-        try:
-            early.loaded = plan_ahead(modules, directory, out_dir)
-            if early.loaded is not None:
-                chosen = choose_jobs(early.loaded.graph, early.loaded.plan, args.select, args.partition)
-                early.verdicts = store.assess(early.loaded.plan, early.catalog.last_attempts(), out_dir,
-                                              _forced(chosen, args))
-        except OrvanError:
-            early.loaded = early.verdicts = None
-        return early
+        return cls(out_dir)
 
     def close(self) -> None:
         try:
@@ -471,7 +445,7 @@ class _SpaceFreer:
         from .executors.base import remove_values
 
         for key, part in self.catalog.useless_files(self.run_id):
-            directory = os.path.join(self.out_dir, naming.job_relpath(key, json.loads(part) if part else {}))
+            directory = naming.job_dir(self.out_dir, key, naming.token_partition(part))
             remove_values(directory)
             try:
                 os.unlink(os.path.join(directory, naming.KWARGS_FILE))

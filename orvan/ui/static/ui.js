@@ -1,32 +1,88 @@
-// orvan ui: live updates, the partition matrix's hover and clicks, the
-// timeline's zoom and the copy buttons. Everything shown from data goes in
+// orvan ui: live updates (small changes applied in the page; the parts of
+// pages register what they take in orvan.appliers), the timeline's zoom and
+// the copy buttons. Everything shown from data goes in
 // through textContent, never as markup.
 "use strict";
 (function () {
-  let token = null, busy = false, again = false, zoom = 1, badOnly = false, refreshes = 0;
+  const O = window.orvan = {
+    appliers: [], inits: [],
+    PRIORITY: ["running", "failed", "interrupted", "blocked", "stale", "missing", "fresh"],
+    GLYPHS: { fresh: "✓", stale: "↻", failed: "✕", interrupted: "‖", running: "▶", missing: "○", blocked: "⊘" },
+    NAMES: { f: "fresh", s: "stale", x: "failed", i: "interrupted", r: "running", m: "missing", b: "blocked" },
+  };
+  let busy = false, again = false, zoom = 1, refreshes = 0, updates = 0;
+  const main = () => document.getElementById("live");
+
+  O.badge = function (state) {
+    const b = document.createElement("span");
+    b.className = "badge st-" + state;
+    b.textContent = (O.GLYPHS[state] ? O.GLYPHS[state] + " " : "") + state.replace("_", " ");
+    return b;
+  };
 
   function refresh() {
+    // The whole page again: for small pages, and when changes cannot be applied.
     if (busy) { again = true; return; }
     busy = true;
     fetch(location.href, { cache: "no-store" }).then(r => r.text()).then(text => {
       const doc = new DOMParser().parseFromString(text, "text/html");
-      const fresh = doc.getElementById("live"), main = document.getElementById("live");
-      if (fresh && main) {
-        main.innerHTML = fresh.innerHTML;
-        if (fresh.dataset.poll) main.dataset.poll = "1"; else delete main.dataset.poll;
+      const fresh = doc.getElementById("live"), now = main();
+      if (fresh && now) {
+        now.innerHTML = fresh.innerHTML;
+        for (const name of ["poll", "v", "run", "runs"]) {
+          if (fresh.dataset[name]) now.dataset[name] = fresh.dataset[name]; else delete now.dataset[name];
+        }
         refreshes += 1;
         document.body.dataset.refreshes = String(refreshes);
         init();
       }
     }).catch(() => {}).finally(() => {
       busy = false;
-      if (again) { again = false; refresh(); }
+      if (again) { again = false; pull(); }
     });
   }
 
+  function apply(d) {
+    // Each part of the page takes what concerns it; a page none of whose
+    // parts can take a change is drawn again.
+    const t0 = performance.now();
+    const some = (d.jobs && d.jobs.length) || (d.run && d.run.length);
+    let taken = false;
+    for (const f of O.appliers) if (f(d)) taken = true;
+    const banner = document.getElementById("reloading");
+    if (banner) banner.hidden = !d.reloading;
+    if (some && !taken) return false;
+    updates += 1;
+    document.body.dataset.updates = String(updates);
+    document.body.dataset.applyMs = (performance.now() - t0).toFixed(2);
+    return true;
+  }
+
+  async function pull() {
+    const m = main();
+    if (!m || !m.dataset.v) return;
+    if (busy) { again = true; return; }
+    busy = true;
+    let redraw = false;
+    try {
+      const q = new URLSearchParams({ since: m.dataset.v });
+      if (m.dataset.run) q.set("run", m.dataset.run);
+      if (m.dataset.runs) q.set("runs", "1");
+      const d = await (await fetch("/changes?" + q, { cache: "no-store" })).json();
+      if (d.reload) redraw = true;
+      else if (d.v !== m.dataset.v) { redraw = !apply(d); if (!redraw) m.dataset.v = d.v; }
+    } catch (err) {
+      redraw = false;
+    } finally {
+      busy = false;
+    }
+    if (redraw) refresh();
+    else if (again) { again = false; pull(); }
+  }
+
   function changed(next) {
-    if (token !== null && next !== token) refresh();
-    token = next;
+    const m = main();
+    if (m && m.dataset.v && next !== m.dataset.v) pull();
   }
 
   function setLive(on) {
@@ -53,57 +109,16 @@
     };
   }
 
-  function cellIndex(cell, meta) {
-    if (cell.tagName === "TD") return (cell.parentElement.rowIndex - 1) * meta.colKeys.length + cell.cellIndex - 1;
-    if (cell.tagName === "I") return cell.orvanIndex;
-    return -1;
-  }
-
-  function cellPartition(i, meta) {
-    const n = meta.colKeys.length, p = Object.assign({}, meta.fixed);
-    p[meta.colDim] = meta.colKeys[i % n];
-    if (meta.rowDim) p[meta.rowDim] = meta.rowKeys[Math.floor(i / n)];
-    return p;
-  }
-
-  const NAMES = { f: "fresh", s: "stale", x: "failed", i: "interrupted", r: "running", m: "missing", b: "blocked" };
-
-  function initMatrix() {
-    const dataEl = document.getElementById("matrix-data"), box = document.querySelector(".matrix");
-    if (!dataEl || !box) return;
-    const meta = JSON.parse(dataEl.textContent);
-    if (box.classList.contains("strip")) Array.from(box.children).forEach((c, i) => { c.orvanIndex = i; });
+  O.tip = function (target, lines) {
     let tip = document.getElementById("tip");
     if (!tip) { tip = document.createElement("div"); tip.id = "tip"; document.body.appendChild(tip); }
-    box.addEventListener("mouseover", ev => {
-      const i = cellIndex(ev.target, meta);
-      if (i < 0 || i >= meta.s.length) { tip.style.display = "none"; return; }
-      const p = cellPartition(i, meta);
-      const lines = [Object.keys(p).sort().map(d => d + "=" + p[d]).join(", "), NAMES[meta.s[i]] || "?"];
-      if (meta.run[i]) lines.push("run " + meta.run[i] + (meta.t[i] ? ", " + new Date(meta.t[i] * 1000).toLocaleString() : ""));
-      if (meta.err[i]) lines.push(meta.err[i]);
-      tip.textContent = lines.join("\n");
-      tip.style.display = "block";
-      tip.style.left = (ev.pageX + 12) + "px";
-      tip.style.top = (ev.pageY + 12) + "px";
-    });
-    box.addEventListener("mouseleave", () => { tip.style.display = "none"; });
-    box.addEventListener("click", ev => {
-      const i = cellIndex(ev.target, meta);
-      if (i < 0 || i >= meta.s.length) return;
-      const p = cellPartition(i, meta), q = new URLSearchParams({ key: meta.key });
-      Object.keys(p).sort().forEach(d => q.append("p." + d, p[d]));
-      location.href = "/job?" + q.toString();
-    });
-    const bad = document.getElementById("bad-only");
-    if (bad) {
-      bad.checked = badOnly;
-      box.classList.toggle("bad-only", badOnly);
-      bad.addEventListener("change", () => { badOnly = bad.checked; box.classList.toggle("bad-only", badOnly); });
-    }
-    document.querySelectorAll(".matrix-controls select").forEach(s =>
-      s.addEventListener("change", () => s.form.submit()));
-  }
+    if (!lines) { tip.style.display = "none"; return; }
+    const r = target.getBoundingClientRect();
+    tip.textContent = lines.join("\n");
+    tip.style.display = "block";
+    tip.style.left = (window.scrollX + r.left) + "px";
+    tip.style.top = (window.scrollY + r.bottom + 6) + "px";
+  };
 
   function initGantt() {
     const g = document.querySelector(".gantt");
@@ -138,15 +153,30 @@
     }));
   }
 
+  function initLog() {
+    // Find in the log: only the lines that hold the text; the log follows its end while running.
+    const pre = document.querySelector("pre.log"), find = document.querySelector("input.log-find");
+    if (!pre) return;
+    const whole = pre.textContent;
+    if (main() && main().dataset.poll) pre.scrollTop = pre.scrollHeight;
+    if (!find) return;
+    const show = () => {
+      const q = find.value.toLowerCase();
+      pre.textContent = q ? whole.split("\n").filter(l => l.toLowerCase().includes(q)).join("\n") : whole;
+    };
+    find.addEventListener("input", show);
+  }
+
   let pollTimer = null;
   function init() {
-    initMatrix();
     initGantt();
     initCopy();
+    initLog();
+    O.inits.forEach(f => f());
     const main = document.getElementById("live");
     // A running job's log grows without the catalog changing: look again now and then.
     if (main && main.dataset.poll && !pollTimer) pollTimer = setTimeout(() => { pollTimer = null; refresh(); }, 2000);
   }
 
-  document.addEventListener("DOMContentLoaded", () => { init(); listen(); });
+  document.addEventListener("DOMContentLoaded", () => { init(); listen(); pull(); });
 })();
