@@ -53,6 +53,11 @@ the ratio; a figure with the goal "" is reported only.
               over 100,000 fresh jobs (10,000 with --quick) against `orvan
               status`; idle CPU and RSS with a page open over 60 s (15 s
               with --quick) against 1% of a core and 150 MB
+  catalog     bench/cli/bench_catalog.py: 1,000 jobs at -j 2 recording in
+              PostgreSQL against SQLite; status of 100,000 done jobs (10,000
+              with --quick) from PostgreSQL against SQLite and against 3 s;
+              status and a fresh run over 1,000,000 job rows of history
+              (100,000 with --quick) against one run, in both
   store       bench/cli/bench_store.py: a fan-in of 500 values fetched from a
               local S3 server (SeaweedFS) concurrently against sequential
               GETs; the 200 jobs of cli with --store s3:// against the
@@ -243,6 +248,7 @@ BENCHMARKS: dict[str, Callable[[argparse.Namespace], list[Figure]]] = {
     "dask": repeats("cli/bench_dask.py", 1, 3),
     "serve": scripted("cli/bench_serve.py", ["--quick", "--repeat", "5"], ["--repeat", "7"]),
     "store": repeats("cli/bench_store.py", 1, 3),
+    "catalog": scripted("cli/bench_catalog.py", ["--quick", "--repeat", "1"], ["--repeat", "3"]),
 }
 
 

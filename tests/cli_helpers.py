@@ -164,7 +164,7 @@ def gone(pid: int) -> bool:
     """Exited, counting a zombie that its adoptive parent has not reaped yet."""
     try:
         stat = Path(f"/proc/{pid}/stat").read_text()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone before, or while, it was read
         return True
     return stat.rsplit(")", 1)[1].split()[0] == "Z"
 

@@ -13,6 +13,7 @@ import pytest
 from cli_helpers import Project, wait_for
 from pg_server import PgServer
 from test_cli_faults import assert_one_line_error
+from ui_helpers import UiProcess
 
 from orvan.catalog.locate import namespace_of
 from orvan.catalog.schema import SCHEMA_VERSION
@@ -62,11 +63,15 @@ def release(project: Project) -> None:
 
 def test_two_locations_share_one_database_and_see_each_others_runs(tmp_path, postgres):
     url = postgres.database()
-    first, second = gated(tmp_path / "a", url), gated(tmp_path / "b", url)
+    # One names the database in its environment, the other in pyproject.toml.
+    first, second = gated(tmp_path / "a", url), gated(tmp_path / "b", None)
+    second.write("pyproject.toml", f'[tool.orvan]\ncatalog = "{url}"\n')
     for project in (first, second):
         release(project)
     hosts = [first.popen("run", "g"), second.popen("run", "g")]
     assert [host.wait(timeout=120) for host in hosts] == [0, 0]
+    assert not (second.out / "catalog.sqlite").exists()
+    second.catalog = url
     for project in (first, second):
         assert runs_of(project) == dict.fromkeys(JOBS, 1)
         status = project.orvan("status", "g")
@@ -123,7 +128,13 @@ def test_readers_neither_block_a_run_nor_wait_for_it(tmp_path, postgres):
         for command in (("status", "g"), ("history",), ("show", "g.step", "-p", "n=1"), ("logs", "g.step", "-p", "n=1")):
             result = project.orvan(*command, timeout=30)
             assert result.returncode in (0, 1), (command, result.stderr)
-        assert "pending" in project.orvan("status", "g").stdout or "running" in project.orvan("history").stdout
+        assert "running" in project.history()[1]
+        ui = UiProcess(project, "--catalog", project.catalog)
+        try:
+            status, html = ui.get("/runs")
+            assert status == 200 and "running" in html
+        finally:
+            assert "Traceback" not in ui.stop()
         assert time.monotonic() - started < 30
         release(project)
         assert host.wait(timeout=60) == 0
@@ -200,8 +211,10 @@ def test_a_projects_history_moves_to_a_database_and_back_with_the_same_status(tm
     status = shared.orvan("status", "g")
     assert status.stdout.split("\n", 1)[1] == before and "s3cret" not in status.stdout
     assert shared.history() == history
-    # A run recorded there continues the numbering.
-    assert "run 3:" in shared.orvan("run", "g").stdout
+    # A run recorded there continues the numbering, and records no password.
+    assert "run 3:" in shared.orvan("run", "g", "--catalog", url).stdout
+    argv = shared.query("SELECT argv FROM runs WHERE id = 3")[0]["argv"]
+    assert "orvan:***@" in argv and "s3cret" not in argv
 
     for leftover in project.out.glob("catalog.sqlite*"):
         leftover.unlink()

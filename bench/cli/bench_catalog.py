@@ -23,7 +23,6 @@ its postgres extra installed (scripts/setup-venv.sh installs them).
 
 from __future__ import annotations
 
-import argparse
 import os
 import sqlite3
 import statistics
@@ -36,7 +35,7 @@ from pathlib import Path
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests"))
-from figures import write_figures  # noqa: E402
+from figures import arguments, write_figures  # noqa: E402
 from pg_server import PgServer  # noqa: E402  (the tests' server, started the same way)
 
 RUN_GOAL = 1.2
@@ -170,10 +169,8 @@ def bench_history(server: PgServer, tmp: str, jobs: int, runs: int, repeat: int)
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--json", metavar="FILE")
+    parser = arguments(__doc__, 3)
+    parser.add_argument("--quick", action="store_true", help="10,000 jobs for status, 100,000 rows of history")
     args = parser.parse_args()
     status_jobs = 10_000 if args.quick else 100_000
     history_jobs = 1_000 if args.quick else 10_000

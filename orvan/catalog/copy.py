@@ -10,7 +10,7 @@ from typing import Any
 
 from .base import CatalogError
 from .locate import Location, namespace_of
-from .postgres import is_url
+from .urls import is_url
 from .records import Catalog
 
 # The tables in an order that keeps every reference pointing back, and the

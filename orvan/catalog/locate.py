@@ -69,7 +69,7 @@ class Location:
         """Where it is, as messages show it (never with a password)."""
         if self.url is None:
             return self.path
-        from .postgres import masked
+        from .urls import masked
 
         return f"{self.namespace} at {masked(self.url)}"
 

@@ -21,10 +21,10 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
-from urllib.parse import urlsplit, urlunsplit
 
 from .base import CatalogError, CatalogMissing, CatalogWriteError, Db
 from .records import Catalog
+from .urls import is_url as is_url, masked
 from .schema import (LATEST_BY_GROUPING, POSTGRES_ABANDONED_PROCESSES, POSTGRES_MIGRATIONS, SCHEMA_VERSION,
                      check_version)
 
@@ -36,6 +36,8 @@ T = TypeVar("T")
 EXTRA = "pip install 'orvan[postgres]'"
 # How long a runner waits for a server that went away before it stops.
 RECONNECT_SECONDS = 30.0
+# How many times one change is tried on a new connection.
+RECONNECTS = 4
 CONNECT_TIMEOUT = 10
 REGISTRY = """CREATE TABLE IF NOT EXISTS public.orvan_namespaces (
     name        TEXT PRIMARY KEY,   -- HOST:/abs/path/OUT
@@ -52,19 +54,6 @@ def driver() -> Any:
     except ImportError:
         raise CatalogError(f"a postgresql:// catalog needs the psycopg driver: {EXTRA}") from None
     return psycopg
-
-
-def is_url(text: str) -> bool:
-    return text.startswith(("postgresql://", "postgres://"))
-
-
-def masked(url: str) -> str:
-    """The URL as messages show it: any password replaced by ***."""
-    parts = urlsplit(url)
-    if parts.password is None:
-        return url
-    host = parts.netloc.rsplit("@", 1)[1]
-    return urlunsplit(parts._replace(netloc=f"{parts.username or ''}:***@{host}"))
 
 
 def schema_of(namespace: str) -> str:
@@ -319,10 +308,10 @@ class PostgresCatalog(Catalog):
         new one (it was never committed); one lost while it was being
         committed may have been, and is not made twice: the run stops."""
         psycopg = driver()
-        while True:
+        for _ in range(RECONNECTS):
             committing = False
+            conn = self.session.conn
             try:
-                conn = self.session.conn
                 conn.execute("BEGIN")
                 result = change(PgDb(conn))
                 committing = True
@@ -331,12 +320,28 @@ class PostgresCatalog(Catalog):
             except psycopg.Error as e:
                 lost = _lost(e)
                 if not lost:
-                    _rollback(self.session.conn)
+                    _rollback(conn)
                 if not lost or committing:
                     raise CatalogWriteError(f"cannot record the run in {self.where}: {_first_line(e)}",
                                             out_of_space=False) from None
-                self.session.reconnect()
-                self.db = PgDb(self.session.conn)
+            except BaseException:
+                _rollback(conn)
+                raise
+            self.session.reconnect()
+            self.db = PgDb(self.session.conn)
+        raise CatalogWriteError(f"cannot record the run in {self.where}: the server keeps going away",
+                                out_of_space=False)
+
+    def _commit_batch(self, change: Callable[[Db], None]) -> None:
+        # Sent without waiting for each statement's answer: a batch costs one
+        # round trip to the server, not one per job change. Its commit does
+        # wait for the server's log: SQLite's synchronous=NORMAL loses nothing
+        # when a process dies, and neither may a server that crashes lose a
+        # job it acknowledged as done (the next run would do it again).
+        def piped(db: Db) -> None:
+            with self.session.conn.pipeline():
+                change(db)
+        self._commit(piped)
 
     def _query(self, query: Callable[[Db], T]) -> T:
         psycopg = driver()

@@ -30,6 +30,7 @@ from . import ticks
 from .base import (FRESH, INTERRUPTED, NOT_RUN, PENDING, RUNNING, FAILED, Attempt, Db, RunSummary,
                    encode_inputs)
 from .schema import ABANDONED_HELPERS
+from .urls import masked_argv
 from .writes import Durable, JobWrites
 
 T = TypeVar("T")
@@ -60,7 +61,7 @@ class Catalog(ABC):
 
     def __init__(self) -> None:
         self.on_full: FreeSpace | None = None
-        self.writes = JobWrites(self._commit)
+        self.writes = JobWrites(self._commit_batch)
         # A connection belongs to the thread that opened it.
         self._thread = threading.get_ident()
 
@@ -89,6 +90,10 @@ class Catalog(ABC):
 
     def checkpoint(self) -> None:
         """Give back the room the catalog can give back (SQLite's log)."""
+
+    def _commit_batch(self, change: Callable[[Db], None]) -> None:
+        """Commit a batch of held job changes."""
+        self._commit(change)
 
     def bulk_insert(self, db: Db, table: str, columns: str, marks: str, rows: list[tuple[Any, ...]]) -> None:
         """Rows copied from another catalog, ids and all."""
@@ -170,7 +175,7 @@ class Catalog(ABC):
         ).fetchall())]
 
     def start_run(self, modules: list[str], argv: list[str]) -> int:
-        row = (time.time(), json.dumps(modules), json.dumps(argv))
+        row = (time.time(), json.dumps(modules), json.dumps(masked_argv(argv)))
         return int(self._write(lambda db: db.execute(
             "INSERT INTO runs (started_at, status, modules, argv) VALUES (?, 'running', ?, ?) RETURNING id",
             row).fetchone()[0]))

@@ -4,6 +4,7 @@ end: one commit per change costs more than a short job at 100,000 jobs."""
 from __future__ import annotations
 
 import errno
+import itertools
 import threading
 import time
 from collections.abc import Sequence
@@ -106,9 +107,11 @@ class JobWrites:
 
 
 def _changes(held: list[_Change]) -> Callable[[Db], None]:
+    """The held changes in order, each run of the same statement sent at
+    once (a round trip per statement is what a server's catalog pays)."""
     def write(db: Db) -> None:
-        for sql, params, _ in held:
-            db.execute(sql, params)
+        for sql, group in itertools.groupby(held, key=lambda change: change[0]):
+            db.executemany(sql, [params for _, params, _ in group])
     return write
 
 

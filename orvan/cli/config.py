@@ -228,7 +228,7 @@ def choose_catalog(given: str | None) -> None:
     PostgreSQL database every command of this process records in or reads;
     none of them: each output directory's own `catalog.sqlite`."""
     from ..catalog import locate
-    from ..catalog.postgres import is_url, masked
+    from ..catalog.urls import is_url, masked
 
     url = given or os.environ.get(CATALOG_ENV) or text_setting(project_directory(), "catalog")
     if url and not is_url(url):
