@@ -7,8 +7,6 @@ guess, which could import modules the user no longer names.
 
 from __future__ import annotations
 
-import sys
-
 
 def main() -> None:
     from .inspect import fork as inspect_fork

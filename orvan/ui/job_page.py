@@ -120,9 +120,8 @@ def job_page(key: str, partition: dict[str, str], asset: AssetView | None, histo
              judge: Judge, out_dir: str, out_arg: str | None, modules: Sequence[str] = (),
              store: Store | None = None, tries: Mapping[int, list[Try]] | None = None) -> str:
     tries = tries or {}
-    attempt = next((r for r in history if r.status in ATTEMPTS), None)
     index = asset.index_of(partition) if asset else None
-    fp = asset.fingerprints[index] if asset and asset.fingerprints and index is not None else None
+    attempt = next((r for r in history if r.status in ATTEMPTS), None)
     recorded = judge.attempts.get((key, partition_token(partition)))
     value_hash = recorded.value_hash if recorded is not None else None
     if store is None:

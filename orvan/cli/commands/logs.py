@@ -11,12 +11,10 @@ from typing import BinaryIO
 from ...store import naming
 from ...catalog import PENDING, RUNNING, catalog_of
 from ..config import project_directory, resolve_out
-from ..run.freshness import recorded
 from ..plan.pipeline import OK, CommandError
 from ..plan.jobs import job_label
-from ..report import display_path
-from ...states import ATTEMPTS, State
-from .show import add_pair, last_attempt, locate, no_value
+from ...states import ATTEMPTS
+from .show import add_pair, locate, no_value
 
 # How often --follow looks for new output.
 POLL_SECONDS = 0.1

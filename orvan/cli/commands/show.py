@@ -21,7 +21,7 @@ from ..plan.pipeline import OK, CommandError, load
 from ..plan.jobs import job_label
 from ..report import did_you_mean, display_path
 from ..run.freshness import recorded
-from ...states import JobState, State
+from ...states import State
 
 # A value whose compact form fits this width is printed on one line.
 ONE_LINE = 80
