@@ -41,6 +41,11 @@ constexpr std::string_view kKeyString = "key must be a string";
 constexpr std::string_view kDepth = "recursion limit exceeded";
 constexpr std::string_view kTrailing = "trailing characters";
 
+// The one-letter escapes, and what each stands for, place by place.
+constexpr std::string_view kEscapeLetters = "\"\\/bfnrt";
+constexpr std::string_view kEscapedChars = "\"\\/\b\f\n\r\t";
+static_assert(kEscapeLetters.size() == kEscapedChars.size());
+
 inline bool is_digit(char c) {
     return static_cast<unsigned char>(c - '0') < 10;
 }
@@ -143,7 +148,8 @@ class Parser {
     [[gnu::noinline]] bool parse_escaped_string(const char* start);
     bool parse_escape();
     bool parse_hex4(std::uint32_t& out);
-    bool open_container(std::string_view eof_reason);
+    template <bool (Parser::*kParseItem)(), void (Parser::*kClose)(std::size_t)>
+    bool parse_container(char closer, std::string_view eof_reason, std::string_view no_comma);
     bool after_item(char closer, std::string_view eof_reason, std::string_view no_comma,
                     bool& closed);
     bool parse_array();
@@ -260,15 +266,6 @@ bool Parser::parse_literal_slow(const char* word, std::size_t length) {
     return fail(kExpectedIdent, p_);  // not reached: the literal matched
 }
 
-// Past the opening bracket and the white space after it, one level deeper.
-bool Parser::open_container(std::string_view eof_reason) {
-    if (--depth_budget_ == 0) return fail(kDepth, p_);
-    ++p_;
-    skip_whitespace();
-    if (p_ == end_) return fail_eof(eof_reason);
-    return true;
-}
-
 // After an item: a comma, which must lead to another item, or the closer,
 // which sets `closed` and is left for the caller to step over.
 bool Parser::after_item(char closer, std::string_view eof_reason, std::string_view no_comma,
@@ -287,30 +284,34 @@ bool Parser::after_item(char closer, std::string_view eof_reason, std::string_vi
     return true;
 }
 
-bool Parser::parse_array() {
+// From the opening bracket to past the closer, one level deeper meanwhile;
+// the items are left on the stack for `kClose` to gather.
+template <bool (Parser::*kParseItem)(), void (Parser::*kClose)(std::size_t)>
+bool Parser::parse_container(char closer, std::string_view eof_reason, std::string_view no_comma) {
+    if (--depth_budget_ == 0) return fail(kDepth, p_);
+    ++p_;
     const std::size_t base = stack_.size();
-    if (!open_container(kEofList)) return false;
-    bool closed = *p_ == ']';
+    skip_whitespace();
+    if (p_ == end_) return fail_eof(eof_reason);
+    bool closed = *p_ == closer;
     while (!closed) {
-        if (!parse_value() || !after_item(']', kEofList, kListComma, closed)) return false;
+        if (!(this->*kParseItem)() || !after_item(closer, eof_reason, no_comma, closed)) {
+            return false;
+        }
     }
     ++p_;
-    close_array(base);
+    (this->*kClose)(base);
     ++depth_budget_;
     return true;
 }
 
+bool Parser::parse_array() {
+    return parse_container<&Parser::parse_value, &Parser::close_array>(']', kEofList, kListComma);
+}
+
 bool Parser::parse_object() {
-    const std::size_t base = stack_.size();
-    if (!open_container(kEofObject)) return false;
-    bool closed = *p_ == '}';
-    while (!closed) {
-        if (!parse_member() || !after_item('}', kEofObject, kObjectComma, closed)) return false;
-    }
-    ++p_;
-    close_object(base);
-    ++depth_budget_;
-    return true;
+    return parse_container<&Parser::parse_member, &Parser::close_object>('}', kEofObject,
+                                                                         kObjectComma);
 }
 
 // A key and its value, pushed as two Values that read as one Member.
@@ -442,32 +443,11 @@ bool Parser::parse_hex4(std::uint32_t& out) {
 bool Parser::parse_escape() {
     if (p_ == end_) return fail_eof(kEofString);
     const char e = *p_++;
-    switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-            scratch_.push_back(e);
-            return true;
-        case 'b':
-            scratch_.push_back('\b');
-            return true;
-        case 'f':
-            scratch_.push_back('\f');
-            return true;
-        case 'n':
-            scratch_.push_back('\n');
-            return true;
-        case 'r':
-            scratch_.push_back('\r');
-            return true;
-        case 't':
-            scratch_.push_back('\t');
-            return true;
-        case 'u':
-            break;
-        default:
-            return fail(kInvalidEscape, p_ - 1);
+    if (const std::size_t i = kEscapeLetters.find(e); i != std::string_view::npos) {
+        scratch_.push_back(kEscapedChars[i]);
+        return true;
     }
+    if (e != 'u') return fail(kInvalidEscape, p_ - 1);
     std::uint32_t cp = 0;
     if (!parse_hex4(cp)) return false;
     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(kLoneSurrogate, p_ - 1);
