@@ -258,7 +258,7 @@ def test_clean_removes_superseded_attempts_and_undeclared_jobs_from_the_store(tm
 
 
 def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, monkeypatch):
-    from ui_helpers import UiProcess
+    from ui_helpers import one_page
 
     prefix = s3.new_prefix()
     source = FAN_IN.format(scale=5).replace("    return sum(", '    print("summing", len(p), "parts")\n'
@@ -270,11 +270,7 @@ def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, mo
         path.unlink()
     for name, value in client_env(s3).items():
         monkeypatch.setenv(name, value)
-    ui = UiProcess(project)
-    try:
-        status, page = ui.get("/job?key=fan.total")
-    finally:
-        ui.stop()
+    status, page = one_page(project, "/job?key=fan.total")
     assert status == 200
     assert "summing 3 parts" in page and "<pre class=value>30</pre>" in page, page
 
