@@ -12,6 +12,29 @@ import sys
 
 from orvan._orvan import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
 
+# Functions that fail in each way a call can end: an exception, an exit, an
+# interrupt, an exception with no text, one whose text is not valid UTF-8.
+FAILING = """
+def boom():
+    raise ValueError("boom")
+
+def exits():
+    raise SystemExit(3)
+
+def interrupted():
+    raise KeyboardInterrupt
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+def unprintable():
+    raise Unprintable()
+
+def surrogate():
+    raise ValueError("lone \\udc80 surrogate")
+"""
+
 # The test pipeline: assets, plain functions and functions that fail in each
 # way a run can. FAULT is set to the internal-fault class before use.
 PIPELINE = """
@@ -34,26 +57,7 @@ def echo(*args, **kwargs):
 
 def unserialisable():
     return {1, 2}
-
-def boom():
-    raise ValueError("boom")
-
-def exits():
-    raise SystemExit(3)
-
-def interrupted():
-    raise KeyboardInterrupt
-
-class Unprintable(Exception):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-def unprintable():
-    raise Unprintable()
-
-def surrogate():
-    raise ValueError("lone \\udc80 surrogate")
-
+""" + FAILING + """
 def raise_fault():
     raise FAULT("from the asset")
 """

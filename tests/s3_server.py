@@ -4,6 +4,7 @@ of its own, and buckets made with a plain PUT."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import random
 import shutil
@@ -15,6 +16,7 @@ import time
 import urllib.error
 import urllib.request
 import uuid
+from collections.abc import Iterator
 from pathlib import Path
 
 WEED = shutil.which("weed", path=str(Path(sys.executable).parent)) or shutil.which("weed")
@@ -110,6 +112,17 @@ class Seaweed:
         except ProcessLookupError:
             pass
         self.proc = None
+
+
+@contextlib.contextmanager
+def running(data: Path) -> Iterator[Seaweed]:
+    """A started server, stopped on the way out however the block ends."""
+    server = Seaweed(data)
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
 
 
 def client_env(server: Seaweed) -> dict[str, str]:

@@ -26,20 +26,16 @@ def named():
 class Bare:
     __orvan_kind__ = "asset"
 
-class RaisingOriginal(type):
-    @property
-    def __orvan_original__(cls):
-        raise RuntimeError("no original here")
+# A metaclass whose classes raise error(message) when `attribute` is read.
+def raising(attribute, error, message):
+    def read(cls):
+        raise error(message)
+    return type("Raising", (type,), {attribute: property(read)})
 
-class Unwrapped(metaclass=RaisingOriginal):
+class Unwrapped(metaclass=raising("__orvan_original__", RuntimeError, "no original here")):
     __orvan_kind__ = "asset"
 
-class RaisingName(type):
-    @property
-    def __name__(cls):
-        raise KeyError("no name here")
-
-class Nameless(metaclass=RaisingName):
+class Nameless(metaclass=raising("__name__", KeyError, "no name here")):
     __orvan_kind__ = "asset"
 """
 

@@ -353,17 +353,21 @@ def test_values_json_cannot_store_get_a_hint_and_altered_values_a_warning(projec
     ]
 
 
-WAITING = """\
-import os, time
-from orvan import asset, partitions
-
+# An asset that marks its start, then holds its job until the test creates
+# "release"; the module needs os, time and asset.
+HELD = """
 @asset()
 def slow():
     open("started", "w").close()
     while not os.path.exists("release"):
         time.sleep(0.05)
     return 1
+"""
 
+WAITING = """\
+import os, time
+from orvan import asset, partitions
+""" + HELD + """
 @asset(inputs={"s": slow})
 def after(s):
     return s

@@ -14,7 +14,7 @@ import sys
 import pytest
 from cli_helpers import Project, project  # noqa: F401  (fixture)
 from test_cli_faults import small_disk  # noqa: F401  (fixture)
-from ui_helpers import UiProcess
+from ui_helpers import one_page
 
 np = pytest.importorskip("numpy")
 
@@ -91,11 +91,7 @@ def test_a_failed_job_reruns_by_hand_as_the_docs_say(mixed):
 
 def test_the_redo_command_of_the_job_page_works_as_printed(mixed):
     (mixed.root / "fail-total").unlink()
-    ui = UiProcess(mixed)
-    try:
-        status, page = ui.get("/job?key=mx.total&p.day=d2")
-    finally:
-        ui.stop()
+    status, page = one_page(mixed, "/job?key=mx.total&p.day=d2")
     assert status == 200
     command = html.unescape(re.search(r"<code id=redo>(.*?)</code>", page).group(1))
     words = shlex.split(command)

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 from cli_helpers import gone, project, wait_for  # noqa: F401  (fixture)
+from test_cli_correctness import HELD
 
 
 
@@ -357,17 +358,7 @@ def test_an_out_that_is_a_file_is_refused(project, command, out):
 
 
 def test_readers_say_why_while_a_runs_log_has_been_removed_and_read_again_after(project):
-    project.write("slow.py", """\
-import os, time
-from orvan import asset
-
-@asset()
-def slow():
-    open("started", "w").close()
-    while not os.path.exists("release"):
-        time.sleep(0.02)
-    return 1
-""")
+    project.write("slow.py", "import os, time\nfrom orvan import asset\n" + HELD)
     host = project.popen("run", "slow")
     try:
         wait_for(lambda: (project.root / "started").exists(), "the job to start")

@@ -297,30 +297,37 @@ def expected_metadata(name, inputs, partition_map, serializer):
         else:
             metadata[parameter] = text_of(value)
             metadata[parameter].encode()
-    metadata["inputs"] = metadata["partitions"] = None
-    if inputs is not None and inputs is not MISSING:
-        if not is_a(inputs, dict):
-            raise TypeError(cannot_convert(inputs, "PyDict"))
-        metadata["inputs"] = {}
-        for key, value in dict.items(inputs):
-            if not is_a(key, str):
-                raise TypeError(cannot_convert(key, "PyString"))
-            key.encode()
-            reference = asset_reference(value)
-            reference.encode()
-            metadata["inputs"][text_of(key)] = reference
-    if partition_map is not None and partition_map is not MISSING:
-        if not is_a(partition_map, dict):
-            raise TypeError(cannot_convert(partition_map, "PyDict"))
-        metadata["partitions"] = {}
-        for key, value in dict.items(partition_map):
-            if not is_a(key, str):
-                raise TypeError(cannot_convert(key, "PyString"))
-            key.encode()
-            if not is_a(value, Partitions):
-                raise TypeError("partition values must be partitions([...]) instances")
-            metadata["partitions"][text_of(key)] = value
+    metadata["inputs"] = expected_mapping(inputs, expected_reference)
+    metadata["partitions"] = expected_mapping(partition_map, expected_partitions)
     return metadata
+
+
+def expected_mapping(mapping, expected_value):
+    """A dictionary argument as asset(...) reads it (None when not given):
+    each key checked and encoded before its value is looked at."""
+    if mapping is None or mapping is MISSING:
+        return None
+    if not is_a(mapping, dict):
+        raise TypeError(cannot_convert(mapping, "PyDict"))
+    expected = {}
+    for key, value in dict.items(mapping):
+        if not is_a(key, str):
+            raise TypeError(cannot_convert(key, "PyString"))
+        key.encode()
+        expected[text_of(key)] = expected_value(value)
+    return expected
+
+
+def expected_reference(value):
+    reference = asset_reference(value)
+    reference.encode()
+    return reference
+
+
+def expected_partitions(value):
+    if not is_a(value, Partitions):
+        raise TypeError("partition values must be partitions([...]) instances")
+    return value
 
 
 @SETTINGS
@@ -509,17 +516,24 @@ def missing_names(listed):
     )
 
 
-@pytest.fixture(scope="module")
-def listed_module(tmp_path_factory):
-    root = tmp_path_factory.mktemp("hostile_modules")
-    (root / "orvan_test_hostile_listed.py").write_text(SAFE_ASSETS)
+@contextlib.contextmanager
+def importable(root, module, source):
+    """`module`, written with `source` into `root` and that put first on the
+    import path; forgotten by both on the way out."""
+    (root / f"{module}.py").write_text(source)
     sys.path.insert(0, str(root))
     importlib.invalidate_caches()
     try:
-        yield "orvan_test_hostile_listed"
+        yield
     finally:
         sys.path.remove(str(root))
-        sys.modules.pop("orvan_test_hostile_listed", None)
+        sys.modules.pop(module, None)
+
+
+@pytest.fixture(scope="module")
+def listed_module(tmp_path_factory):
+    with importable(tmp_path_factory.mktemp("hostile_modules"), "orvan_test_hostile_listed", SAFE_ASSETS):
+        yield "orvan_test_hostile_listed"
 
 
 @SETTINGS
@@ -600,15 +614,8 @@ FUNCTIONS = ["echo", "wrapped", "nothing", "not_finite", "a_set", "takes_one", "
 
 @pytest.fixture(scope="module")
 def worker_module(tmp_path_factory):
-    root = tmp_path_factory.mktemp("hostile_worker")
-    (root / "orvan_test_hostile_worker.py").write_text(MATERIALIZE_ASSETS)
-    sys.path.insert(0, str(root))
-    importlib.invalidate_caches()
-    try:
+    with importable(tmp_path_factory.mktemp("hostile_worker"), "orvan_test_hostile_worker", MATERIALIZE_ASSETS):
         yield importlib.import_module("orvan_test_hostile_worker")
-    finally:
-        sys.path.remove(str(root))
-        sys.modules.pop("orvan_test_hostile_worker", None)
 
 
 @pytest.fixture(scope="module")

@@ -7,11 +7,10 @@ import sys
 import pytest
 
 from conftest import run_python
+from entry_cases import FAILING
 from orvan import _orvan
 
 PLAIN = """
-import sys
-
 def constant():
     return {"n": 1, "caf\\u00e9": [1.5, None]}
 
@@ -26,30 +25,11 @@ def nan():
 
 def a_set():
     return {1, 2}
-
-def boom():
-    raise ValueError("bad value")
-
-def exits():
-    sys.exit(3)
-
-def interrupted():
-    raise KeyboardInterrupt
-
+""" + FAILING + """
 def make():
     class Oops(Exception):
         pass
     raise Oops("inner")
-
-class Unprintable(Exception):
-    def __str__(self):
-        raise RuntimeError("no")
-
-def unprintable():
-    raise Unprintable()
-
-def surrogate():
-    raise ValueError("lone \\udc80 here")
 
 class Decoy:
     @property
@@ -148,12 +128,12 @@ FAILURES = [
     ("add", "{not json", "JSONDecodeError", None),
     ("add", '{"c": 1}', "TypeError", None),
     ("a_set", None, "TypeError", "TypeError: Object of type set is not JSON serializable"),
-    ("boom", None, "ValueError", "ValueError: bad value"),
+    ("boom", None, "ValueError", "ValueError: boom"),
     ("exits", None, "SystemExit", "SystemExit: 3"),
     ("interrupted", None, "KeyboardInterrupt", "KeyboardInterrupt: "),
     ("make", None, "Oops", "make.<locals>.Oops: inner"),
     ("unprintable", None, "Unprintable", "Unprintable: <exception str() failed>"),
-    ("surrogate", None, "ValueError", "ValueError: lone \ufffd\ufffd\ufffd here"),
+    ("surrogate", None, "ValueError", "ValueError: lone \ufffd\ufffd\ufffd surrogate"),
     ("number", None, "TypeError", "TypeError: 'int' object is not callable"),
 ]
 

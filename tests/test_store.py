@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 from cli_helpers import Project, max_overlap, wait_for
-from s3_server import ACCESS_KEY, SECRET_KEY, Seaweed, client_env
+from s3_server import ACCESS_KEY, SECRET_KEY, Seaweed, client_env, running
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -42,12 +42,8 @@ def total(p):
 
 @pytest.fixture(scope="session")
 def s3(tmp_path_factory):
-    server = Seaweed(tmp_path_factory.mktemp("seaweed"))
-    server.start()
-    try:
+    with running(tmp_path_factory.mktemp("seaweed")) as server:
         yield server
-    finally:
-        server.stop()
 
 
 def fs(server: Seaweed):
@@ -104,13 +100,19 @@ def done_rows(project: Project) -> list[dict]:
         db.close()
 
 
-def test_the_example_pipeline_with_an_s3_store_stores_the_values_of_a_local_run(tmp_path, s3):
-    bucket = s3.new_prefix()
-    example = Project(tmp_path / "examples")
+def example_run_here(root: Path, server: Seaweed) -> tuple[Project, subprocess.CompletedProcess]:
+    """A copy of the example pipeline whose store options name `server`, run
+    once into the local output directory "here"."""
+    example = Project(root)
     shutil.copytree(EXAMPLES, example.root, ignore=shutil.ignore_patterns("__pycache__"))
     with open(example.root / "pyproject.toml", "a") as f:
-        f.write(f'store_options = {{ endpoint_url = "{s3.endpoint}" }}\n')
-    here = run(example, "run", "--out", "here", server=s3)
+        f.write(f'store_options = {{ endpoint_url = "{server.endpoint}" }}\n')
+    return example, run(example, "run", "--out", "here", server=server)
+
+
+def test_the_example_pipeline_with_an_s3_store_stores_the_values_of_a_local_run(tmp_path, s3):
+    bucket = s3.new_prefix()
+    example, here = example_run_here(tmp_path / "examples", s3)
     there = run(example, "run", "--out", "there", "--store", f"s3://{bucket}/ex", server=s3)
     assert here.returncode == 0 and there.returncode == 0, here.stderr + there.stdout + there.stderr
     expected = local_values(example.root / "here")
@@ -256,7 +258,7 @@ def test_clean_removes_superseded_attempts_and_undeclared_jobs_from_the_store(tm
 
 
 def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, monkeypatch):
-    from ui_helpers import UiProcess
+    from ui_helpers import one_page
 
     prefix = s3.new_prefix()
     source = FAN_IN.format(scale=5).replace("    return sum(", '    print("summing", len(p), "parts")\n'
@@ -268,11 +270,7 @@ def test_the_ui_job_page_shows_the_log_and_value_from_the_store(tmp_path, s3, mo
         path.unlink()
     for name, value in client_env(s3).items():
         monkeypatch.setenv(name, value)
-    ui = UiProcess(project)
-    try:
-        status, page = ui.get("/job?key=fan.total")
-    finally:
-        ui.stop()
+    status, page = one_page(project, "/job?key=fan.total")
     assert status == 200
     assert "summing 3 parts" in page and "<pre class=value>30</pre>" in page, page
 

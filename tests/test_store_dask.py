@@ -15,8 +15,8 @@ from pathlib import Path
 
 import pytest
 from cli_helpers import Project, wait_for
-from s3_server import Seaweed, client_env
-from test_store import EXAMPLES, local_values, run, stored_project, value_objects
+from s3_server import Seaweed, client_env, running
+from test_store import example_run_here, local_values, run, stored_project, value_objects
 
 distributed = pytest.importorskip("distributed", reason="the dask extra is not installed (make install sets it up)")
 
@@ -45,12 +45,8 @@ def length(b):
 
 @pytest.fixture(scope="module")
 def s3(tmp_path_factory):
-    server = Seaweed(tmp_path_factory.mktemp("seaweed-dask"))
-    server.start()
-    try:
+    with running(tmp_path_factory.mktemp("seaweed-dask")) as server:
         yield server
-    finally:
-        server.stop()
 
 
 def private_mounts() -> bool:
@@ -83,11 +79,7 @@ def stop(proc: subprocess.Popen) -> None:
 
 def test_the_example_on_a_local_cluster_with_an_s3_store_gives_the_values_of_a_local_run(tmp_path, s3):
     prefix = s3.new_prefix()
-    example = Project(tmp_path / "examples")
-    shutil.copytree(EXAMPLES, example.root, ignore=shutil.ignore_patterns("__pycache__"))
-    with open(example.root / "pyproject.toml", "a") as f:
-        f.write(f'store_options = {{ endpoint_url = "{s3.endpoint}" }}\n')
-    here = run(example, "run", "--out", "here", server=s3)
+    example, here = example_run_here(tmp_path / "examples", s3)
     there = run(example, "run", "--scheduler", "local", "-j", "2", "--out", "there", "--store", f"s3://{prefix}",
                 server=s3)
     assert here.returncode == 0 and there.returncode == 0, here.stderr + there.stdout + there.stderr

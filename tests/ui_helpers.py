@@ -100,3 +100,12 @@ class UiProcess:
             self.proc.kill()
             _, err = self.proc.communicate()
         return err
+
+
+def one_page(project: Project, path: str) -> tuple[int, str]:
+    """The status and text of one page, from a UI started for it alone."""
+    ui = UiProcess(project)
+    try:
+        return ui.get(path)
+    finally:
+        ui.stop()

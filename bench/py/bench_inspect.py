@@ -113,20 +113,14 @@ def measure(modules: int, repeat: int) -> list[dict[str, object]]:
             common.detail(f"  inspect: {assets} assets in {modules} modules, reports identical "
                           f"({len(ours_report.encode()):,} bytes)")
 
-            ours, reference = common.interleaved(
-                lambda: common.cpu_seconds(lambda: inspect_modules(names)),
-                lambda: common.cpu_seconds(lambda: reference_inspect.inspect_modules(names)),
-                repeat,
-            )
+            ours, reference = common.cpu_interleaved(
+                lambda: inspect_modules(names), lambda: reference_inspect.inspect_modules(names), repeat)
             common.detail(f"  inspect_modules: ours {common.spread(ours)} s, "
                           f"pure Python {common.spread(reference)} s (min/median/max of {len(ours)})")
 
             tenth = names[: max(1, modules // 10)]
-            large, small = common.interleaved(
-                lambda: common.cpu_seconds(lambda: inspect_modules(names)),
-                lambda: common.cpu_seconds(lambda: inspect_modules(tenth)),
-                repeat,
-            )
+            large, small = common.cpu_interleaved(
+                lambda: inspect_modules(names), lambda: inspect_modules(tenth), repeat)
             common.detail(f"  growth: {len(names)} modules {common.spread(large)} s, "
                           f"{len(tenth)} modules {common.spread(small)} s")
         finally:
@@ -176,23 +170,14 @@ def instruction_figures(modules: int) -> list[dict[str, object]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--modules", type=int, default=100, help="modules of 10 assets each (default 100)")
-    parser.add_argument("--repeat", type=int, default=7, help="timed runs of each side (default 7)")
-    parser.add_argument("--callgrind", action="store_true",
-                        help="also count instructions under callgrind (with a tenth of the modules)")
-    parser.add_argument("--json", metavar="FILE", help="write the figures as JSON ('-' for standard output)")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser = common.options(__doc__, "modules", 100, "modules of 10 assets each (default 100)", repeat=7,
+                            tenth="modules")
     parser.add_argument("--root", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args.child, args.modules, args.root)
         return
-    figures = measure(args.modules, args.repeat)
-    if args.callgrind:
-        figures += instruction_figures(max(1, args.modules // 10))
-    common.emit(figures, args.json)
-
+    common.run(measure, instruction_figures, args.modules, args.repeat, args.callgrind, args.json)
 
 if __name__ == "__main__":
     main()

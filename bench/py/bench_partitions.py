@@ -17,7 +17,6 @@ root (where the source tree's `orvan` would shadow the installed one).
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import random
@@ -76,11 +75,7 @@ def measure(count: int, repeat: int) -> list[dict[str, object]]:
     values = mixed_values(count)
     check(values)
 
-    ours, floor = common.interleaved(
-        lambda: common.cpu_seconds(lambda: partitions(values)),
-        lambda: common.cpu_seconds(lambda: floor_loop(values)),
-        repeat,
-    )
+    ours, floor = common.cpu_interleaved(lambda: partitions(values), lambda: floor_loop(values), repeat)
     common.detail(f"  partitions({count:,} values): ours {common.spread(ours)} s, "
                   f"json.dumps loop {common.spread(floor)} s (min/median/max of {len(ours)})")
 
@@ -97,11 +92,7 @@ def measure(count: int, repeat: int) -> list[dict[str, object]]:
         for _ in range(reads):
             json.dumps(values, separators=(",", ":"))
 
-    meta, dumps = common.interleaved(
-        lambda: common.cpu_seconds(read_metadata) / reads,
-        lambda: common.cpu_seconds(dumps_compact) / reads,
-        repeat,
-    )
+    meta, dumps = common.cpu_interleaved(read_metadata, dumps_compact, repeat, calls=reads)
     common.detail(f"  __orvan_metadata__ ({count:,} values): ours {common.spread(meta)} s, "
                   f"json.dumps compact {common.spread(dumps)} s")
 
@@ -147,22 +138,12 @@ def instruction_figures(count: int) -> list[dict[str, object]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--count", type=int, default=100_000, help="partition values (default 100000)")
-    parser.add_argument("--repeat", type=int, default=9, help="timed runs of each side (default 9)")
-    parser.add_argument("--callgrind", action="store_true",
-                        help="also count instructions under callgrind (with a tenth of the values)")
-    parser.add_argument("--json", metavar="FILE", help="write the figures as JSON ('-' for standard output)")
-    parser.add_argument("--child", help=argparse.SUPPRESS)
-    args = parser.parse_args()
+    args = common.options(__doc__, "count", 100_000, "partition values (default 100000)", repeat=9,
+                          tenth="values").parse_args()
     if args.child:
         child(args.child, args.count)
         return
-    figures = measure(args.count, args.repeat)
-    if args.callgrind:
-        figures += instruction_figures(max(1, args.count // 10))
-    common.emit(figures, args.json)
-
+    common.run(measure, instruction_figures, args.count, args.repeat, args.callgrind, args.json)
 
 if __name__ == "__main__":
     main()

@@ -7,6 +7,7 @@ alike, and keeps the median of the repetitions.
 
 from __future__ import annotations
 
+import argparse
 import gc
 import json
 import os
@@ -54,6 +55,13 @@ def interleaved(ours: Callable[[], float], baseline: Callable[[], float], repeat
             a.append(ours())
         i += 1
     return a, b
+
+
+def cpu_interleaved(ours: Callable[[], object], baseline: Callable[[], object], repeat: int,
+                    calls: int = 1) -> tuple[list[float], list[float]]:
+    """`interleaved` over the CPU seconds of each side's work, per call where
+    the work makes `calls` of them."""
+    return interleaved(lambda: cpu_seconds(ours) / calls, lambda: cpu_seconds(baseline) / calls, repeat)
 
 
 def figure(name: str, ours: float, baseline: float, unit: str, goal: str) -> dict[str, object]:
@@ -116,3 +124,28 @@ def valgrind_instructions(argv: list[str], cwd: str | None = None,
                 if line.startswith("totals:") or line.startswith("summary:"):
                     return int(line.split()[1])
     raise RuntimeError("callgrind wrote no totals")
+
+
+def options(doc: str | None, size: str, default: int, size_help: str, repeat: int,
+            tenth: str) -> argparse.ArgumentParser:
+    """The options of a benchmark whose figures come from `run`: its size (named
+    `size`), the repetitions, --callgrind, --json and the hidden --child."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(f"--{size}", type=int, default=default, help=size_help)
+    parser.add_argument("--repeat", type=int, default=repeat, help=f"timed runs of each side (default {repeat})")
+    parser.add_argument("--callgrind", action="store_true",
+                        help=f"also count instructions under callgrind (with a tenth of the {tenth})")
+    parser.add_argument("--json", metavar="FILE", help="write the figures as JSON ('-' for standard output)")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    return parser
+
+
+def run(measure: Callable[[int, int], list[dict[str, object]]],
+        instructions: Callable[[int], list[dict[str, object]]],
+        size: int, repeat: int, callgrind: bool, path: str | None) -> None:
+    """Writes the timed figures, and with `callgrind` the instruction counts
+    of a tenth of the size, to `path` as `emit` does."""
+    figures = measure(size, repeat)
+    if callgrind:
+        figures += instructions(max(1, size // 10))
+    emit(figures, path)

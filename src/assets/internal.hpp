@@ -1,6 +1,7 @@
 // Helpers shared by the files of the asset subsystem; not used elsewhere.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "assets/assets.hpp"
@@ -35,5 +36,17 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Set-once storage for a class made from `spec`: the first class stored wins.
 PyTypeObject* class_from_spec(PyObject*& cell, PyType_Spec& spec);
+
+// The spec of both classes. No module is named, so a class reports
+// "builtins". Not subclassable, no __dict__, no weak references, not tracked
+// by the cyclic collector, and immutable, as CPython's own heap types are: a
+// class attribute set from Python would change what every instance reports.
+constexpr PyType_Spec sealed_spec(const char* name, std::size_t basicsize, PyType_Slot* slots) {
+    return {.name = name,
+            .basicsize = static_cast<int>(basicsize),
+            .itemsize = 0,
+            .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+            .slots = slots};
+}
 
 }  // namespace orvan::assets

@@ -47,16 +47,8 @@ PyType_Slot kMarkerSlots[] = {
     {.slot = 0, .pfunc = nullptr},
 };
 
-// No module is named, so the class reports "builtins". Not subclassable, no
-// __dict__, no weak references, not tracked by the cyclic collector, and
-// immutable, so that no one can replace __repr__ for every marker.
-PyType_Spec kMarkerSpec = {
-    .name = "builtins.Partitions",
-    .basicsize = sizeof(MarkerObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = kMarkerSlots,
-};
+// Immutable, so that no one can replace __repr__ for every marker.
+PyType_Spec kMarkerSpec = sealed_spec("builtins.Partitions", sizeof(MarkerObject), kMarkerSlots);
 PyObject* g_marker_class = nullptr;  // set once, never freed
 
 // Reads the items from the list's own storage, by index, so that a subclass's

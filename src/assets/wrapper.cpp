@@ -129,18 +129,10 @@ PyType_Slot kWrapperSlots[] = {
     {.slot = 0, .pfunc = nullptr},
 };
 
-// No module is named, so the class's full name is builtins.AssetWrapper; the
-// __module__ getter keeps its place in the class dictionary. Not
-// subclassable, no __dict__, no weak references, not tracked by the collector.
-// Immutable, as CPython's own heap types are: a class attribute set from
-// Python would change what every wrapper reports.
-PyType_Spec kWrapperSpec = {
-    .name = "builtins.AssetWrapper",
-    .basicsize = sizeof(WrapperObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = kWrapperSlots,
-};
+// The class's full name is builtins.AssetWrapper; the __module__ getter keeps
+// its place in the class dictionary.
+PyType_Spec kWrapperSpec =
+    sealed_spec("builtins.AssetWrapper", sizeof(WrapperObject), kWrapperSlots);
 PyObject* g_wrapper_class = nullptr;  // set once, never freed
 
 }  // namespace

@@ -40,21 +40,17 @@ struct StringRep {
     const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
 
-struct ArrayRep {
+template <class Item>
+struct ContainerRep {
+    using item_type = Item;
     std::size_t size;
     std::size_t capacity;
     RegionChunk* region;
-    Value* items() noexcept { return reinterpret_cast<Value*>(this + 1); }
-    const Value* items() const noexcept { return reinterpret_cast<const Value*>(this + 1); }
+    Item* items() noexcept { return reinterpret_cast<Item*>(this + 1); }
+    const Item* items() const noexcept { return reinterpret_cast<const Item*>(this + 1); }
 };
-
-struct ObjectRep {
-    std::size_t size;
-    std::size_t capacity;
-    RegionChunk* region;
-    Member* items() noexcept { return reinterpret_cast<Member*>(this + 1); }
-    const Member* items() const noexcept { return reinterpret_cast<const Member*>(this + 1); }
-};
+using ArrayRep = ContainerRep<Value>;
+using ObjectRep = ContainerRep<Member>;
 // ---------------------------------------------------------------------------
 
 // An object member's key: an immutable UTF-8 string that reads as a

@@ -41,6 +41,11 @@ constexpr std::string_view kKeyString = "key must be a string";
 constexpr std::string_view kDepth = "recursion limit exceeded";
 constexpr std::string_view kTrailing = "trailing characters";
 
+// The one-letter escapes, and what each stands for, place by place.
+constexpr std::string_view kEscapeLetters = "\"\\/bfnrt";
+constexpr std::string_view kEscapedChars = "\"\\/\b\f\n\r\t";
+static_assert(kEscapeLetters.size() == kEscapedChars.size());
+
 inline bool is_digit(char c) {
     return static_cast<unsigned char>(c - '0') < 10;
 }
@@ -143,9 +148,16 @@ class Parser {
     [[gnu::noinline]] bool parse_escaped_string(const char* start);
     bool parse_escape();
     bool parse_hex4(std::uint32_t& out);
+    template <bool (Parser::*kParseItem)(), void (Parser::*kClose)(std::size_t)>
+    bool parse_container(char closer, std::string_view eof_reason, std::string_view no_comma);
+    bool after_item(char closer, std::string_view eof_reason, std::string_view no_comma,
+                    bool& closed);
     bool parse_array();
     bool parse_object();
+    bool parse_member();
     void finish_string(const char* data, std::size_t size);
+    template <class Rep>
+    Rep* exact_rep(const void* items, std::size_t n, Rep* empty, Rep* (*heap)(std::size_t));
     void close_array(std::size_t base);
     void close_object(std::size_t base);
 
@@ -254,88 +266,92 @@ bool Parser::parse_literal_slow(const char* word, std::size_t length) {
     return fail(kExpectedIdent, p_);  // not reached: the literal matched
 }
 
-bool Parser::parse_array() {
+// After an item: a comma, which must lead to another item, or the closer,
+// which sets `closed` and is left for the caller to step over.
+bool Parser::after_item(char closer, std::string_view eof_reason, std::string_view no_comma,
+                        bool& closed) {
+    skip_whitespace();
+    if (p_ == end_) return fail_eof(eof_reason);
+    if (*p_ == ',') {
+        ++p_;
+        skip_whitespace();
+        if (p_ == end_) return fail_eof(kEofValue);
+        if (*p_ == closer) return fail(kTrailingComma, p_);
+        return true;
+    }
+    if (*p_ != closer) return fail(no_comma, p_);
+    closed = true;
+    return true;
+}
+
+// From the opening bracket to past the closer, one level deeper meanwhile;
+// the items are left on the stack for `kClose` to gather.
+template <bool (Parser::*kParseItem)(), void (Parser::*kClose)(std::size_t)>
+bool Parser::parse_container(char closer, std::string_view eof_reason, std::string_view no_comma) {
     if (--depth_budget_ == 0) return fail(kDepth, p_);
     ++p_;
     const std::size_t base = stack_.size();
     skip_whitespace();
-    if (p_ == end_) return fail_eof(kEofList);
-    if (*p_ != ']') {
-        for (;;) {
-            if (!parse_value()) return false;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofList);
-            if (*p_ == ',') {
-                ++p_;
-                skip_whitespace();
-                if (p_ == end_) return fail_eof(kEofValue);
-                if (*p_ == ']') return fail(kTrailingComma, p_);
-                continue;
-            }
-            if (*p_ == ']') break;
-            return fail(kListComma, p_);
+    if (p_ == end_) return fail_eof(eof_reason);
+    bool closed = *p_ == closer;
+    while (!closed) {
+        if (!(this->*kParseItem)() || !after_item(closer, eof_reason, no_comma, closed)) {
+            return false;
         }
     }
     ++p_;
-    close_array(base);
+    (this->*kClose)(base);
     ++depth_budget_;
     return true;
 }
 
+bool Parser::parse_array() {
+    return parse_container<&Parser::parse_value, &Parser::close_array>(']', kEofList, kListComma);
+}
+
 bool Parser::parse_object() {
-    if (--depth_budget_ == 0) return fail(kDepth, p_);
+    return parse_container<&Parser::parse_member, &Parser::close_object>('}', kEofObject,
+                                                                         kObjectComma);
+}
+
+// A key and its value, pushed as two Values that read as one Member.
+bool Parser::parse_member() {
+    if (*p_ != '"') return fail(kKeyString, p_);
     ++p_;
-    const std::size_t base = stack_.size();
+    if (!parse_string()) return false;  // the key, laid out like a Key
     skip_whitespace();
     if (p_ == end_) return fail_eof(kEofObject);
-    if (*p_ != '}') {
-        for (;;) {
-            if (*p_ != '"') return fail(kKeyString, p_);
-            ++p_;
-            if (!parse_string()) return false;  // the key, laid out like a Key
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofObject);
-            if (*p_ != ':') return fail(kColon, p_);
-            ++p_;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofValue);
-            if (!parse_value()) return false;
-            skip_whitespace();
-            if (p_ == end_) return fail_eof(kEofObject);
-            if (*p_ == ',') {
-                ++p_;
-                skip_whitespace();
-                if (p_ == end_) return fail_eof(kEofValue);
-                if (*p_ == '}') return fail(kTrailingComma, p_);
-                continue;
-            }
-            if (*p_ == '}') break;
-            return fail(kObjectComma, p_);
-        }
-    }
+    if (*p_ != ':') return fail(kColon, p_);
     ++p_;
-    close_object(base);
-    ++depth_budget_;
-    return true;
+    skip_whitespace();
+    if (p_ == end_) return fail_eof(kEofValue);
+    return parse_value();
 }
 
 // Moves the items above `base` on the stack into a rep of exactly their
 // number: in the region, or on the heap for the root. Empty containers
 // share one rep, which is never written.
-void Parser::close_array(std::size_t base) {
-    const std::size_t n = stack_.size() - base;
-    ArrayRep* rep = &kEmptyArray;
+template <class Rep>
+Rep* Parser::exact_rep(const void* items, std::size_t n, Rep* empty, Rep* (*heap)(std::size_t)) {
+    const std::size_t bytes = n * sizeof(typename Rep::item_type);
+    Rep* rep = empty;
     if (at_root()) {
-        rep = Builder::new_array(n);
+        rep = heap(n);
     } else if (n != 0) {
-        rep = static_cast<ArrayRep*>(region_.allocate(sizeof(ArrayRep) + n * sizeof(Value)));
+        rep = static_cast<Rep*>(region_.allocate(sizeof(Rep) + bytes));
         rep->capacity = n;
         rep->region = nullptr;
     }
     if (n != 0) {
         rep->size = n;
-        copy_items(rep->items(), stack_.at(base), n * sizeof(Value));
+        copy_items(rep->items(), items, bytes);
     }
+    return rep;
+}
+
+void Parser::close_array(std::size_t base) {
+    const std::size_t n = stack_.size() - base;
+    ArrayRep* rep = exact_rep(stack_.at(base), n, &kEmptyArray, Builder::new_array);
     stack_.truncate(base);
     stack_.push(Builder::region_array(rep));
 }
@@ -345,18 +361,7 @@ void Parser::close_array(std::size_t base) {
 void Parser::close_object(std::size_t base) {
     auto* members = reinterpret_cast<Member*>(stack_.at(base));
     const std::size_t n = sorter_.sort(members, (stack_.size() - base) / 2);
-    ObjectRep* rep = &kEmptyObject;
-    if (at_root()) {
-        rep = Builder::new_object(n);
-    } else if (n != 0) {
-        rep = static_cast<ObjectRep*>(region_.allocate(sizeof(ObjectRep) + n * sizeof(Member)));
-        rep->capacity = n;
-        rep->region = nullptr;
-    }
-    if (n != 0) {
-        rep->size = n;
-        copy_items(rep->items(), members, n * sizeof(Member));
-    }
+    ObjectRep* rep = exact_rep(members, n, &kEmptyObject, Builder::new_object);
     stack_.truncate(base);
     stack_.push(Builder::region_object(rep));
 }
@@ -438,32 +443,11 @@ bool Parser::parse_hex4(std::uint32_t& out) {
 bool Parser::parse_escape() {
     if (p_ == end_) return fail_eof(kEofString);
     const char e = *p_++;
-    switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-            scratch_.push_back(e);
-            return true;
-        case 'b':
-            scratch_.push_back('\b');
-            return true;
-        case 'f':
-            scratch_.push_back('\f');
-            return true;
-        case 'n':
-            scratch_.push_back('\n');
-            return true;
-        case 'r':
-            scratch_.push_back('\r');
-            return true;
-        case 't':
-            scratch_.push_back('\t');
-            return true;
-        case 'u':
-            break;
-        default:
-            return fail(kInvalidEscape, p_ - 1);
+    if (const std::size_t i = kEscapeLetters.find(e); i != std::string_view::npos) {
+        scratch_.push_back(kEscapedChars[i]);
+        return true;
     }
+    if (e != 'u') return fail(kInvalidEscape, p_ - 1);
     std::uint32_t cp = 0;
     if (!parse_hex4(cp)) return false;
     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(kLoneSurrogate, p_ - 1);

@@ -47,21 +47,26 @@ StringRep* Builder::new_string(std::string_view text) {
     return rep;
 }
 
-ArrayRep* Builder::new_array(std::size_t capacity) {
-    auto* rep = static_cast<ArrayRep*>(::operator new(sizeof(ArrayRep) + capacity * sizeof(Value)));
+namespace {
+
+template <class Rep>
+Rep* new_rep(std::size_t capacity) {
+    const std::size_t bytes = sizeof(Rep) + capacity * sizeof(typename Rep::item_type);
+    auto* rep = static_cast<Rep*>(::operator new(bytes));
     rep->size = 0;
     rep->capacity = capacity;
     rep->region = nullptr;
     return rep;
 }
 
+}  // namespace
+
+ArrayRep* Builder::new_array(std::size_t capacity) {
+    return new_rep<ArrayRep>(capacity);
+}
+
 ObjectRep* Builder::new_object(std::size_t capacity) {
-    auto* rep =
-        static_cast<ObjectRep*>(::operator new(sizeof(ObjectRep) + capacity * sizeof(Member)));
-    rep->size = 0;
-    rep->capacity = capacity;
-    rep->region = nullptr;
-    return rep;
+    return new_rep<ObjectRep>(capacity);
 }
 
 namespace {
@@ -126,9 +131,14 @@ Value Value::object() noexcept {
 
 namespace {
 
-// Deep, owned copies of a container's items; on failure frees what it made.
-template <class Rep, class Item>
-Rep* copy_items(const Item* from, std::size_t n, Rep* (*make)(std::size_t)) {
+// A deep, owned copy of a container's items, or the shared empty rep (not
+// owned) when there are none; on failure frees what it made.
+template <class Rep>
+Rep* copy_rep(const Rep* from_rep, Rep* empty, Rep* (*make)(std::size_t)) {
+    using Item = typename Rep::item_type;
+    const std::size_t n = from_rep->size;
+    if (n == 0) return empty;
+    const Item* from = from_rep->items();
     Rep* rep = make(n);
     Item* to = rep->items();
     try {
@@ -150,20 +160,12 @@ Value::Value(const Value& other) : kind_(other.kind_), owned_(false), u_(other.u
             owned_ = s_ != kEmptyString;
             break;
         case Kind::Array:
-            if (other.a_->size == 0) {
-                a_ = &kEmptyArray;
-            } else {
-                a_ = copy_items<ArrayRep>(other.a_->items(), other.a_->size, Builder::new_array);
-                owned_ = true;
-            }
+            a_ = copy_rep(other.a_, &kEmptyArray, Builder::new_array);
+            owned_ = a_ != &kEmptyArray;
             break;
         case Kind::Object:
-            if (other.o_->size == 0) {
-                o_ = &kEmptyObject;
-            } else {
-                o_ = copy_items<ObjectRep>(other.o_->items(), other.o_->size, Builder::new_object);
-                owned_ = true;
-            }
+            o_ = copy_rep(other.o_, &kEmptyObject, Builder::new_object);
+            owned_ = o_ != &kEmptyObject;
             break;
         default:
             break;
@@ -187,6 +189,20 @@ Value& Value::operator=(Value&& other) noexcept {
     return *this;
 }
 
+namespace {
+
+template <class Rep>
+void free_rep(Rep* rep) noexcept {
+    using Item = typename Rep::item_type;
+    Item* items = rep->items();
+    for (std::size_t i = 0; i < rep->size; ++i) items[i].~Item();
+    RegionChunk* region = rep->region;
+    ::operator delete(rep);
+    Region::free_chunks(region);
+}
+
+}  // namespace
+
 // Frees what this Value owns. Items that belong to a region skip themselves
 // (they are not owned); the region goes with the root container naming it.
 void Value::destroy() noexcept {
@@ -194,22 +210,12 @@ void Value::destroy() noexcept {
         case Kind::String:
             ::operator delete(const_cast<StringRep*>(s_));
             break;
-        case Kind::Array: {
-            Value* items = a_->items();
-            for (std::size_t i = 0; i < a_->size; ++i) items[i].~Value();
-            RegionChunk* region = a_->region;
-            ::operator delete(a_);
-            Region::free_chunks(region);
+        case Kind::Array:
+            free_rep(a_);
             break;
-        }
-        case Kind::Object: {
-            Member* items = o_->items();
-            for (std::size_t i = 0; i < o_->size; ++i) items[i].~Member();
-            RegionChunk* region = o_->region;
-            ::operator delete(o_);
-            Region::free_chunks(region);
+        case Kind::Object:
+            free_rep(o_);
             break;
-        }
         default:
             break;
     }
