@@ -38,8 +38,11 @@ from orvan import asset
 @asset()
 def forker():
     if os.fork() == 0:
-        with open("child.pid", "w") as f:
+        # Whole or not at all: the job may end, and its child be stopped,
+        # the moment the name appears.
+        with open("child.pid.part", "w") as f:
             f.write(str(os.getpid()))
+        os.rename("child.pid.part", "child.pid")
         while not os.path.exists("go"):
             time.sleep(0.02)
         with open("late", "w") as f:
