@@ -14,13 +14,13 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import Project, project  # noqa: F401  (fixture)
+from cli_helpers import project  # noqa: F401  (fixture)
 from orvan.states import State
 from orvan.ui import files
 from orvan.ui.asset_page import matrix
 from orvan.ui.layout import crossings, layered
 from orvan.ui.model import AssetView, tokens_for
-from ui_helpers import MODULES, PIPELINE, UiProcess, failing_project
+from ui_helpers import PIPELINE, UiProcess, failing_ui
 
 
 @pytest.mark.parametrize("nodes, inputs", [
@@ -119,10 +119,7 @@ def test_matrix_of_three_dimensions_puts_each_partition_in_its_cell():
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
-    project = failing_project(Project(tmp_path_factory.mktemp("ui")))
-    ui = UiProcess(project, *MODULES)
-    yield project, ui
-    ui.stop()
+    yield from failing_ui(tmp_path_factory, "ui")
 
 
 def _states(html: str) -> dict[str, str]:

@@ -10,9 +10,9 @@ from html import unescape
 
 import pytest
 
-from cli_helpers import Project, project  # noqa: F401  (fixture)
+from cli_helpers import project  # noqa: F401  (fixture)
 from orvan.ui.redo import commands
-from ui_helpers import MODULES, OTHER, UiProcess, failing_project
+from ui_helpers import MODULES, OTHER, UiProcess, failing_project, failing_ui
 
 DAYS = [f"2024-01-{d:02d}" for d in range(1, 11)]
 
@@ -43,10 +43,7 @@ def test_redo_commands_of_several_dimensions_name_the_keys_used_per_dimension():
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
-    project = failing_project(Project(tmp_path_factory.mktemp("live")))
-    ui = UiProcess(project, *MODULES)
-    yield project, ui
-    ui.stop()
+    yield from failing_ui(tmp_path_factory, "live")
 
 
 def changes(ui: UiProcess, since: str, run: int | None = None) -> dict[str, object]:

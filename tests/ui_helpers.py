@@ -109,3 +109,12 @@ def one_page(project: Project, path: str) -> tuple[int, str]:
         return ui.get(path)
     finally:
         ui.stop()
+
+
+def failing_ui(tmp_path_factory, name: str):
+    """The failing project served for a module's tests (a module-scoped
+    fixture yields from this), stopped after them."""
+    project = failing_project(Project(tmp_path_factory.mktemp(name)))
+    ui = UiProcess(project, *MODULES)
+    yield project, ui
+    ui.stop()

@@ -32,10 +32,10 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests"))
-from figures import arguments, write_figures  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run with -P
+from figures import arguments, tests_on_path, write_figures
+
+tests_on_path()
 from pg_server import PgServer  # noqa: E402  (the tests' server, started the same way)
 
 RUN_GOAL = 1.2

@@ -8,8 +8,8 @@ catalog or discovery at all.
 
     python bench/cli/bench_run.py [--repeat N] [--json FILE|-]
 
-Run it with the interpreter that has orvan installed. The JSON is a list of
-{name, ours, baseline, unit, ratio, goal} objects.
+Run it with the interpreter that has orvan installed; figures.py says what
+its JSON holds.
 """
 
 from __future__ import annotations

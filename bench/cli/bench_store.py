@@ -29,11 +29,11 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run with -P
 from bench_run import PARTITIONS, PIPELINE, WORKERS  # noqa: E402
-from figures import arguments, write_figures  # noqa: E402
+from figures import arguments, tests_on_path, write_figures
+
+tests_on_path()
 from s3_server import Seaweed, client_env  # noqa: E402  (the tests' server, started the same way)
 
 FAN_IN = 500

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import sys
 from typing import Any
 
 
@@ -25,3 +27,11 @@ def arguments(doc: str | None, repeat: int, what: str = "runs of each, the media
     parser.add_argument("--repeat", type=int, default=repeat, help=f"{what} (default {repeat})")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON ('-' for stdout)")
     return parser
+
+
+def tests_on_path() -> None:
+    """Makes the tests' helpers importable: a benchmark starts its servers
+    (PostgreSQL, SeaweedFS) exactly as the tests do."""
+    tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)

@@ -18,7 +18,6 @@ the floor reads the rows only.
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import random
@@ -28,7 +27,10 @@ import tempfile
 import time
 from collections.abc import Callable
 
-from orvan.catalog import Catalog, encode_inputs
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
+from figures import arguments, write_figures  # noqa: E402
+
+from orvan.catalog import Catalog, encode_inputs  # noqa: E402
 from orvan.cli.inspect.discovery import parse_report
 from orvan.cli.plan.graph import build_graph
 from orvan.cli.plan.jobs import Plan, build_plan
@@ -147,10 +149,7 @@ def layout_time(app: App) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=15)
-    parser.add_argument("--json", metavar="FILE")
-    args = parser.parse_args()
+    args = arguments(__doc__, 15).parse_args()
     figures = []
     with tempfile.TemporaryDirectory(prefix="orvan-bench-ui-") as tmp:
         wide = wide_app(tmp + "/wide")
@@ -167,11 +166,7 @@ def main() -> None:
         print(f"  {name}: {1000 * o:.1f} ms against {1000 * b:.1f} ms, ratio {o / b:.2f} (goal <= {goal})")
         out.append({"name": name, "ours": round(o, 5), "baseline": round(b, 5), "unit": "s",
                     "ratio": round(o / b, 4), "goal": goal})
-    if args.json == "-":
-        json.dump(out, sys.stdout, indent=2)
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(out, f, indent=2)
+    write_figures(out, args.json)
 
 
 if __name__ == "__main__":

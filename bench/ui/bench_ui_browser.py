@@ -18,8 +18,6 @@ bench_ui.py fills; Chromium is Debian's (/usr/bin/chromium).
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import statistics
 import sys
@@ -30,6 +28,7 @@ from collections.abc import Callable
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench_ui import graph_app, wide_app  # noqa: E402
+from figures import arguments, write_figures  # noqa: E402  (bench_ui put it on the path)
 
 from orvan.catalog import Catalog  # noqa: E402
 from orvan.ui.server import App, UiServer, serve  # noqa: E402
@@ -116,10 +115,7 @@ def measure(repeat: int) -> list[tuple[str, float, float, float]]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--json", metavar="FILE")
-    args = parser.parse_args()
+    args = arguments(__doc__, 7).parse_args()
     if not os.path.exists(CHROMIUM):
         sys.exit(f"{CHROMIUM} is missing: scripts/system-deps.sh test installs it")
     out = []
@@ -129,11 +125,7 @@ def main() -> None:
         print(f"  {name}: {shown}, ratio {ours / goal:.2f} of its goal")
         out.append({"name": name, "ours": round(ours, 5), "baseline": goal, "unit": unit,
                     "ratio": round(ours / goal, 4), "goal": 1.0})
-    if args.json == "-":
-        json.dump(out, sys.stdout, indent=2)
-    elif args.json:
-        with open(args.json, "w") as f:
-            json.dump(out, f, indent=2)
+    write_figures(out, args.json)
 
 
 if __name__ == "__main__":
