@@ -262,13 +262,21 @@ def write_results(directory: str, digest: str, outcomes: list[dict[str, Any]]) -
     os.replace(partial, os.path.join(directory, RESULTS_FILE))
 
 
-def read_results(directory: str) -> dict[str, Any] | None:
+def parse_results(text: str | bytes) -> dict[str, Any] | None:
+    """Stored outcomes, or None for text that holds none."""
     try:
-        with open(os.path.join(directory, RESULTS_FILE), encoding="utf-8") as f:
-            found = json.load(f)
-    except (OSError, ValueError):
+        found = json.loads(text)
+    except ValueError:
         return None
     return found if isinstance(found, dict) and isinstance(found.get("outcomes"), list) else None
+
+
+def read_results(directory: str) -> dict[str, Any] | None:
+    try:
+        with open(os.path.join(directory, RESULTS_FILE), "rb") as f:
+            return parse_results(f.read())
+    except OSError:
+        return None
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -223,10 +223,11 @@ def cmd_show(args: Namespace) -> int:
     path = naming.value_path(directory, stored_format)
     _check_recorded(out_dir, args.key, partition, path)
     status = _print_value(path, stored_format, args.raw)
+    from ...checks import read_results
     from ..run.checkrun import show_notes
 
     # Beside the value, not in it: standard output stays the value alone.
-    for line in show_notes(directory):
+    for line in show_notes(read_results(directory)):
         print(line, file=sys.stderr)
     return status
 

@@ -9,6 +9,7 @@ import os
 import sys
 import tempfile
 from argparse import Namespace
+from typing import TYPE_CHECKING, cast
 
 from ... import values
 from ...catalog import DONE, Catalog, catalog_of
@@ -19,6 +20,9 @@ from ...store.naming import LOG_FILE, RESULT_FILE, job_relpath, parse_partition_
 from ..config import project_directory, resolve_store
 from ..plan.jobs import Plan, job_label
 from ..plan.pipeline import CommandError
+
+if TYPE_CHECKING:
+    from ...store.remote import RemoteStore
 
 
 def remote_store(args: Namespace, out_dir: str) -> Store | None:
@@ -69,8 +73,8 @@ def read_log(store: Store, out_dir: str, key: str, partition: dict[str, str]) ->
         raise CommandError(str(e)) from None
 
 
-def stored_value(store: Store, out_dir: str, key: str, partition: dict[str, str]) -> tuple[bytes, str]:
-    """(bytes, serializer) of the job's last success, checked against its hash."""
+def stored_value(store: Store, out_dir: str, key: str, partition: dict[str, str]) -> tuple[bytes, str, str]:
+    """(bytes, serializer, sha256) of the job's last success, checked against its hash."""
     label = job_label(key, partition)
     catalog = _catalog(out_dir)
     try:
@@ -97,20 +101,7 @@ def stored_value(store: Store, out_dir: str, key: str, partition: dict[str, str]
     if hashlib.sha256(data).hexdigest() != attempt.value_hash:
         raise CommandError(f"the stored value of {label} is damaged (its bytes are not those recorded when it was"
                            " written); `orvan run` redoes it")
-    return data, fmt
-
-
-def check_notes(store: Store, key: str, partition: dict[str, str], data: bytes) -> list[str]:
-    """The outcomes of the checks of this value, stored beside it under its hash."""
-    from ..run.checkrun import describe
-
-    relpath = store_relpath(job_relpath(key, partition))
-    try:
-        found = json.loads(store.read(store.checks_name(relpath, hashlib.sha256(data).hexdigest())))
-    except (StoreError, ValueError):
-        return []
-    outcomes = found.get("outcomes") if isinstance(found, dict) else None
-    return [describe(o) for o in outcomes if isinstance(o, dict)] if isinstance(outcomes, list) else []
+    return data, fmt, attempt.value_hash
 
 
 def show(store: Store, out_dir: str, key: str, partition: dict[str, str], raw: str | None) -> str:
@@ -119,8 +110,11 @@ def show(store: Store, out_dir: str, key: str, partition: dict[str, str], raw: s
     from ...values.summary import summarize
     from .show import format_value
 
-    data, fmt = stored_value(store, out_dir, key, partition)
-    for line in check_notes(store, key, partition, data):
+    from ..run.checkrun import StoredOutcomes, show_notes
+
+    data, fmt, digest = stored_value(store, out_dir, key, partition)
+    found = StoredOutcomes(cast("RemoteStore", store)).read_at(store_relpath(job_relpath(key, partition)), digest)
+    for line in show_notes(found):
         print(line, file=sys.stderr)
     if raw is not None:
         with open(raw, "wb") as f:

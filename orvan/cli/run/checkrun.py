@@ -20,7 +20,7 @@ from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, cast
 
 from ... import values
-from ...checks import REQUEST_FILE, RESULTS_FILE, Spec, checks_by_asset, read_results
+from ...checks import REQUEST_FILE, RESULTS_FILE, Spec, checks_by_asset, parse_results, read_results
 from ...store.base import Store, StoreError
 from . import jobfiles
 
@@ -105,13 +105,16 @@ class StoredOutcomes:
         return self.store.checks_name(job.relpath.replace(os.sep, "/"), value_hash)
 
     def read(self, job: Job, value_hash: str | None) -> dict[str, Any] | None:
+        return self.read_at(job.relpath.replace(os.sep, "/"), value_hash)
+
+    def read_at(self, relpath: str, value_hash: str | None) -> dict[str, Any] | None:
+        """The outcomes on the value of that hash, at the job's path in the store."""
         if not value_hash:
             return None
         try:
-            found = json.loads(self.store.read(self.name(job, value_hash)))
-        except (StoreError, ValueError):
+            return parse_results(self.store.read(self.store.checks_name(relpath, value_hash)))
+        except StoreError:
             return None
-        return found if isinstance(found, dict) and isinstance(found.get("outcomes"), list) else None
 
     def stage(self, job: Job, value_hash: str) -> str | None:
         from .storefiles import value_name
@@ -305,8 +308,8 @@ def summary_cell(outcomes: list[dict[str, object]]) -> str:
     return f"{len(outcomes)} passed"
 
 
-def show_notes(directory: str) -> list[str]:
-    found = read_results(directory)
+def show_notes(found: Mapping[str, Any] | None) -> list[str]:
+    """What `orvan show` says of stored outcomes, a line each."""
     return [describe(o) for o in (found or {}).get("outcomes", [])]
 
 
