@@ -14,7 +14,6 @@ from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from ..states import State
 from .freshness import CODES, PRIORITY, Judge
 from .model import Model
 from .reader import Queries
@@ -112,7 +111,3 @@ class Snapshots:
 def _run_state(q: Queries, run_id: int) -> tuple[str, dict[int, tuple[str, str]]]:
     row = q.run(run_id)
     return (row.status if row else "", {j.id: (j.asset_key, j.status) for j in q.run_jobs(run_id)})
-
-
-def overall(counts: dict[str, int]) -> str:
-    return next((s for s in PRIORITY if counts.get(s)), State.MISSING)

@@ -8,26 +8,14 @@ is being reloaded. One reload at a time, in a thread of its own.
 
 from __future__ import annotations
 
-import os
 import threading
 
 from ..cli.config import modules_or_last_run
 from ..cli.plan import pipeline
 from ..cli.plan.graph import GraphError
 from ..errors import OrvanError
-from .model import Model, ModelCache, from_catalog, from_plan
+from .model import Model, ModelCache, from_catalog, from_plan, sources_changed
 from .reader import CatalogUnavailable, Queries, Reader
-
-
-def _sources_changed(model: Model) -> bool:
-    for path, mtime in model.sources.items():
-        try:
-            if os.stat(path).st_mtime != mtime:
-                return True
-        except OSError:
-            if mtime != -1.0:
-                return True
-    return False
 
 
 class Models:
@@ -58,7 +46,7 @@ class Models:
     def get(self, q: Queries) -> Model:
         with self._lock:
             model = self._model
-            if model is None or model.run_id != q.last_run_id() or _sources_changed(model):
+            if model is None or model.run_id != q.last_run_id() or sources_changed(model):
                 self._start()
             if model is not None:
                 return model

@@ -128,6 +128,11 @@ def _mtimes(paths: list[str]) -> dict[str, float]:
     return out
 
 
+def sources_changed(model: Model) -> bool:
+    """Whether a source file the model was loaded from changed since."""
+    return _mtimes(list(model.sources)) != model.sources
+
+
 class ModelCache:
     def __init__(self, modules: list[str], directory: str):
         self.modules = modules
@@ -139,7 +144,7 @@ class ModelCache:
         run_id = q.last_run_id()
         with self._lock:
             current = self._model
-            if current is None or current.run_id != run_id or _mtimes(list(current.sources)) != current.sources:
+            if current is None or current.run_id != run_id or sources_changed(current):
                 current = self._load(q, run_id)
                 self._model = current
             return current
