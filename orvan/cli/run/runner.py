@@ -229,12 +229,15 @@ def _run(catalog: Catalog, executor: Callable[[], Executor], loaded: Loaded, job
     graph, plan = loaded.graph, loaded.plan
     freer = _SpaceFreer(catalog, out_dir)
     catalog.on_full = freer
+    # Read once: the verdicts and, with a remote store, the checks' last values.
+    stored_checks = checks if store is not None and store.store is not None else None
+    attempts = catalog.last_attempts() if verdicts is None or stored_checks is not None else {}
     if verdicts is None:
-        verdicts = (store.assess(plan, catalog.last_attempts(), out_dir, forced) if store is not None
-                    else assess(plan, catalog.last_attempts(), out_dir, forced))
+        verdicts = (store.assess(plan, attempts, out_dir, forced) if store is not None
+                    else assess(plan, attempts, out_dir, forced))
     fresh = {job.id for job in jobs if verdicts[job.id].decision == Decision.FRESH}
-    if checks is not None and store is not None and store.store is not None:
-        checks.previous = {jid: a.value_hash for jid, a in catalog.last_attempts().items()}
+    if stored_checks is not None:
+        stored_checks.previous = {jid: a.value_hash for jid, a in attempts.items()}
     held = _held_back(checks, plan, jobs, fresh, verdicts)
     todo = [job.id for job in jobs if job.id not in fresh and job.id not in held]
     running = _Running(executor(), checks) if todo else None
