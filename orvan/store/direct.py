@@ -19,6 +19,7 @@ import asyncio
 import os
 import ssl
 import weakref
+from collections.abc import Awaitable, Callable
 from typing import Any
 
 # The most requests in flight for one fan-in or one size check. More only
@@ -60,16 +61,20 @@ class DirectGets:
             weakref.finalize(self, _close, self.fs.loop, self._session)
         return self._session
 
-    async def get_all(self, paths: list[str]) -> list[Any]:
-        """Each path's bytes, FileNotFoundError, or RETRY."""
+    async def _each(self, paths: list[str], request: Callable[[Any, str], Awaitable[Any]]) -> list[Any]:
+        """`request(session, path)` for every path, at most FETCH_CONCURRENCY at once."""
         session = await self._open()
         bound = asyncio.Semaphore(FETCH_CONCURRENCY)
 
         async def one(path: str) -> Any:
             async with bound:
-                return await self._get(session, path)
+                return await request(session, path)
 
         return list(await asyncio.gather(*(one(p) for p in paths)))
+
+    async def get_all(self, paths: list[str]) -> list[Any]:
+        """Each path's bytes, FileNotFoundError, or RETRY."""
+        return await self._each(paths, self._get)
 
     async def _signed(self, method: str, path: str) -> str:
         """The URL that does `method` on the object, signed by the client."""
@@ -94,21 +99,17 @@ class DirectGets:
 
     async def sizes(self, paths: list[str]) -> list[Any]:
         """Each path's size, None where there is no such object, or RETRY."""
-        session = await self._open()
-        bound = asyncio.Semaphore(FETCH_CONCURRENCY)
+        return await self._each(paths, self._size)
 
-        async def one(path: str) -> Any:
-            async with bound:
-                try:
-                    url = await self._signed("head_object", path)
-                    async with session.head(url, allow_redirects=False) as response:
-                        if response.status == 200 and response.content_length is not None:
-                            return int(response.content_length)
-                        return None if response.status == 404 else RETRY
-                except Exception:
-                    return RETRY
-
-        return list(await asyncio.gather(*(one(p) for p in paths)))
+    async def _size(self, session: Any, path: str) -> Any:
+        try:
+            url = await self._signed("head_object", path)
+            async with session.head(url, allow_redirects=False) as response:
+                if response.status == 200 and response.content_length is not None:
+                    return int(response.content_length)
+                return None if response.status == 404 else RETRY
+        except Exception:
+            return RETRY
 
     async def put_all(self, items: list[tuple[str, bytes, bool]]) -> list[Any]:
         """Store each (path, data, create): True, False where a create
