@@ -37,7 +37,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Set-once storage for a class made from `spec`: the first class stored wins.
 PyTypeObject* class_from_spec(PyObject*& cell, PyType_Spec& spec);
 
-// The spec of both classes. No module is named, so a class reports
+// The PyType_Spec of both classes. No module is named, so a class reports
 // "builtins". Not subclassable, no __dict__, no weak references, not tracked
 // by the cyclic collector, and immutable, as CPython's own heap types are: a
 // class attribute set from Python would change what every instance reports.
